@@ -1,0 +1,33 @@
+#include "app/entry.h"
+
+#include "app/site_request.h"
+#include "commands/pre.h"
+#include "commands/preadd.h"
+#include "config/settings_file.h"
+
+namespace ovpre {
+
+int RunOnce(Platform& platform) {
+  const std::string raw = platform.process.RawArguments();
+  if (!IsRequest(raw)) {
+    // Setup mode: create or read the settings file, answer nobody.
+    LoadSettings(platform);
+    return 0;
+  }
+  const std::optional<SiteRequest> request = ParseSiteRequest(raw);
+  if (!request) return 0;
+  const std::string word = CommandWord(*request);
+  // Every other site command belongs to someone else: leave without a
+  // trace and without reading the settings.
+  if (word != "pre" && word != "preadd") return 0;
+  const std::optional<Settings> settings = LoadSettings(platform);
+  if (!settings) return 0;
+  if (word == "preadd") {
+    AddGroup(platform, *settings, *request);
+  } else {
+    RunPre(platform, *settings, *request);
+  }
+  return 0;
+}
+
+}  // namespace ovpre

@@ -1,0 +1,16 @@
+// The program's start on POSIX systems: wire the real platform to the
+// request handling and end when it returns.
+#include "app/entry.h"
+#include "platform/native.h"
+#include "platform/process_posix.h"
+
+int main(int argc, char** argv) {
+  using namespace ovpre;
+  const std::unique_ptr<FileSystem> fs = NewNativeFileSystem();
+  const std::unique_ptr<Clock> clock = NewSystemClock();
+  const std::unique_ptr<Notifier> notifier = NewNativeNotifier();
+  const std::unique_ptr<OwnershipControlFactory> ownership = NewServerControlFactory();
+  PosixProcessFacts process(argc, argv);
+  Platform platform{*fs, *clock, process, *notifier, *ownership};
+  return RunOnce(platform);
+}

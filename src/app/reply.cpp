@@ -1,0 +1,20 @@
+#include "app/reply.h"
+
+#include "text/text.h"
+
+namespace ovpre {
+
+std::string ReplyPath(const Settings& settings, char separator,
+                      const std::string& command, const std::string& tag) {
+  return settings.RaidenDir + separator + "Output" + separator + "site-" + command +
+         "." + tag;
+}
+
+bool WriteReply(FileSystem& fs, const Settings& settings, const std::string& tag,
+                const std::string& command, const std::string& message) {
+  const std::string text = std::string(kReplyBanner) + kCrlf + message + kCrlf;
+  return fs.WriteTextFile(ReplyPath(settings, fs.Separator(), command, tag), text) ==
+         FsStatus::kOk;
+}
+
+}  // namespace ovpre

@@ -1,0 +1,132 @@
+#include "commands/preadd.h"
+
+#include <array>
+
+#include "app/reply.h"
+#include "config/settings_file.h"
+#include "text/fields.h"
+#include "text/text.h"
+
+namespace ovpre {
+
+namespace {
+
+/// The six fields of a new group, in the order the user types them.
+struct NewGroup {
+  std::string name, own_dir, to_dir, dated, owner, perms;
+};
+
+NewGroup SplitArgument(const std::string& argument) {
+  NewGroup g;
+  g.name = GetField(argument, '*', 0);
+  g.own_dir = GetField(argument, '*', 1);
+  g.to_dir = GetField(argument, '*', 2);
+  g.dated = GetField(argument, '*', 3);
+  g.owner = GetField(argument, '*', 4);
+  g.perms = GetField(argument, '*', 5);
+  return g;
+}
+
+/// A group that would load as something else is refused: without a name the
+/// block's lines would land on the group before it, and a line break inside
+/// a field would add settings of its own.
+bool IsWritable(const NewGroup& g) {
+  if (g.name.empty()) return false;
+  for (const std::string* field : {&g.name, &g.own_dir, &g.to_dir, &g.dated,
+                                   &g.owner, &g.perms}) {
+    if (HasControlChar(*field)) return false;
+  }
+  return true;
+}
+
+std::string SettingsBlock(const NewGroup& g) {
+  return "group=" + g.name + kCrlf + "owndir=" + g.own_dir + kCrlf + "todir=" +
+         g.to_dir + kCrlf + "dated=" + g.dated + kCrlf + "newowner=" + g.owner +
+         kCrlf + "newperms=" + g.perms + kCrlf;
+}
+
+std::string Summary(const NewGroup& g) {
+  return "Sucessfully added " + g.name + " as a pre group." + kCrlf + "Name: " +
+         g.name + kCrlf + "Home folder: " + g.own_dir + kCrlf + "Pre to: " + g.to_dir +
+         kCrlf + "Date foramt: " + g.dated + kCrlf + "Owner user & group: " + g.owner +
+         kCrlf + "New Permissions after pre: " + g.perms;
+}
+
+bool EndsInLineBreak(const std::string& text) {
+  // A lone CR ends a line for the loader as well as CR LF does; a lone LF
+  // does not.
+  return text.empty() || text.back() == '\r' ||
+         (text.size() >= 2 && text.compare(text.size() - 2, 2, kCrlf) == 0);
+}
+
+enum class AppendResult { kAppended, kDuplicate, kFailed };
+
+/// Appends the group under the settings file's lock, checking for a
+/// duplicate against the file as it is now, not as it was loaded.
+AppendResult AppendGroup(Platform& platform, const NewGroup& group) {
+  bool duplicate = false;
+  const FsStatus status = platform.fs.AppendTextLocked(
+      SettingsPath(platform),
+      [&](const std::string& current) -> std::optional<std::string> {
+        if (ParseSettings(current).FindGroup(group.name)) {
+          duplicate = true;
+          return std::nullopt;
+        }
+        const std::string lead = EndsInLineBreak(current) ? "" : kCrlf;
+        return lead + SettingsBlock(group);
+      });
+  if (status != FsStatus::kOk) return AppendResult::kFailed;
+  return duplicate ? AppendResult::kDuplicate : AppendResult::kAppended;
+}
+
+}  // namespace
+
+const std::string& PreaddUsage() {
+  static const std::string text = [] {
+    const std::array<const char*, 10> lines = {
+        "Usage: Site preadd GroupName*GroupFolder*PreTo*DateFormat*"
+        "Owneruser:Ownergroup*Newperms",
+        "",
+        "Groupname: Name of the group your adding",
+        "Groupfolder: Where the group uploads their releases",
+        "Preto: Where releases go when a user runs site pre",
+        "Dateformat: Date format of PreTo dir ( 0 = Not dated, 1=mmdd , 2=mm-dd , "
+        "3=yyyy-mm-dd )",
+        "Owneruser:Ownergroup : New owner and ownergroup after pre",
+        "Newperms: New permissions after pre (eg 666)",
+        "",
+        "Example: site preadd MyGroup*E:\\ftp\\pre\\MyGroup*E:\\ftp\\Mp3*1*"
+        "admin:admins*666",
+    };
+    std::string all;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i > 0) all += kCrlf;
+      all += lines[i];
+    }
+    return all;
+  }();
+  return text;
+}
+
+void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& request) {
+  const auto reply = [&](const std::string& message) {
+    WriteReply(platform.fs, settings, request.ReplyTag, "preadd", message);
+  };
+  if (request.Access != 0) {
+    return reply("Sorry, you do not have access to this command.");
+  }
+  // The count runs over the whole command text, before the argument is cut
+  // out of it at the first space.
+  if (CountFields(request.CommandText, '*') < 6) return reply(PreaddUsage());
+  const NewGroup group = SplitArgument(GetField(request.CommandText, ' ', 1));
+  if (!IsWritable(group)) return reply(PreaddUsage());
+  const std::string exists = "Group " + group.name + " already exists!";
+  if (settings.FindGroup(group.name)) return reply(exists);
+  switch (AppendGroup(platform, group)) {
+    case AppendResult::kAppended: return reply(Summary(group));
+    case AppendResult::kDuplicate: return reply(exists);
+    case AppendResult::kFailed: return;  // nothing was written, and nothing said
+  }
+}
+
+}  // namespace ovpre

@@ -1,0 +1,115 @@
+#include "config/settings.h"
+
+#include <optional>
+
+#include "text/fields.h"
+#include "text/text.h"
+
+namespace ovpre {
+
+namespace {
+
+/// Sets one key on the settings or on the most recent group. Unknown keys,
+/// group keys before any group and bad date formats change nothing, so such
+/// lines are skipped and loading goes on.
+void ApplySetting(const std::string& key, const std::string& value, Settings* s) {
+  if (key == "sitename") s->SiteName = value;
+  if (key == "raidendir") s->RaidenDir = value;
+  if (key == "announcefile") s->AnnounceFile = value;
+  if (key == "group") {
+    s->Groups.emplace_back();
+    s->Groups.back().Name = value;
+  }
+  if (s->Groups.empty()) return;
+  PreGroup& group = s->Groups.back();
+  if (key == "owndir") group.OwnDir = value;
+  if (key == "todir") group.ToDir = value;
+  if (key == "newowner") group.NewOwner = value;
+  if (key == "newperms") group.NewPerms = value;
+  if (key == "dated") {
+    const std::optional<int16_t> dated = FloorDecimalToInt16(value);
+    if (dated) group.Dated = *dated;
+  }
+}
+
+void ApplyLine(const std::string& line, Settings* s) {
+  if (line.empty() || line[0] == ';' || line[0] == '[') return;
+  const std::string key = LowerAscii(TrimSpaces(GetField(line, '=', 0)));
+  const std::string value = TrimSpaces(GetField(line, '=', 1));
+  ApplySetting(key, value, s);
+}
+
+}  // namespace
+
+const PreGroup* Settings::FindGroup(const std::string& name) const {
+  for (const PreGroup& group : Groups) {
+    if (group.Name == name) return &group;
+  }
+  return nullptr;
+}
+
+Settings ParseSettings(const std::string& text) {
+  Settings settings;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t cr = text.find('\r', start);
+    if (cr == std::string::npos) {
+      ApplyLine(text.substr(start), &settings);
+      break;
+    }
+    ApplyLine(text.substr(start, cr - start), &settings);
+    start = cr + 1;
+    if (start < text.size() && text[start] == '\n') ++start;
+  }
+  return settings;
+}
+
+const std::string& DefaultSettingsText() {
+  static const std::string text = [] {
+    // Most lines are padded with spaces to 56 characters, as siteops have
+    // always seen them; the announce line is not padded.
+    const char* const lines[] = {
+        ";Orvantines Pre Script V0.1                             ",
+        ";~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~                      ",
+        ";View readme.txt for more information and setting up.   ",
+        ";                                                       ",
+        ";Add the following line to your ftpd file under [FTPD]: ",
+        ";onsitecmd=exec://ovpre.exe %S|%g|%$|%@|%^|%!           ",
+        "",
+        ";Raiden dir: your raidenftpd directory                  ",
+        ";                                                       ",
+        "raidendir=C:\\Program Files\\Raidenftpd                   ",
+        "",
+        ";Path & filename of announce.dat (should be in your     ",
+        ";windrop/eggdrop dir).                                  ",
+        "announcefile=C:\\Program Files\\Raidenftpd\\windrop\\announce.dat",
+        "",
+        ";Sitename - your site name.                           ",
+        "sitename=MySite                                         ",
+        "",
+        ";Group list: add groups to the setup here. Each time you",
+        ";use group=(groupname), you create a new group. So edit ",
+        ";carefully.                                             ",
+        ";dated = Date format ( 0 = Not dated, 1=mmdd , 2=mm-dd ,",
+        ";3=yyyy-mm-dd )                                         ",
+        "",
+        "group=MyGroup                                           ",
+        "owndir=e:\\ftp\\pre\\MyGroup                               ",
+        "todir=e:\\ftp\\mp3                                        ",
+        "dated=1                                                 ",
+        "newowner=admin:admins                                   ",
+        "newperms=666                                            ",
+        "",
+        "",
+    };
+    std::string all;
+    for (const char* line : lines) {
+      all += line;
+      all += kCrlf;
+    }
+    return all;
+  }();
+  return text;
+}
+
+}  // namespace ovpre

@@ -1,0 +1,40 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ovpre {
+
+/// One pre group: who may pre, from where, to where, and what the released
+/// tree gets afterwards.
+struct PreGroup {
+  std::string Name;      // compared exactly with the caller's group
+  std::string OwnDir;    // the group's upload folder; callers must stand here
+  std::string ToDir;     // folder that receives pre'd releases
+  int16_t Dated = 0;     // 0 none, 1 mmdd, 2 mm-dd, 3 yyyy-mm-dd
+  std::string NewOwner;  // "user:group"
+  std::string NewPerms;  // for example "666"
+};
+
+/// Everything the settings file configures.
+struct Settings {
+  std::string SiteName;
+  std::string RaidenDir;
+  std::string AnnounceFile;
+  std::vector<PreGroup> Groups;  // in file order
+
+  /// The first group whose name equals `name` exactly (case-sensitive), or
+  /// nullptr when there is none.
+  const PreGroup* FindGroup(const std::string& name) const;
+};
+
+/// Reads settings text: lines end at CR LF or a lone CR (a lone LF stays in
+/// the line); empty lines and lines starting with ";" or "[" are comments;
+/// "key = value" lines set the key, lower-cased and trimmed of spaces, to the
+/// value trimmed of spaces. Lines that cannot be applied are skipped.
+Settings ParseSettings(const std::string& text);
+
+/// The text written as the settings file on the first run.
+const std::string& DefaultSettingsText();
+
+}  // namespace ovpre

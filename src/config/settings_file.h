@@ -1,0 +1,24 @@
+#pragma once
+#include <optional>
+#include <string>
+
+#include "config/settings.h"
+#include "platform/platform.h"
+
+namespace ovpre {
+
+/// The settings file's path: the executable's folder (with a separator
+/// added when it lacks one), the executable's name and ".ini".
+std::string SettingsPath(Platform& platform);
+
+/// The text after the last separator of `path` (all of it without one).
+std::string FileNameOf(const std::string& path, char separator);
+
+/// Loads the settings file. On the first run (no visible settings file) it
+/// creates the file with the default text, tells the person at the machine,
+/// and returns nothing, which ends the run; it also returns nothing when the
+/// file cannot be read. A settings file that exists but is hidden is loaded,
+/// never overwritten.
+std::optional<Settings> LoadSettings(Platform& platform);
+
+}  // namespace ovpre

@@ -1,0 +1,36 @@
+#pragma once
+#include <string>
+
+#include "fs/file_system.h"
+
+namespace ovpre {
+
+/// How moving a release folder ended.
+enum class MoveOutcome {
+  kMoved,           // the tree is at the destination and gone from the source
+  kMovedSourceLeft, // the tree is whole at the destination; deleting part of
+                    // the source after the copy failed
+  kNotMoved,        // nothing changed: the tree is whole at the source
+};
+
+/// Moves the folder `source` to `destination`, which must not exist; no
+/// folder above `destination` is created. With `copy_first` (the two are on
+/// different drives) the tree is copied and the source deleted; otherwise it
+/// is renamed, falling back to copy-and-delete when the platform refuses the
+/// rename across devices. A copy that fails part way is removed again, so the
+/// destination never holds part of a release.
+MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
+                             const std::string& destination, bool copy_first);
+
+/// Copies the tree `source` to `destination` (which must not exist): files,
+/// folders, and links as links. On failure, whatever this call created is
+/// removed again.
+FsStatus CopyTree(FileSystem& fs, const std::string& source,
+                  const std::string& destination);
+
+/// Deletes the tree `path` with everything in it, read-only items included.
+/// A link is removed itself; what it points to is never touched. Goes on past
+/// items it cannot remove and reports the first failure.
+FsStatus DeleteTree(FileSystem& fs, const std::string& path);
+
+}  // namespace ovpre

@@ -1,0 +1,29 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fs/file_system.h"
+
+namespace ovpre {
+
+/// Lists the names matching `pattern` (a folder, the separator, a wildcard).
+/// The list always has at least one element: a search that finds nothing
+/// gives one element with an empty name. "." and ".." are listed as the
+/// platform returns them, ".." with Modified and Attributes left 0.
+/// Returns nothing when the search fails.
+std::optional<std::vector<DirEntry>> ListFolder(FileSystem& fs,
+                                                const std::string& pattern);
+
+/// Megabytes (bytes / 1024 / 1024, not rounded) free on the volume that
+/// would hold `path`; nothing when the volume cannot be asked.
+std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path);
+
+/// Megabytes of all files under the folder `path`, hidden ones included and
+/// links not followed; nothing when the folder is missing or unreadable.
+std::optional<double> FolderSizeMB(FileSystem& fs, const std::string& path);
+
+/// Bytes of all files under `path`, as FolderSizeMB counts them.
+std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path);
+
+}  // namespace ovpre

@@ -1,0 +1,135 @@
+#include "fs/posix_io.h"
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace ovpre {
+
+FsStatus StatusFromErrno(int error) {
+  switch (error) {
+    case 0: return FsStatus::kOk;
+    case ENOENT:
+    case ENOTDIR: return FsStatus::kNotFound;
+    case EEXIST:
+    case ENOTEMPTY: return FsStatus::kExists;
+    case EXDEV: return FsStatus::kCrossDevice;
+    default: return FsStatus::kFailed;
+  }
+}
+
+bool FileHandle::Close() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd < 0 || ::close(fd) == 0;
+}
+
+FsStatus ReadAll(int fd, std::string* text) {
+  text->clear();
+  char buffer[65536];
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t got = pread(fd, buffer, sizeof buffer, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return StatusFromErrno(errno);
+    if (got == 0) return FsStatus::kOk;
+    text->append(buffer, static_cast<std::size_t>(got));
+    offset += got;
+  }
+}
+
+FsStatus WriteAll(int fd, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t wrote = write(fd, data + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return StatusFromErrno(wrote < 0 ? errno : EIO);
+    done += static_cast<std::size_t>(wrote);
+  }
+  return FsStatus::kOk;
+}
+
+FsStatus WriteAll(int fd, const std::string& text) {
+  return WriteAll(fd, text.data(), text.size());
+}
+
+namespace {
+
+/// True for the errors by which the kernel says "not for this pair of
+/// files", after which a slower means still works.
+bool IsUnsupported(int error) {
+  return error == EXDEV || error == ENOSYS || error == EOPNOTSUPP || error == EINVAL ||
+         error == EBADF;
+}
+
+enum class FastCopy { kDone, kUnsupported, kFailed };
+
+template <typename Step>
+FastCopy CopyWith(Step step, uint64_t size, uint64_t* copied) {
+  while (*copied < size) {
+    const ssize_t moved = step(static_cast<std::size_t>(size - *copied));
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved < 0 && *copied == 0 && IsUnsupported(errno)) return FastCopy::kUnsupported;
+    if (moved < 0) return FastCopy::kFailed;
+    if (moved == 0) break;  // the file shrank while we copied: keep what there is
+    *copied += static_cast<uint64_t>(moved);
+  }
+  return FastCopy::kDone;
+}
+
+FsStatus CopyByReadWrite(int in, int out) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t got = read(in, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return StatusFromErrno(errno);
+    if (got == 0) return FsStatus::kOk;
+    const FsStatus wrote = WriteAll(out, buffer.data(), static_cast<std::size_t>(got));
+    if (wrote != FsStatus::kOk) return wrote;
+  }
+}
+
+}  // namespace
+
+FsStatus CopyFileData(int in, int out, uint64_t size) {
+  constexpr std::size_t kChunk = 1u << 30;
+  uint64_t copied = 0;
+  FastCopy result = CopyWith(
+      [&](std::size_t left) {
+        return copy_file_range(in, nullptr, out, nullptr, left < kChunk ? left : kChunk, 0);
+      },
+      size, &copied);
+  if (result == FastCopy::kUnsupported) {
+    result = CopyWith(
+        [&](std::size_t left) { return sendfile(out, in, nullptr, left < kChunk ? left : kChunk); },
+        size, &copied);
+  }
+  if (result == FastCopy::kFailed) return StatusFromErrno(errno);
+  if (result == FastCopy::kUnsupported) return CopyByReadWrite(in, out);
+  return FsStatus::kOk;
+}
+
+FsStatus ReplaceFileAtomically(const std::string& path, const std::string& text) {
+  if (path.empty()) return FsStatus::kNotFound;
+  std::string temp = path + ".XXXXXX";
+  FileHandle file(mkstemp(&temp[0]));
+  if (!file.valid()) return StatusFromErrno(errno);
+  // mkstemp makes the file private; give it the mode a plain create would.
+  const mode_t mask = umask(0);
+  umask(mask);
+  FsStatus status = fchmod(file.get(), 0666 & ~mask) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
+  if (status == FsStatus::kOk) status = WriteAll(file.get(), text);
+  if (status == FsStatus::kOk && !file.Close()) status = StatusFromErrno(errno);
+  if (status == FsStatus::kOk && rename(temp.c_str(), path.c_str()) != 0) {
+    status = StatusFromErrno(errno);
+  }
+  if (status != FsStatus::kOk) unlink(temp.c_str());
+  return status;
+}
+
+}  // namespace ovpre

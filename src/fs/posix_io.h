@@ -1,0 +1,63 @@
+#pragma once
+// Small non-throwing helpers over POSIX descriptors, shared by the POSIX
+// platform files.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "fs/file_system.h"
+
+namespace ovpre {
+
+/// The one place where errno values become FsStatus.
+FsStatus StatusFromErrno(int error);
+
+/// Owns a file descriptor and closes it.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() { if (fd_ >= 0) ::close(fd_); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  bool valid() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  /// Closes now; false (with errno set) when the close reports an error,
+  /// which for written files can be a late write failure.
+  bool Close();
+
+ private:
+  int fd_;
+};
+
+/// Owns an open directory stream.
+class DirHandle {
+ public:
+  explicit DirHandle(DIR* dir) : dir_(dir) {}
+  ~DirHandle() { if (dir_) closedir(dir_); }
+  DirHandle(const DirHandle&) = delete;
+  DirHandle& operator=(const DirHandle&) = delete;
+  explicit operator bool() const { return dir_ != nullptr; }
+  DIR* get() const { return dir_; }
+
+ private:
+  DIR* dir_;
+};
+
+/// Reads everything from the start of `fd`.
+FsStatus ReadAll(int fd, std::string* text);
+
+/// Writes all of `text` to `fd`, resuming after short writes.
+FsStatus WriteAll(int fd, const char* data, std::size_t size);
+FsStatus WriteAll(int fd, const std::string& text);
+
+/// Copies `size` bytes from `in` to `out` with the fastest means the kernel
+/// offers for the pair (copy_file_range, then sendfile, then read/write).
+FsStatus CopyFileData(int in, int out, uint64_t size);
+
+/// Writes `text` to a new file beside `path` and renames it over `path`, so
+/// that a reader sees the old content or the new one, never part of it.
+FsStatus ReplaceFileAtomically(const std::string& path, const std::string& text);
+
+}  // namespace ovpre

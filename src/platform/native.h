@@ -1,0 +1,17 @@
+#pragma once
+#include <memory>
+
+#include "fs/file_system.h"
+#include "platform/platform.h"
+
+namespace ovpre {
+
+// The real implementations of the platform interfaces, one set per operating
+// system; the build picks the files that define them.
+
+std::unique_ptr<FileSystem> NewNativeFileSystem();
+std::unique_ptr<Clock> NewSystemClock();
+std::unique_ptr<Notifier> NewNativeNotifier();
+std::unique_ptr<OwnershipControlFactory> NewServerControlFactory();
+
+}  // namespace ovpre

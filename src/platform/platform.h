@@ -1,0 +1,72 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include "fs/file_system.h"
+
+namespace ovpre {
+
+/// A calendar date in local time.
+struct LocalDate {
+  int year = 0;
+  int month = 0;  // 1 to 12
+  int day = 0;    // 1 to 31
+};
+
+/// The clock, asked for today's local date.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual LocalDate Today() = 0;
+};
+
+/// Facts about the running process.
+class ProcessFacts {
+ public:
+  virtual ~ProcessFacts() = default;
+  /// Everything after the program's own name, exactly as the server passed it.
+  virtual std::string RawArguments() = 0;
+  /// The folder that holds the executable, as the platform spells it.
+  virtual std::string ExecutableFolder() = 0;
+  /// The executable's file name without its extension.
+  virtual std::string ExecutableStem() = 0;
+};
+
+/// Tells the person at the machine something and waits until they have read
+/// it (a message box with an OK button where there is a desktop).
+class Notifier {
+ public:
+  virtual ~Notifier() = default;
+  virtual void ShowMessage(const std::string& text) = 0;
+};
+
+/// The FTP server's control that gives paths an owner user, an owner group
+/// and permissions.
+class OwnershipControl {
+ public:
+  virtual ~OwnershipControl() = default;
+  /// Gives `path` the owner user, owner group and permissions; a path that
+  /// ends in the separator and "*" means every entry directly inside that
+  /// folder. Returns false when the call failed.
+  virtual bool SetOwnership(const std::string& perms, const std::string& user,
+                            const std::string& group, const std::string& path) = 0;
+};
+
+/// Creates the ownership control; done at most once per run.
+class OwnershipControlFactory {
+ public:
+  virtual ~OwnershipControlFactory() = default;
+  /// Returns nothing when the control is not available.
+  virtual std::unique_ptr<OwnershipControl> Create() = 0;
+};
+
+/// Everything outside the system that the commands talk to.
+struct Platform {
+  FileSystem& fs;
+  Clock& clock;
+  ProcessFacts& process;
+  Notifier& notifier;
+  OwnershipControlFactory& ownership;
+};
+
+}  // namespace ovpre

@@ -1,0 +1,67 @@
+// Process facts, the clock and the notice on POSIX systems.
+#include "platform/process_posix.h"
+
+#include <unistd.h>
+
+#include <ctime>
+#include <iostream>
+#include <memory>
+
+#include "platform/native.h"
+
+namespace ovpre {
+
+namespace {
+
+std::string ExecutablePath() {
+  std::string path(4096, '\0');
+  const ssize_t length = readlink("/proc/self/exe", &path[0], path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return "";
+  path.resize(static_cast<std::size_t>(length));
+  return path;
+}
+
+class SystemClock final : public Clock {
+ public:
+  LocalDate Today() override {
+    const time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    return LocalDate{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
+  }
+};
+
+/// Nobody waits at a message box here: the notice goes to standard error.
+class StderrNotifier final : public Notifier {
+ public:
+  void ShowMessage(const std::string& text) override { std::cerr << text << '\n'; }
+};
+
+}  // namespace
+
+PosixProcessFacts::PosixProcessFacts(int argc, char** argv) {
+  // The server passes the six fields as one argument; joining the arguments
+  // with single spaces also serves a person typing them by hand.
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) raw_ += ' ';
+    raw_ += argv[i];
+  }
+  const std::string exe = ExecutablePath();
+  const std::size_t cut = exe.find_last_of('/');
+  folder_ = cut == std::string::npos ? "." : exe.substr(0, cut);
+  stem_ = cut == std::string::npos ? exe : exe.substr(cut + 1);
+  const std::size_t dot = stem_.find_last_of('.');
+  if (dot != std::string::npos && dot > 0) stem_.resize(dot);
+}
+
+std::string PosixProcessFacts::RawArguments() { return raw_; }
+std::string PosixProcessFacts::ExecutableFolder() { return folder_; }
+std::string PosixProcessFacts::ExecutableStem() { return stem_; }
+
+std::unique_ptr<Clock> NewSystemClock() { return std::make_unique<SystemClock>(); }
+
+std::unique_ptr<Notifier> NewNativeNotifier() {
+  return std::make_unique<StderrNotifier>();
+}
+
+}  // namespace ovpre

@@ -1,0 +1,105 @@
+#include "text/text.h"
+
+#include <cstddef>
+
+namespace ovpre {
+
+namespace {
+
+/// A decimal number taken apart without going through floating point, so
+/// that halves are recognised exactly.
+struct Decimal {
+  bool negative = false;
+  long magnitude = 0;        // integer part, saturated well above 16 bits
+  bool fraction_nonzero = false;
+  int fraction_vs_half = 0;  // -1 below .5, 0 exactly .5, +1 above
+};
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::optional<Decimal> ParseDecimal(const std::string& text) {
+  Decimal d;
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    d.negative = text[i] == '-';
+    ++i;
+  }
+  bool any_digit = false;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    any_digit = true;
+    if (d.magnitude < 1000000) d.magnitude = d.magnitude * 10 + (text[i] - '0');
+  }
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    const std::size_t first = i;
+    bool rest_nonzero = false;
+    for (; i < text.size() && IsDigit(text[i]); ++i) {
+      any_digit = true;
+      if (text[i] != '0') d.fraction_nonzero = true;
+      if (i > first && text[i] != '0') rest_nonzero = true;
+    }
+    if (i > first) {
+      const char lead = text[first];
+      if (lead > '5' || (lead == '5' && rest_nonzero)) d.fraction_vs_half = 1;
+      else if (lead == '5') d.fraction_vs_half = 0;
+      else d.fraction_vs_half = -1;
+    } else {
+      d.fraction_vs_half = -1;
+    }
+  } else {
+    d.fraction_vs_half = -1;
+  }
+  if (!any_digit || i != text.size()) return std::nullopt;
+  return d;
+}
+
+std::optional<int16_t> Fit16(bool negative, long magnitude) {
+  const long value = negative ? -magnitude : magnitude;
+  if (value < -32768 || value > 32767) return std::nullopt;
+  return static_cast<int16_t>(value);
+}
+
+}  // namespace
+
+std::string TrimSpaces(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  const std::size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+std::string LowerAscii(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+bool HasControlChar(const std::string& text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+std::optional<int16_t> RoundDecimalToInt16(const std::string& text) {
+  const std::optional<Decimal> d = ParseDecimal(text);
+  if (!d) return std::nullopt;
+  long magnitude = d->magnitude;
+  const bool odd = magnitude % 2 == 1;
+  if (d->fraction_vs_half > 0 || (d->fraction_vs_half == 0 && odd)) ++magnitude;
+  return Fit16(d->negative && magnitude != 0, magnitude);
+}
+
+std::optional<int16_t> FloorDecimalToInt16(const std::string& text) {
+  const std::optional<Decimal> d = ParseDecimal(text);
+  if (!d) return std::nullopt;
+  long magnitude = d->magnitude;
+  // Below zero, any fraction pushes the value one further down.
+  if (d->negative && d->fraction_nonzero) ++magnitude;
+  return Fit16(d->negative, magnitude);
+}
+
+}  // namespace ovpre

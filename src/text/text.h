@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ovpre {
+
+/// The two characters that end every line the system writes.
+inline constexpr const char* kCrlf = "\r\n";
+
+/// Removes leading and trailing spaces (only spaces: tabs stay).
+std::string TrimSpaces(const std::string& text);
+
+/// Lower-cases the ASCII letters A-Z; every other byte stays as it is.
+std::string LowerAscii(const std::string& text);
+
+/// True when `text` holds a byte below 0x20 or the byte 0x7F.
+bool HasControlChar(const std::string& text);
+
+/// Reads `text` as a decimal number: optional sign, digits, optional "."
+/// with a fractional part, at least one digit in all; no spaces inside.
+/// Returns the value rounded to the nearest integer with halves going to
+/// the even neighbour, or nothing when the text is not such a number or the
+/// result does not fit a 16-bit integer.
+std::optional<int16_t> RoundDecimalToInt16(const std::string& text);
+
+/// Like RoundDecimalToInt16, but rounds towards minus infinity.
+std::optional<int16_t> FloorDecimalToInt16(const std::string& text);
+
+}  // namespace ovpre

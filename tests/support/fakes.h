@@ -1,0 +1,125 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/file_system.h"
+#include "platform/platform.h"
+
+namespace ovpre::test {
+
+/// A clock stopped at one date.
+class FakeClock final : public Clock {
+ public:
+  explicit FakeClock(LocalDate date = {2003, 1, 2}) : date_(date) {}
+  LocalDate Today() override { return date_; }
+  void Set(LocalDate date) { date_ = date; }
+
+ private:
+  LocalDate date_;
+};
+
+/// Process facts as the test says they are.
+class FakeProcess final : public ProcessFacts {
+ public:
+  std::string raw;
+  std::string folder;
+  std::string stem = "ovpre";
+  std::string RawArguments() override { return raw; }
+  std::string ExecutableFolder() override { return folder; }
+  std::string ExecutableStem() override { return stem; }
+};
+
+/// Keeps every message instead of showing it.
+class RecordingNotifier final : public Notifier {
+ public:
+  std::vector<std::string> messages;
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+};
+
+/// One call of the ownership control.
+struct OwnershipCall {
+  std::string perms, user, group, path;
+  bool operator==(const OwnershipCall& other) const {
+    return perms == other.perms && user == other.user && group == other.group &&
+           path == other.path;
+  }
+};
+
+/// A stand-in for the FTP server's control that records its calls. It can be
+/// told to be missing or to fail one call.
+class RecordingOwnership final : public OwnershipControlFactory {
+ public:
+  std::vector<OwnershipCall> calls;
+  int created = 0;
+  bool available = true;
+  int fail_call = -1;  // index of the call that fails, -1 for none
+
+  std::unique_ptr<OwnershipControl> Create() override;
+};
+
+/// Passes every operation to a real file system, except that operation
+/// number `fail_at` (counting from 1; 0 for none) fails. Counts operations,
+/// so a test can first count them and then fail each one in turn.
+class FailingFileSystem final : public FileSystem {
+ public:
+  FailingFileSystem(FileSystem& real, int fail_at) : real_(real), fail_at_(fail_at) {}
+  int operations() const { return count_; }
+  bool failed() const { return fail_at_ > 0 && count_ >= fail_at_; }
+
+  char Separator() const override { return real_.Separator(); }
+  std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
+  EntryKind KindOf(const std::string& path) override;
+  bool VisibleFileExists(const std::string& path) override;
+  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
+  FsStatus Search(const std::string& pattern, std::vector<DirEntry>* entries) override;
+  FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;
+  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override;
+  FsStatus MakeFolder(const std::string& path) override;
+  FsStatus CopyFile(const std::string& from, const std::string& to) override;
+  FsStatus CopyLink(const std::string& from, const std::string& to) override;
+  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override;
+  FsStatus RemoveFile(const std::string& path) override;
+  FsStatus RemoveFolder(const std::string& path) override;
+  FsStatus ReadTextFile(const std::string& path, std::string* text) override;
+  FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
+  FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
+  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
+
+ private:
+  /// Counts one operation; true when this one is to fail.
+  bool Fails() { return ++count_ == fail_at_; }
+
+  FileSystem& real_;
+  int fail_at_;
+  int count_ = 0;
+};
+
+/// A throwaway site in a temporary folder: the executable's folder with its
+/// settings file, the server folder with "Output", a group's upload folder
+/// and its target folder, wired to the real file system and fake outsiders.
+struct SiteFixture {
+  explicit SiteFixture(const std::string& base);
+
+  /// Writes a settings file with one group "GRP" whose folders are
+  /// `own_dir` and `to_dir`.
+  void WriteSettings(const std::string& own_dir, const std::string& to_dir, int dated = 0,
+                     const std::string& owner = "admin:admins",
+                     const std::string& perms = "666");
+  /// Sets the raw command line as the server would build it.
+  void Request(const std::string& group, int access, const std::string& current_dir,
+               const std::string& command);
+  std::string Reply(const std::string& command) const;
+  std::string SettingsPath() const;
+
+  std::string root;
+  std::string exe_dir, raiden_dir, own_dir, to_dir, announce;
+  std::unique_ptr<FileSystem> fs;
+  FakeClock clock;
+  FakeProcess process;
+  RecordingNotifier notifier;
+  RecordingOwnership ownership;
+  Platform platform;
+};
+
+}  // namespace ovpre::test
