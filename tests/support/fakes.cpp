@@ -31,55 +31,58 @@ std::unique_ptr<OwnershipControl> RecordingOwnership::Create() {
 
 EntryKind FailingFileSystem::KindOf(const std::string& path) {
   // A failed look-up cannot say "failed"; it says nothing is there.
-  return Fails() ? EntryKind::kMissing : real_.KindOf(path);
+  return Fails("KindOf") ? EntryKind::kMissing : real_.KindOf(path);
 }
 bool FailingFileSystem::VisibleFileExists(const std::string& path) {
-  return Fails() ? false : real_.VisibleFileExists(path);
+  return Fails("VisibleFileExists") ? false : real_.VisibleFileExists(path);
 }
 FsStatus FailingFileSystem::ReadFolder(const std::string& folder,
                                        std::vector<FolderItem>* items) {
-  return Fails() ? FsStatus::kFailed : real_.ReadFolder(folder, items);
+  return Fails("ReadFolder") ? FsStatus::kFailed : real_.ReadFolder(folder, items);
 }
 FsStatus FailingFileSystem::Search(const std::string& pattern, std::vector<DirEntry>* entries) {
-  return Fails() ? FsStatus::kFailed : real_.Search(pattern, entries);
+  return Fails("Search") ? FsStatus::kFailed : real_.Search(pattern, entries);
 }
 FsStatus FailingFileSystem::FreeBytes(const std::string& path, uint64_t* bytes) {
-  return Fails() ? FsStatus::kFailed : real_.FreeBytes(path, bytes);
+  if (Fails("FreeBytes")) return FsStatus::kFailed;
+  if (!free_bytes) return real_.FreeBytes(path, bytes);
+  *bytes = *free_bytes;
+  return FsStatus::kOk;
 }
 FsStatus FailingFileSystem::MoveNoReplace(const std::string& from, const std::string& to) {
-  return Fails() ? FsStatus::kFailed : real_.MoveNoReplace(from, to);
+  return Fails("MoveNoReplace") ? FsStatus::kFailed : real_.MoveNoReplace(from, to);
 }
 FsStatus FailingFileSystem::MakeFolder(const std::string& path) {
-  return Fails() ? FsStatus::kFailed : real_.MakeFolder(path);
+  return Fails("MakeFolder") ? FsStatus::kFailed : real_.MakeFolder(path);
 }
 FsStatus FailingFileSystem::CopyFile(const std::string& from, const std::string& to) {
-  return Fails() ? FsStatus::kFailed : real_.CopyFile(from, to);
+  return Fails("CopyFile") ? FsStatus::kFailed : real_.CopyFile(from, to);
 }
 FsStatus FailingFileSystem::CopyLink(const std::string& from, const std::string& to) {
-  return Fails() ? FsStatus::kFailed : real_.CopyLink(from, to);
+  return Fails("CopyLink") ? FsStatus::kFailed : real_.CopyLink(from, to);
 }
 FsStatus FailingFileSystem::CopyFolderAttributes(const std::string& from,
                                                  const std::string& to) {
-  return Fails() ? FsStatus::kFailed : real_.CopyFolderAttributes(from, to);
+  return Fails("CopyFolderAttributes") ? FsStatus::kFailed : real_.CopyFolderAttributes(from, to);
 }
 FsStatus FailingFileSystem::RemoveFile(const std::string& path) {
-  return Fails() ? FsStatus::kFailed : real_.RemoveFile(path);
+  return Fails("RemoveFile") ? FsStatus::kFailed : real_.RemoveFile(path);
 }
 FsStatus FailingFileSystem::RemoveFolder(const std::string& path) {
-  return Fails() ? FsStatus::kFailed : real_.RemoveFolder(path);
+  return Fails("RemoveFolder") ? FsStatus::kFailed : real_.RemoveFolder(path);
 }
 FsStatus FailingFileSystem::ReadTextFile(const std::string& path, std::string* text) {
-  return Fails() ? FsStatus::kFailed : real_.ReadTextFile(path, text);
+  return Fails("ReadTextFile") ? FsStatus::kFailed : real_.ReadTextFile(path, text);
 }
 FsStatus FailingFileSystem::WriteTextFile(const std::string& path, const std::string& text) {
-  return Fails() ? FsStatus::kFailed : real_.WriteTextFile(path, text);
+  return Fails("WriteTextFile") ? FsStatus::kFailed : real_.WriteTextFile(path, text);
 }
 FsStatus FailingFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
-  return Fails() ? FsStatus::kFailed : real_.CreateTextFile(path, text);
+  return Fails("CreateTextFile") ? FsStatus::kFailed : real_.CreateTextFile(path, text);
 }
 FsStatus FailingFileSystem::AppendTextLocked(const std::string& path,
                                              const AppendDecision& decide) {
-  return Fails() ? FsStatus::kFailed : real_.AppendTextLocked(path, decide);
+  return Fails("AppendTextLocked") ? FsStatus::kFailed : real_.AppendTextLocked(path, decide);
 }
 
 SiteFixture::SiteFixture(const std::string& base)

@@ -1,5 +1,6 @@
 #pragma once
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,13 +60,17 @@ class RecordingOwnership final : public OwnershipControlFactory {
 };
 
 /// Passes every operation to a real file system, except that operation
-/// number `fail_at` (counting from 1; 0 for none) fails. Counts operations,
-/// so a test can first count them and then fail each one in turn.
+/// number `fail_at` (counting from 1; 0 for none) fails, and so does every
+/// call of the operation named `fail_op`. Counts operations, so a test can
+/// first count them and then fail each one in turn.
 class FailingFileSystem final : public FileSystem {
  public:
   FailingFileSystem(FileSystem& real, int fail_at) : real_(real), fail_at_(fail_at) {}
   int operations() const { return count_; }
   bool failed() const { return fail_at_ > 0 && count_ >= fail_at_; }
+
+  std::string fail_op;                    // for example "FreeBytes"
+  std::optional<uint64_t> free_bytes;     // reported instead of the real figure
 
   char Separator() const override { return real_.Separator(); }
   std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
@@ -88,7 +93,7 @@ class FailingFileSystem final : public FileSystem {
 
  private:
   /// Counts one operation; true when this one is to fail.
-  bool Fails() { return ++count_ == fail_at_; }
+  bool Fails(const char* op) { return ++count_ == fail_at_ || fail_op == op; }
 
   FileSystem& real_;
   int fail_at_;
@@ -110,6 +115,8 @@ struct SiteFixture {
   void Request(const std::string& group, int access, const std::string& current_dir,
                const std::string& command);
   std::string Reply(const std::string& command) const;
+  /// The same outsiders with another file system in front.
+  Platform With(FileSystem& other) { return Platform{other, clock, process, notifier, ownership}; }
   std::string SettingsPath() const;
 
   std::string root;

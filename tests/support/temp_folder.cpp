@@ -94,7 +94,7 @@ std::string DescribeTree(const std::string& root) {
   std::error_code error;
   for (auto it = fs::recursive_directory_iterator(P(root), error);
        !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-    const std::string relative = fs::relative(it->path(), P(root)).generic_u8string();
+    const std::string relative = it->path().lexically_relative(P(root)).generic_u8string();
     if (it->is_symlink()) {
       lines.push_back(relative + " -> " + U(fs::read_symlink(it->path())));
     } else if (it->is_directory()) {

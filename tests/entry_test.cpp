@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include "app/entry.h"
+#include "app/reply.h"
+#include "app/site_request.h"
+#include "config/settings.h"
+#include "support/fakes.h"
+#include "support/temp_folder.h"
+
+namespace ovpre {
+namespace {
+
+using test::Exists;
+using test::Join;
+using test::ReadFile;
+using test::SiteFixture;
+using test::TempFolder;
+using test::WriteFile;
+
+TEST(ParseSiteRequest, FillsTheFieldsInServerOrder) {
+  const std::optional<SiteRequest> r =
+      ParseSiteRequest("zero|grp|0|tag 1|E:\\ftp dir\\x|pre  Some  Release|extra");
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->Arg0, "zero");
+  EXPECT_EQ(r->UserGroup, "grp");
+  EXPECT_EQ(r->Access, 0);
+  EXPECT_EQ(r->ReplyTag, "tag 1");
+  EXPECT_EQ(r->CurrentDir, "E:\\ftp dir\\x");
+  EXPECT_EQ(r->CommandText, "pre  Some  Release");
+  EXPECT_EQ(CommandWord(*r), "pre");
+}
+
+TEST(ParseSiteRequest, KeepsALastPipeOnTheCommandText) {
+  EXPECT_EQ(ParseSiteRequest("a|b|0|t|d|pre x|")->CommandText, "pre x|");
+  EXPECT_EQ(ParseSiteRequest("a|b|0|t|d|pre x|y")->CommandText, "pre x");
+  EXPECT_EQ(CommandWord(*ParseSiteRequest("a|b|0|t|d|PRE x")), "pre");
+  EXPECT_EQ(CommandWord(*ParseSiteRequest("a|b|0|t|d|pre ")), "pre ");
+}
+
+TEST(ParseSiteRequest, AccessIsEmptyOrASixteenBitNumber) {
+  EXPECT_EQ(ParseSiteRequest("a|b||t|d|c")->Access, 0);
+  EXPECT_EQ(ParseSiteRequest("a|b| 2.5 |t|d|c")->Access, 2);
+  EXPECT_EQ(ParseSiteRequest("a|b|-3|t|d|c")->Access, -3);
+  for (const char* bad : {"a|b|x|t|d|c", "a|b|40000|t|d|c", "a|b| |t|d|c", "a|b|1e2|t|d|c"}) {
+    EXPECT_FALSE(ParseSiteRequest(bad).has_value()) << bad;
+  }
+}
+
+TEST(IsRequest, NeedsSixFields) {
+  EXPECT_FALSE(IsRequest(""));
+  EXPECT_FALSE(IsRequest("a|b|c|d|e"));
+  EXPECT_TRUE(IsRequest("a|b|c|d|e|"));
+}
+
+class EntryTest : public ::testing::Test {
+ protected:
+  EntryTest() { site.WriteSettings(site.own_dir, site.to_dir); }
+  std::string OutputFolder() const { return Join(site.raiden_dir, "Output"); }
+
+  TempFolder temp;
+  SiteFixture site{temp.path()};
+};
+
+TEST_F(EntryTest, FewerThanSixFieldsOnlyCreatesTheSettingsFile) {
+  test::TempFolder other;
+  SiteFixture fresh(other.path());
+  fresh.process.raw = "a|b|0|t|pre x";
+  EXPECT_EQ(RunOnce(fresh.platform), 0);
+  EXPECT_TRUE(Exists(fresh.SettingsPath()));
+  EXPECT_EQ(fresh.notifier.messages.size(), 1u);
+  EXPECT_EQ(fresh.Reply("pre"), "<missing>");
+}
+
+TEST_F(EntryTest, UnknownWordsReadNothingAndWriteNothing) {
+  for (const char* command : {"prex y", "who", "pre ", "", "preadd"}) {
+    site.Request("GRP", 0, site.own_dir, command);
+    RunOnce(site.platform);
+  }
+  // Only "preadd" among them is a command; it answers with its usage text.
+  EXPECT_EQ(site.Reply("pre"), "<missing>");
+  EXPECT_NE(site.Reply("preadd").find("Usage: Site preadd"), std::string::npos);
+}
+
+TEST_F(EntryTest, UnknownWordDoesNotCreateAMissingSettingsFile) {
+  test::TempFolder other;
+  SiteFixture fresh(other.path());
+  fresh.Request("GRP", 0, fresh.own_dir, "help me");
+  RunOnce(fresh.platform);
+  EXPECT_FALSE(Exists(fresh.SettingsPath()));
+  EXPECT_TRUE(fresh.notifier.messages.empty());
+}
+
+TEST_F(EntryTest, CommandWordsInAnyCaseReachTheirHandlers) {
+  site.Request("GRP", 0, site.own_dir, "PRE");
+  RunOnce(site.platform);
+  EXPECT_EQ(site.Reply("pre"),
+            std::string(kReplyBanner) + "\r\nUsage: Site pre dirname\r\n");
+  site.Request("GRP", 1, site.own_dir, "PreAdd a*b*c*d*e*f");
+  RunOnce(site.platform);
+  EXPECT_EQ(site.Reply("preadd"),
+            std::string(kReplyBanner) + "\r\nSorry, you do not have access to this command.\r\n");
+}
+
+TEST_F(EntryTest, BadAccessFieldEndsQuietly) {
+  site.process.raw = "x|GRP|abc|17|" + site.own_dir + "|preadd a*b*c*d*e*f";
+  RunOnce(site.platform);
+  EXPECT_EQ(site.Reply("preadd"), "<missing>");
+}
+
+TEST_F(EntryTest, FirstRunRequestCreatesSettingsAndAnswersNobody) {
+  test::TempFolder other;
+  SiteFixture fresh(other.path());
+  fresh.Request("GRP", 0, fresh.own_dir, "pre x");
+  RunOnce(fresh.platform);
+  EXPECT_TRUE(Exists(fresh.SettingsPath()));
+  EXPECT_EQ(fresh.notifier.messages.size(), 1u);
+}
+
+TEST(WriteReply, WritesBannerAndMessageAndReplacesEarlierReplies) {
+  TempFolder temp;
+  SiteFixture site(temp.path());
+  Settings settings;
+  settings.RaidenDir = site.raiden_dir;
+  ASSERT_TRUE(WriteReply(*site.fs, settings, "17", "pre", "one\r\ntwo"));
+  const std::string banner = kReplyBanner;
+  EXPECT_EQ(banner.size(), 80u);
+  EXPECT_EQ(site.Reply("pre"), banner + "\r\none\r\ntwo\r\n");
+  ASSERT_TRUE(WriteReply(*site.fs, settings, "17", "pre", "three"));
+  EXPECT_EQ(site.Reply("pre"), banner + "\r\nthree\r\n");
+  settings.RaidenDir = Join(temp.path(), "missing");
+  EXPECT_FALSE(WriteReply(*site.fs, settings, "17", "pre", "x"));
+}
+
+}  // namespace
+}  // namespace ovpre

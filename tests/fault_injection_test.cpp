@@ -1,0 +1,136 @@
+// Fails each file-system operation of a whole "site pre" in turn and checks
+// that the release always ends whole in exactly one place, and that the
+// reply says which.
+#include <gtest/gtest.h>
+
+#include "app/entry.h"
+#include "app/reply.h"
+#include "fs/folder_ops.h"
+#include "platform/native.h"
+#include "support/fakes.h"
+#include "support/temp_folder.h"
+
+namespace ovpre {
+namespace {
+
+using test::DescribeTree;
+using test::Exists;
+using test::FailingFileSystem;
+using test::Join;
+using test::SiteFixture;
+using test::TempFolder;
+using test::WriteFile;
+
+const char* const kRelease = "Rel-GRP";
+
+void MakeRelease(const std::string& root) {
+  const std::string s = test::Sep();
+  WriteFile(Join(root, "a.nfo"), "nfo");
+  WriteFile(Join(root, "CD1" + s + "t.mp3"), "mp3");
+  WriteFile(Join(root, "CD1" + s + "deep" + s + "x.sfv"), "sfv");
+  WriteFile(Join(root, "CD2" + s + "u.mp3"), "mp3-2");
+  test::MakeFolders(Join(root, "Empty"));
+}
+
+/// Where the release ended after one run.
+struct Result {
+  bool whole_at_source = false;
+  bool source_gone = false;
+  bool whole_at_destination = false;
+  bool destination_gone = false;
+  std::string reply;
+  int operations = 0;
+};
+
+/// One "site pre" with operation `fail_at` failing; `target` is the group's
+/// target folder, on the same or another file system.
+Result RunWithFault(int fail_at, const std::string& target_base) {
+  TempFolder temp;
+  TempFolder target_root(target_base);
+  SiteFixture site(temp.path());
+  site.WriteSettings(site.own_dir, target_root.path());
+  const std::string source = Join(site.own_dir, kRelease);
+  const std::string destination = Join(target_root.path(), kRelease);
+  MakeRelease(source);
+  const std::string tree = DescribeTree(source);
+
+  FailingFileSystem failing(*site.fs, fail_at);
+  Platform platform = site.With(failing);
+  site.Request("GRP", 0, site.own_dir, std::string("pre ") + kRelease);
+  RunOnce(platform);
+
+  Result r;
+  r.whole_at_source = DescribeTree(source) == tree;
+  r.source_gone = !Exists(source);
+  r.whole_at_destination = DescribeTree(destination) == tree;
+  r.destination_gone = !Exists(destination);
+  r.reply = site.Reply("pre");
+  r.operations = failing.operations();
+  return r;
+}
+
+bool StartsWith(const std::string& text, const std::string& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
+
+void CheckEveryFault(const std::string& target_base) {
+  const Result clean = RunWithFault(0, target_base);
+  ASSERT_TRUE(clean.whole_at_destination && clean.source_gone) << clean.reply;
+  const std::string banner = std::string(kReplyBanner) + "\r\n";
+  const std::string success = banner + kRelease + " was successfully pre'd to:";
+  for (int k = 1; k <= clean.operations; ++k) {
+    SCOPED_TRACE("failing operation " + std::to_string(k));
+    const Result r = RunWithFault(k, target_base);
+    if (r.whole_at_destination) {
+      // Moved: the source may keep leftovers only after a copy, and the user
+      // is told of success (unless the reply itself could not be written).
+      EXPECT_TRUE(r.reply == "<missing>" || StartsWith(r.reply, success)) << r.reply;
+    } else {
+      EXPECT_TRUE(r.whole_at_source) << "release lost or partial";
+      EXPECT_TRUE(r.destination_gone) << "partial release left in the target folder";
+      EXPECT_FALSE(StartsWith(r.reply, success)) << r.reply;
+    }
+  }
+}
+
+TEST(FaultInjection, RenameKeepsTheReleaseWholeInOnePlace) {
+  CheckEveryFault("");
+}
+
+TEST(FaultInjection, CopyAcrossFileSystemsKeepsTheReleaseWholeInOnePlace) {
+  if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second file system";
+  CheckEveryFault(test::OtherDeviceBase());
+}
+
+TEST(FaultInjection, CopyAndDeleteOnItsOwnKeepsTheReleaseWholeInOnePlace) {
+  // The copy path without a second file system: fail each operation of
+  // MoveFolderSafely with copying forced.
+  int operations = 0;
+  for (int k = 0; k == 0 || k <= operations; ++k) {
+    SCOPED_TRACE("failing operation " + std::to_string(k));
+    TempFolder temp;
+    MakeRelease(temp / "src");
+    const std::string tree = DescribeTree(temp / "src");
+    const std::unique_ptr<FileSystem> real = NewNativeFileSystem();
+    FailingFileSystem failing(*real, k);
+    const MoveOutcome outcome = MoveFolderSafely(failing, temp / "src", temp / "dst", true);
+    if (k == 0) operations = failing.operations();
+    switch (outcome) {
+      case MoveOutcome::kMoved:
+        EXPECT_FALSE(Exists(temp / "src"));
+        EXPECT_EQ(DescribeTree(temp / "dst"), tree);
+        break;
+      case MoveOutcome::kMovedSourceLeft:
+        EXPECT_EQ(DescribeTree(temp / "dst"), tree);
+        break;
+      case MoveOutcome::kNotMoved:
+        EXPECT_EQ(DescribeTree(temp / "src"), tree);
+        EXPECT_FALSE(Exists(temp / "dst"));
+        break;
+    }
+  }
+  EXPECT_GT(operations, 10);
+}
+
+}  // namespace
+}  // namespace ovpre

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include "app/entry.h"
+#include "app/reply.h"
+#include "app/site_request.h"
+#include "commands/preadd.h"
+#include "config/settings_file.h"
+#include "support/fakes.h"
+#include "support/temp_folder.h"
+
+namespace ovpre {
+namespace {
+
+using test::ReadFile;
+using test::SiteFixture;
+using test::TempFolder;
+using test::WriteFile;
+
+std::string Reply(const std::string& message) {
+  return std::string(kReplyBanner) + "\r\n" + message + "\r\n";
+}
+
+class PreaddTest : public ::testing::Test {
+ protected:
+  PreaddTest() {
+    site.WriteSettings(site.own_dir, site.to_dir);
+    original = ReadFile(site.SettingsPath());
+  }
+
+  std::string Preadd(const std::string& command, int access = 0) {
+    site.Request("GRP", access, site.own_dir, command);
+    RunOnce(site.platform);
+    return site.Reply("preadd");
+  }
+
+  /// The lines a successful preadd appends.
+  static std::string Block(const std::string& name, const std::string& own,
+                           const std::string& to, const std::string& dated,
+                           const std::string& owner, const std::string& perms) {
+    return "group=" + name + "\r\nowndir=" + own + "\r\ntodir=" + to + "\r\ndated=" + dated +
+           "\r\nnewowner=" + owner + "\r\nnewperms=" + perms + "\r\n";
+  }
+
+  TempFolder temp;
+  SiteFixture site{temp.path()};
+  std::string original;
+};
+
+TEST_F(PreaddTest, AppendsTheGroupAndRepliesWithASummary) {
+  EXPECT_EQ(Preadd("preadd NewGrp*E:\\ftp\\pre\\NewGrp*E:\\ftp\\Mp3*1*admin:admins*666"),
+            Reply("Sucessfully added NewGrp as a pre group.\r\nName: NewGrp\r\n"
+                  "Home folder: E:\\ftp\\pre\\NewGrp\r\nPre to: E:\\ftp\\Mp3\r\n"
+                  "Date foramt: 1\r\nOwner user & group: admin:admins\r\n"
+                  "New Permissions after pre: 666"));
+  EXPECT_EQ(ReadFile(site.SettingsPath()),
+            original + Block("NewGrp", "E:\\ftp\\pre\\NewGrp", "E:\\ftp\\Mp3", "1",
+                             "admin:admins", "666"));
+  const std::optional<Settings> reloaded = LoadSettings(site.platform);
+  ASSERT_TRUE(reloaded.has_value());
+  ASSERT_EQ(reloaded->Groups.size(), 2u);
+  EXPECT_EQ(reloaded->Groups.back().Name, "NewGrp");
+  EXPECT_EQ(reloaded->Groups.back().Dated, 1);
+}
+
+TEST_F(PreaddTest, RefusesWithoutAccessOrFieldsOrForAnExistingGroup) {
+  const std::string refusal = Reply("Sorry, you do not have access to this command.");
+  EXPECT_EQ(Preadd("preadd A*B*C*1*u:g*666", 1), refusal);
+  EXPECT_EQ(Preadd("preadd A*B*C*1*u:g*666", -1), refusal);
+  EXPECT_EQ(Preadd("preadd A*B*C*D*E"), Reply(PreaddUsage()));
+  EXPECT_EQ(Preadd("preadd"), Reply(PreaddUsage()));
+  EXPECT_EQ(Preadd("preadd GRP*B*C*1*u:g*666"), Reply("Group GRP already exists!"));
+  EXPECT_EQ(ReadFile(site.SettingsPath()), original);
+  // Names are compared exactly: another case is another group.
+  EXPECT_NE(Preadd("preadd grp*B*C*1*u:g*666").find("Sucessfully added grp"), std::string::npos);
+}
+
+TEST_F(PreaddTest, UsageTextHasTenLines) {
+  const std::string& usage = PreaddUsage();
+  int breaks = 0;
+  for (std::size_t at = usage.find("\r\n"); at != std::string::npos; at = usage.find("\r\n", at + 2)) {
+    ++breaks;
+  }
+  EXPECT_EQ(breaks, 9);
+  EXPECT_EQ(usage.substr(usage.rfind("\r\n") + 2),
+            "Example: site preadd MyGroup*E:\\ftp\\pre\\MyGroup*E:\\ftp\\Mp3*1*admin:admins*666");
+}
+
+TEST_F(PreaddTest, FieldsAreCutAsTheUserTypedThem) {
+  // The argument ends at the first space; the count ran over the whole text.
+  Preadd("preadd A*d:\\my files*C*1*u:g*666");
+  EXPECT_EQ(ReadFile(site.SettingsPath()), original + Block("A", "d:\\my", "", "", "", ""));
+  // A "*" in the last position stays on the last field.
+  Preadd("preadd x*y*z*1*u:g*666*");
+  EXPECT_NE(ReadFile(site.SettingsPath()).find("newperms=666*\r\n"), std::string::npos);
+  Preadd("preadd B*C*D*E*F*");
+  EXPECT_NE(ReadFile(site.SettingsPath()).find(Block("B", "C", "D", "E", "F*", "")),
+            std::string::npos);
+}
+
+TEST_F(PreaddTest, RefusesGroupsThatWouldLoadAsSomethingElse) {
+  EXPECT_EQ(Preadd("preadd *B*C*1*u:g*666"), Reply(PreaddUsage()));
+  EXPECT_EQ(Preadd("preadd A*B\rtodir=evil*C*1*u:g*666"), Reply(PreaddUsage()));
+  EXPECT_EQ(Preadd(std::string("preadd A*B*C*1*u:g*66\x7f")), Reply(PreaddUsage()));
+  EXPECT_EQ(ReadFile(site.SettingsPath()), original);
+}
+
+TEST_F(PreaddTest, AFileWithoutAFinalLineEndGetsOneFirst) {
+  WriteFile(site.SettingsPath(), "group=Old\r\nnewperms=666");
+  Preadd("preadd New*B*C*0*u:g*7");
+  EXPECT_EQ(ReadFile(site.SettingsPath()),
+            "group=Old\r\nnewperms=666\r\n" + Block("New", "B", "C", "0", "u:g", "7"));
+  const std::optional<Settings> reloaded = LoadSettings(site.platform);
+  ASSERT_EQ(reloaded->Groups.size(), 2u);
+  EXPECT_EQ(reloaded->Groups[0].NewPerms, "666");
+  // A lone LF does not end a line for the loader, so it needs the CR LF too.
+  WriteFile(site.SettingsPath(), "group=Old\n");
+  Preadd("preadd New*B*C*0*u:g*7");
+  EXPECT_EQ(ReadFile(site.SettingsPath()).substr(0, 12), "group=Old\n\r\n");
+}
+
+TEST_F(PreaddTest, TheDuplicateCheckSeesGroupsAddedSinceTheLoad) {
+  // Another siteop's preadd lands between this run's load and its append.
+  const std::optional<Settings> loaded = LoadSettings(site.platform);
+  WriteFile(site.SettingsPath(), original + Block("Late", "a", "b", "0", "u:g", "1"));
+  site.Request("GRP", 0, site.own_dir, "preadd Late*x*y*0*u:g*1");
+  AddGroup(site.platform, *loaded, *ParseSiteRequest(site.process.raw));
+  EXPECT_EQ(site.Reply("preadd"), Reply("Group Late already exists!"));
+  EXPECT_EQ(ReadFile(site.SettingsPath()), original + Block("Late", "a", "b", "0", "u:g", "1"));
+}
+
+TEST_F(PreaddTest, AnUnwritableSettingsFileGetsNoReply) {
+  test::FailingFileSystem broken(*site.fs, 0);
+  broken.fail_op = "AppendTextLocked";
+  Platform platform = site.With(broken);
+  site.Request("GRP", 0, site.own_dir, "preadd New*B*C*0*u:g*7");
+  RunOnce(platform);
+  EXPECT_EQ(site.Reply("preadd"), "<missing>");
+  EXPECT_EQ(ReadFile(site.SettingsPath()), original);
+}
+
+}  // namespace
+}  // namespace ovpre

@@ -1,0 +1,83 @@
+// Runs the built program as the server does: one process per request, the
+// six fields as one argument, the settings file beside the executable.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/reply.h"
+#include "support/fakes.h"
+#include "support/temp_folder.h"
+
+namespace ovpre {
+namespace {
+
+using test::DescribeTree;
+using test::Join;
+using test::ReadFile;
+using test::SiteFixture;
+using test::TempFolder;
+using test::WriteFile;
+
+/// Runs `exe` with the given arguments and returns its exit status.
+int RunProgram(const std::string& exe, const std::vector<std::string>& args) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  ProcessTest() {
+    WriteFile(exe, ReadFile(OVPRE_EXE));
+    chmod(exe.c_str(), 0755);
+  }
+  TempFolder temp;
+  SiteFixture site{temp.path()};
+  std::string exe = Join(site.exe_dir, "ovpre");
+};
+
+TEST_F(ProcessTest, FirstRunWritesTheDefaultSettingsByteForByte) {
+  EXPECT_EQ(RunProgram(exe, {}), 0);
+  const std::string text = ReadFile(site.SettingsPath());
+  EXPECT_EQ(text.size(), 1467u);
+  EXPECT_EQ(text.substr(0, 57), ";Orvantines Pre Script V0.1                             \r");
+  // A second run by hand only reads it.
+  EXPECT_EQ(RunProgram(exe, {"a|b"}), 0);
+  EXPECT_EQ(ReadFile(site.SettingsPath()), text);
+}
+
+TEST_F(ProcessTest, PreAndPreaddAsTheServerStartsThem) {
+  site.WriteSettings(site.own_dir, site.to_dir);
+  WriteFile(Join(site.own_dir, "My Rel" + test::Sep() + "a.nfo"), "nfo");
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre My Rel"}), 0);
+  const std::string dest = Join(site.to_dir, "My Rel");
+  EXPECT_EQ(site.Reply("pre"), std::string(kReplyBanner) + "\r\nMy Rel was successfully pre'd to:\r\n" +
+                                   dest + "\r\n");
+  EXPECT_EQ(DescribeTree(dest), "a.nfo:nfo\n");
+  // The POSIX control gives the tree the permissions as an octal mode.
+  struct stat st {};
+  ASSERT_EQ(stat(Join(dest, "a.nfo").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|preadd New*/up*/to*0*nobody:nogroup*644"}), 0);
+  EXPECT_NE(site.Reply("preadd").find("Sucessfully added New as a pre group."), std::string::npos);
+  EXPECT_NE(ReadFile(site.SettingsPath()).find("group=New\r\nowndir=/up\r\n"), std::string::npos);
+}
+
+TEST_F(ProcessTest, UnknownWordTouchesNothing) {
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|site help"}), 0);
+  EXPECT_EQ(ReadFile(site.SettingsPath()), "<missing>");
+  EXPECT_EQ(DescribeTree(Join(site.raiden_dir, "Output")), "");
+}
+
+}  // namespace
+}  // namespace ovpre

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include "config/settings.h"
+#include "config/settings_file.h"
+#include "support/fakes.h"
+#include "support/temp_folder.h"
+
+namespace ovpre {
+namespace {
+
+using test::ReadFile;
+using test::SiteFixture;
+using test::TempFolder;
+using test::WriteFile;
+
+TEST(DefaultSettings, HasThirtyTwoPaddedLinesEndingInCrLf) {
+  const std::string& text = DefaultSettingsText();
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t cut; (cut = text.find("\r\n", start)) != std::string::npos; start = cut + 2) {
+    lines.push_back(text.substr(start, cut - start));
+  }
+  ASSERT_EQ(start, text.size()) << "text after the last CR LF";
+  ASSERT_EQ(lines.size(), 32u);
+  for (int n : {1, 2, 3, 4, 5, 6, 8, 9, 10, 12, 13, 17, 19, 20, 21, 22, 23, 25, 26, 27, 28, 29, 30}) {
+    EXPECT_EQ(lines[n - 1].size(), 56u) << "line " << n;
+  }
+  EXPECT_EQ(lines[15].size(), 54u);
+  EXPECT_EQ(lines[13], "announcefile=C:\\Program Files\\Raidenftpd\\windrop\\announce.dat");
+  for (int n : {7, 11, 15, 18, 24, 31, 32}) EXPECT_EQ(lines[n - 1], "") << "line " << n;
+  EXPECT_EQ(text.substr(text.size() - 6), "\r\n\r\n\r\n");
+}
+
+TEST(DefaultSettings, LoadsAsTheExampleSite) {
+  const Settings s = ParseSettings(DefaultSettingsText());
+  EXPECT_EQ(s.SiteName, "MySite");
+  EXPECT_EQ(s.RaidenDir, "C:\\Program Files\\Raidenftpd");
+  EXPECT_EQ(s.AnnounceFile, "C:\\Program Files\\Raidenftpd\\windrop\\announce.dat");
+  ASSERT_EQ(s.Groups.size(), 1u);
+  const PreGroup& g = s.Groups[0];
+  EXPECT_EQ(g.Name, "MyGroup");
+  EXPECT_EQ(g.OwnDir, "e:\\ftp\\pre\\MyGroup");
+  EXPECT_EQ(g.ToDir, "e:\\ftp\\mp3");
+  EXPECT_EQ(g.Dated, 1);
+  EXPECT_EQ(g.NewOwner, "admin:admins");
+  EXPECT_EQ(g.NewPerms, "666");
+}
+
+TEST(ParseSettings, KeysAreTrimmedAndLowerCasedValuesTrimmedOfSpacesOnly) {
+  const Settings s = ParseSettings(
+      "group=A\r\n  OwnDir = d:\\up \r\ntodir=e:\\a=b\r\nnewperms=\t7\t\r\n"
+      "SITENAME = Name With Spaces \r\n");
+  ASSERT_EQ(s.Groups.size(), 1u);
+  EXPECT_EQ(s.Groups[0].OwnDir, "d:\\up");
+  EXPECT_EQ(s.Groups[0].ToDir, "e:\\a");
+  EXPECT_EQ(s.Groups[0].NewPerms, "\t7\t");
+  EXPECT_EQ(s.SiteName, "Name With Spaces");
+}
+
+TEST(ParseSettings, LineEndsAreCrLfOrLoneCrButNotLoneLf) {
+  const Settings s = ParseSettings("sitename=A\rraidendir=B\r\nannouncefile=C\ngroup=G");
+  EXPECT_EQ(s.SiteName, "A");
+  // The lone LF keeps "group=G" inside the announce line, cut at its "=".
+  EXPECT_EQ(s.RaidenDir, "B");
+  EXPECT_EQ(s.AnnounceFile, "C\ngroup");
+  EXPECT_TRUE(s.Groups.empty());
+  // The last line needs no line end.
+  EXPECT_EQ(ParseSettings("group=Last").Groups.at(0).Name, "Last");
+}
+
+TEST(ParseSettings, CommentsAndUnusableLinesAreSkipped) {
+  const Settings s = ParseSettings(
+      "sitename=Keep\r\nsitename=\r\n;group=Commented\r\n[FTPD]\r\nowndir=orphan\r\n"
+      "unknown=1\r\n group=Spaced\r\nowndir=y\r\ndated=abc\r\ndated= \r\n");
+  EXPECT_EQ(s.SiteName, "Keep");
+  ASSERT_EQ(s.Groups.size(), 1u);
+  EXPECT_EQ(s.Groups[0].Name, "Spaced");  // a leading space does not make a comment
+  EXPECT_EQ(s.Groups[0].OwnDir, "y");
+  EXPECT_EQ(s.Groups[0].Dated, 0);
+}
+
+TEST(ParseSettings, DatedIsFlooredAndSkippedWhenOutOfRange) {
+  const auto dated = [](const std::string& value) {
+    return ParseSettings("group=A\r\ndated=5\r\ndated=" + value).Groups.at(0).Dated;
+  };
+  EXPECT_EQ(dated("2.7"), 2);
+  EXPECT_EQ(dated("-0.5"), -1);
+  EXPECT_EQ(dated("40000"), 5);
+  EXPECT_EQ(dated("abc"), 5);
+}
+
+TEST(ParseSettings, GroupsWithoutEqualsAndDuplicates) {
+  const Settings s = ParseSettings("group\r\nowndir\r\ngroup=A\r\ntodir=1\r\ngroup=A\r\ntodir=2\r\n");
+  ASSERT_EQ(s.Groups.size(), 3u);
+  EXPECT_EQ(s.Groups[0].Name, "");
+  EXPECT_EQ(s.Groups[0].OwnDir, "");
+  EXPECT_EQ(s.FindGroup("A")->ToDir, "1");
+  EXPECT_EQ(s.FindGroup("a"), nullptr);
+  EXPECT_TRUE(ParseSettings("").Groups.empty());
+}
+
+TEST(FileNameOf, TakesTheTextAfterTheLastSeparator) {
+  EXPECT_EQ(FileNameOf("C:\\a\\b.ini", '\\'), "b.ini");
+  EXPECT_EQ(FileNameOf("b.ini", '\\'), "b.ini");
+  EXPECT_EQ(FileNameOf("", '\\'), "");
+  EXPECT_EQ(FileNameOf("a\\", '\\'), "");
+}
+
+class LoadSettingsTest : public ::testing::Test {
+ protected:
+  TempFolder temp;
+  SiteFixture site{temp.path()};
+};
+
+TEST_F(LoadSettingsTest, FirstRunCreatesTheDefaultFileAndEndsTheRun) {
+  EXPECT_FALSE(LoadSettings(site.platform).has_value());
+  EXPECT_EQ(ReadFile(site.SettingsPath()), DefaultSettingsText());
+  ASSERT_EQ(site.notifier.messages.size(), 1u);
+  EXPECT_EQ(site.notifier.messages[0],
+            "First time running, ini file created - please edit it: " + site.SettingsPath());
+  // The second run loads what the first one wrote.
+  const std::optional<Settings> loaded = LoadSettings(site.platform);
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_EQ(loaded->SiteName, "MySite");
+  EXPECT_EQ(site.notifier.messages.size(), 1u);
+}
+
+TEST_F(LoadSettingsTest, SettingsPathAddsASeparatorOnlyWhenMissing) {
+  site.process.folder = site.exe_dir + test::Sep();
+  site.process.stem = "other";
+  EXPECT_EQ(SettingsPath(site.platform), site.exe_dir + test::Sep() + "other.ini");
+}
+
+TEST_F(LoadSettingsTest, EmptyFileIsAFileWithoutSettings) {
+  WriteFile(site.SettingsPath(), "");
+  const std::optional<Settings> loaded = LoadSettings(site.platform);
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_TRUE(loaded->Groups.empty());
+  EXPECT_TRUE(site.notifier.messages.empty());
+}
+
+}  // namespace
+}  // namespace ovpre

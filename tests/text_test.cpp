@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "text/fields.h"
+#include "text/text.h"
+
+namespace ovpre {
+namespace {
+
+struct FieldCase {
+  std::string text;
+  char delimiter;
+  int index;
+  std::string expected;
+};
+
+TEST(GetField, CutsAtTheDelimiterButKeepsOneInLastPosition) {
+  const FieldCase cases[] = {
+      {"a|b|c", '|', 1, "b"},        {"a|b|c", '|', 2, "c"},
+      {"a|b|c", '|', 3, ""},         {"abc", '|', 0, "abc"},
+      {"a||c", '|', 1, ""},          {"a||c", '|', 2, "c"},
+      {"|a", '|', 0, ""},            {"|a", '|', 1, "a"},
+      {"a|b|", '|', 1, "b|"},        {"a|b|", '|', 2, ""},
+      {"sitename=", '=', 0, "sitename="}, {"sitename=", '=', 1, ""},
+      {"admin:", ':', 0, "admin:"},  {"admin:", ':', 1, ""},
+      {"pre ", ' ', 0, "pre "},      {"pre x", ' ', 0, "pre"},
+      {"x=1=2", '=', 1, "1"},        {"", '|', 0, ""},
+      {"|", '|', 0, "|"},            {"||", '|', 0, ""},
+      {"||", '|', 1, "|"},           {"a", '|', -1, ""},
+  };
+  for (const FieldCase& c : cases) {
+    EXPECT_EQ(GetField(c.text, c.delimiter, c.index), c.expected)
+        << "text \"" << c.text << "\" index " << c.index;
+  }
+}
+
+TEST(GetField, HasNoSixteenBitLimit) {
+  std::string text(40000, 'a');
+  text += "|tail";
+  EXPECT_EQ(GetField(text, '|', 1), "tail");
+  EXPECT_EQ(GetField(text, '|', 0).size(), 40000u);
+  std::string many;
+  for (int i = 0; i < 40000; ++i) many += "x|";
+  many += "end";
+  EXPECT_EQ(CountFields(many, '|'), 40001);
+  EXPECT_EQ(GetField(many, '|', 40000), "end");
+}
+
+TEST(CountFields, CountsEveryDelimiterPlusOne) {
+  EXPECT_EQ(CountFields("a|b|c", '|'), 3);
+  EXPECT_EQ(CountFields("abc", '|'), 1);
+  EXPECT_EQ(CountFields("a||", '|'), 3);
+  EXPECT_EQ(CountFields("a|b|", '|'), 3);
+  EXPECT_EQ(CountFields("", '|'), 1);
+}
+
+TEST(Decimal, RoundsHalvesToEven) {
+  EXPECT_EQ(RoundDecimalToInt16("0"), 0);
+  EXPECT_EQ(RoundDecimalToInt16("+7"), 7);
+  EXPECT_EQ(RoundDecimalToInt16("-7"), -7);
+  EXPECT_EQ(RoundDecimalToInt16("0.5"), 0);
+  EXPECT_EQ(RoundDecimalToInt16("1.5"), 2);
+  EXPECT_EQ(RoundDecimalToInt16("2.5"), 2);
+  EXPECT_EQ(RoundDecimalToInt16("2.50001"), 3);
+  EXPECT_EQ(RoundDecimalToInt16("2.49999"), 2);
+  EXPECT_EQ(RoundDecimalToInt16("-0.5"), 0);
+  EXPECT_EQ(RoundDecimalToInt16("-1.5"), -2);
+  EXPECT_EQ(RoundDecimalToInt16(".7"), 1);
+  EXPECT_EQ(RoundDecimalToInt16("3."), 3);
+  EXPECT_EQ(RoundDecimalToInt16("32767.4"), 32767);
+  EXPECT_EQ(RoundDecimalToInt16("-32768.5"), -32768);
+  EXPECT_EQ(RoundDecimalToInt16("0000000000001"), 1);
+}
+
+TEST(Decimal, RefusesWhatIsNotANumberOrDoesNotFit) {
+  for (const char* bad : {"", " ", "+", "-", ".", "abc", "1a", "1 2", " 1", "1e3", "0x10",
+                          "32767.5", "32768", "-32769", "99999999999999999999", "1.2.3"}) {
+    EXPECT_FALSE(RoundDecimalToInt16(bad).has_value()) << bad;
+  }
+}
+
+TEST(Decimal, FloorsTowardsMinusInfinity) {
+  EXPECT_EQ(FloorDecimalToInt16("2.7"), 2);
+  EXPECT_EQ(FloorDecimalToInt16("-0.5"), -1);
+  EXPECT_EQ(FloorDecimalToInt16("-2.0"), -2);
+  EXPECT_EQ(FloorDecimalToInt16("-32768"), -32768);
+  EXPECT_FALSE(FloorDecimalToInt16("-32768.1").has_value());
+  EXPECT_EQ(FloorDecimalToInt16("32767.9"), 32767);
+  EXPECT_FALSE(FloorDecimalToInt16("abc").has_value());
+}
+
+TEST(Text, TrimsOnlySpacesAndLowersOnlyAscii) {
+  EXPECT_EQ(TrimSpaces("  a b  "), "a b");
+  EXPECT_EQ(TrimSpaces("\ta\t"), "\ta\t");
+  EXPECT_EQ(TrimSpaces("   "), "");
+  EXPECT_EQ(LowerAscii("OwnDIR\xC3\x89"), "owndir\xC3\x89");
+  EXPECT_TRUE(HasControlChar("a\rb"));
+  EXPECT_TRUE(HasControlChar(std::string("a\0b", 3)));
+  EXPECT_FALSE(HasControlChar("caf\xC3\xA9"));
+}
+
+}  // namespace
+}  // namespace ovpre
