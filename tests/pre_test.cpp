@@ -22,9 +22,7 @@ using test::SiteFixture;
 using test::TempFolder;
 using test::WriteFile;
 
-std::string Reply(const std::string& message) {
-  return std::string(kReplyBanner) + "\r\n" + message + "\r\n";
-}
+std::string Reply(const std::string& message) { return test::ExpectedReply(message); }
 
 const char* const kMoveFailed =
     "Error moving folder -- the destination path probably\r\nalready exists.";

@@ -16,9 +16,7 @@ using test::SiteFixture;
 using test::TempFolder;
 using test::WriteFile;
 
-std::string Reply(const std::string& message) {
-  return std::string(kReplyBanner) + "\r\n" + message + "\r\n";
-}
+std::string Reply(const std::string& message) { return test::ExpectedReply(message); }
 
 class PreaddTest : public ::testing::Test {
  protected:

@@ -1,5 +1,6 @@
 #include "support/fakes.h"
 
+#include "app/reply.h"
 #include "platform/native.h"
 #include "support/temp_folder.h"
 
@@ -22,6 +23,10 @@ class RecordingControl final : public OwnershipControl {
 };
 
 }  // namespace
+
+std::string ExpectedReply(const std::string& message) {
+  return std::string(kReplyBanner) + "\r\n" + message + "\r\n";
+}
 
 std::unique_ptr<OwnershipControl> RecordingOwnership::Create() {
   ++created;

@@ -9,6 +9,10 @@
 
 namespace ovpre::test {
 
+/// The reply file a message gives: the banner, then the message, each
+/// line ending in CR LF.
+std::string ExpectedReply(const std::string& message);
+
 /// A clock stopped at one date.
 class FakeClock final : public Clock {
  public:

@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""End-to-end tests of ovpre.exe under Wine, started as the FTP server starts it.
+
+Every request goes through launch.exe, which hands ovpre.exe an exact raw
+command line through CreateProcessW. The server's ownership control is the
+test double raidenmodex_double.dll, registered in the prefix with regsvr32;
+it logs each call it receives.
+
+Needs WINEPREFIX set to a prefix whose drives E: and F: are the Linux folders
+given here (ideally on two different Linux file systems).
+
+Usage: e2e.py --ovpre OVPRE_EXE --tools TOOLS_DIR --drive-e DIR --drive-f DIR
+"""
+import argparse
+import os
+import sys
+import unittest
+
+from wine_site import CRLF, OWNER_CALL_TYPES, WineSite, read_tree, write_tree
+
+BANNER = b"---------------------------- [ OV's Pre Script V0.1 ]---------------------------"
+OWNERSHIP_LINE = b"Owner and permissions could not be set, please notify a siteop."
+
+GROUPS = [
+    # name, owndir, todir, dated, newowner, newperms
+    ("SameDrive", r"E:\ftp\pre\Same Drive", r"E:\ftp\mp3", "0", "admin:admins", "666"),
+    ("SameDated", r"E:\ftp\pre\SameDated", r"E:\ftp\mp3", "1", "ftpuser", "777"),
+    ("CrossDated", r"E:\ftp\pre\CrossDated", r"F:\archive", "3", "arch:ivers", "644"),
+    ("CrossPlain", r"E:\ftp\pre\CrossPlain", r"F:\archive", "0", "admin:", "600"),
+]
+
+RELEASE_TREE = {
+    "a.nfo": b"release notes\r\n",
+    "CD1/01-track.mp3": b"\xff\xfb" + bytes(range(256)) * 8,
+    "CD1/Extras/deep.txt": b"deep",
+    "Sample/": None,
+    ".message": b"hidden by Wine's dot-file rule",
+    "Caf\u00e9.sfv": b"checksums",
+}
+
+SITE = None
+
+
+def reply(message):
+    return BANNER + CRLF + message + CRLF
+
+
+def success(release, destination):
+    return (release.encode("cp1252") + b" was successfully pre'd to:" + CRLF +
+            destination.encode("cp1252"))
+
+
+def announcement(release, group, destination):
+    return (b">> \x02MySite\x02 << Pre: \x02" + release.encode("cp1252") + b" \x02from\x02 " +
+            group.encode("cp1252") + CRLF + b">> Grab it from " +
+            destination.encode("cp1252") + CRLF)
+
+
+def pre_line(group, current_dir, tag, release, access="1"):
+    return f"ovpre.exe 0|{group}|{access}|{tag}|{current_dir}|pre {release}"
+
+
+class SiteTestCase(unittest.TestCase):
+    def setUp(self):
+        self.site = SITE
+        self.site.clear_control_log()
+
+    def place_release(self, owndir, release, tree=RELEASE_TREE):
+        write_tree(self.site.linux_path(owndir + "\\" + release), tree)
+
+    def assert_moved(self, source, destination, tree=RELEASE_TREE):
+        self.assertFalse(os.path.exists(self.site.linux_path(source)), "source left behind")
+        self.assertEqual(read_tree(self.site.linux_path(destination)), tree)
+
+    def expected_owner_calls(self, group, destination):
+        """The calls for the destination, everything in it, then each entry a
+        directory search shows (hidden ones excluded) and its content."""
+        _, _, _, _, owner, perms = next(g for g in GROUPS + self.site.added if g[0] == group)
+        user, _, owner_group = owner.partition(":")
+        if ":" in owner_group:
+            owner_group = owner_group.split(":")[0]
+        paths = [destination, destination + "\\*"]
+        for name, attributes in self.site.directory_search(destination + "\\*.*"):
+            if name in (".", "..") or attributes & 0x6:
+                continue
+            paths += [destination + "\\" + name, destination + "\\" + name + "\\*"]
+        return [f"{perms}\t{user}\t{owner_group}\t{p}\t1\t0\t{OWNER_CALL_TYPES}" for p in paths]
+
+    def run_pre(self, group, release, tag, command_line=None, env=None):
+        owndir = next(g[1] for g in GROUPS if g[0] == group)
+        line = command_line or pre_line(group, owndir, tag, release)
+        self.assertEqual(self.site.run(line, env), 0)
+
+
+class PreTests(SiteTestCase):
+    def test_same_drive_moves_and_owns_in_listing_order(self):
+        release, destination = "Some.Release-GRP", r"E:\ftp\mp3\Some.Release-GRP"
+        owndir = r"E:\ftp\pre\Same Drive"
+        self.place_release(owndir, release)
+        self.run_pre("SameDrive", release, "101")
+        self.assertEqual(self.site.reply("pre", "101"), reply(success(release, destination)))
+        self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+        self.assert_moved(owndir + "\\" + release, destination)
+        calls = self.site.control_log()
+        self.assertEqual(calls, self.expected_owner_calls("SameDrive", destination))
+        # Six visible top-level entries minus the hidden one: 2 + 2 * 4 calls.
+        self.assertEqual(len(calls), 10)
+        self.assertFalse(any(".message" in c for c in calls))
+
+    def test_same_drive_dated_keeps_spaces_of_the_raw_line(self):
+        release = "My  Release"
+        owndir = r"E:\ftp\pre\SameDated"
+        self.place_release(owndir, release, {"x.nfo": b"x"})
+        date_folder = self.site.make_date_folder(r"E:\ftp\mp3", "{m:02d}{d:02d}")
+        destination = date_folder + "\\" + release
+        self.run_pre("SameDated", release, "102")
+        self.assertEqual(self.site.reply("pre", "102"), reply(success(release, destination)))
+        self.assert_moved(owndir + "\\" + release, destination, {"x.nfo": b"x"})
+        calls = self.site.control_log()
+        self.assertEqual(calls, self.expected_owner_calls("SameDated", destination))
+        # A NewOwner without ":" gives an empty owner group.
+        self.assertTrue(calls[0].startswith("777\tftpuser\t\t"))
+
+    def test_cross_drive_dated_copies_then_deletes(self):
+        release = "Cross.Dated-GRP"
+        owndir = r"E:\ftp\pre\CrossDated"
+        self.place_release(owndir, release)
+        date_folder = self.site.make_date_folder(r"F:\archive", "{y:04d}-{m:02d}-{d:02d}")
+        destination = date_folder + "\\" + release
+        # The server may quote the program's full path; the arguments are
+        # still everything after it.
+        line = '"C:\\ovpre-e2e\\ovpre.exe" ' + pre_line("CrossDated", owndir, "103",
+                                                          release).split(" ", 1)[1]
+        self.run_pre("CrossDated", release, "103", command_line=line)
+        self.assertEqual(self.site.reply("pre", "103"), reply(success(release, destination)))
+        self.assertEqual(self.site.announce(), announcement(release, "CrossDated", destination))
+        self.assert_moved(owndir + "\\" + release, destination)
+        self.assertEqual(self.site.control_log(),
+                         self.expected_owner_calls("CrossDated", destination))
+
+    def test_cross_drive_plain_with_a_non_ascii_release(self):
+        release, destination = "Caf\u00e9.Live-GRP", "F:\\archive\\Caf\u00e9.Live-GRP"
+        owndir = r"E:\ftp\pre\CrossPlain"
+        self.place_release(owndir, release)
+        self.run_pre("CrossPlain", release, "104")
+        # Files for the server and the bot are in the system code page; the
+        # control gets the same text as UTF-16.
+        self.assertEqual(self.site.reply("pre", "104"), reply(success(release, destination)))
+        self.assertEqual(self.site.announce(), announcement(release, "CrossPlain", destination))
+        self.assert_moved(owndir + "\\" + release, destination)
+        calls = self.site.control_log()
+        self.assertEqual(calls, self.expected_owner_calls("CrossPlain", destination))
+        # "admin:" is split at its colon: owner user "admin", no owner group.
+        self.assertTrue(calls[0].startswith("600\tadmin\t\t"))
+
+    def test_failing_control_call_still_makes_every_call(self):
+        release, destination = "Fail.Some-GRP", r"E:\ftp\mp3\Fail.Some-GRP"
+        owndir = r"E:\ftp\pre\Same Drive"
+        self.place_release(owndir, release)
+        self.run_pre("SameDrive", release, "105", env={"OVPRE_CONTROL_FAIL_ON": "\\CD1"})
+        self.assertEqual(self.site.reply("pre", "105"),
+                         reply(success(release, destination) + CRLF + OWNERSHIP_LINE))
+        self.assertEqual(self.site.control_log(),
+                         self.expected_owner_calls("SameDrive", destination))
+        self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+
+    def test_unregistered_control_is_reported_not_fatal(self):
+        release, destination = "No.Control-GRP", r"E:\ftp\mp3\No.Control-GRP"
+        owndir = r"E:\ftp\pre\Same Drive"
+        self.place_release(owndir, release)
+        self.site.unregister_control()
+        try:
+            self.run_pre("SameDrive", release, "106")
+        finally:
+            self.site.register_control()
+        self.assertEqual(self.site.reply("pre", "106"),
+                         reply(success(release, destination) + CRLF + OWNERSHIP_LINE))
+        self.assert_moved(owndir + "\\" + release, destination)
+        self.assertEqual(self.site.control_log(), [])
+        self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+
+    def test_refusal_moves_nothing_and_calls_nobody(self):
+        release = "Wrong.Place-GRP"
+        owndir = r"E:\ftp\pre\Same Drive"
+        self.place_release(owndir, release)
+        line = pre_line("SameDrive", owndir + "\\", "107", release)
+        self.assertEqual(self.site.run(line), 0)
+        self.assertEqual(self.site.reply("pre", "107"),
+                         reply(b"You must be on your own directory" + CRLF + b"to pre a release."))
+        self.assertEqual(read_tree(self.site.linux_path(owndir + "\\" + release)), RELEASE_TREE)
+        self.assertEqual(self.site.control_log(), [])
+
+
+class PreaddTests(SiteTestCase):
+    def test_preadd_appends_a_group_that_the_next_run_uses(self):
+        before = self.site.settings_bytes()
+        fields = ["NewGrp", r"E:\ftp\pre\NewGrp", r"F:\archive", "0", "new:owners", "640"]
+        line = f"ovpre.exe 0|Admins|0|201|E:\\|preadd {'*'.join(fields)}"
+        self.assertEqual(self.site.run(line), 0)
+        self.assertEqual(self.site.reply("preadd", "201"), reply(CRLF.join([
+            b"Sucessfully added NewGrp as a pre group.",
+            b"Name: NewGrp",
+            b"Home folder: E:\\ftp\\pre\\NewGrp",
+            b"Pre to: F:\\archive",
+            b"Date foramt: 0",
+            b"Owner user & group: new:owners",
+            b"New Permissions after pre: 640",
+        ])))
+        keys = ["group", "owndir", "todir", "dated", "newowner", "newperms"]
+        appended = b"".join(f"{k}={v}".encode() + CRLF for k, v in zip(keys, fields))
+        self.assertEqual(self.site.settings_bytes(), before + appended)
+        self.site.added.append(tuple(fields))
+
+        release = "After.Add-GRP"
+        self.place_release(fields[1], release, {"f.nfo": b"f"})
+        line = pre_line("NewGrp", fields[1], "202", release)
+        self.assertEqual(self.site.run(line), 0)
+        destination = "F:\\archive\\" + release
+        self.assertEqual(self.site.reply("pre", "202"), reply(success(release, destination)))
+        self.assertEqual(self.site.control_log(), self.expected_owner_calls("NewGrp", destination))
+
+    def test_preadd_without_access_is_refused(self):
+        before = self.site.settings_bytes()
+        line = "ovpre.exe 0|Admins|1|203|E:\\|preadd A*B*C*1*u:g*666"
+        self.assertEqual(self.site.run(line), 0)
+        self.assertEqual(self.site.reply("preadd", "203"),
+                         reply(b"Sorry, you do not have access to this command."))
+        self.assertEqual(self.site.settings_bytes(), before)
+
+
+class IgnoredRequestTests(SiteTestCase):
+    def test_other_site_commands_leave_no_trace(self):
+        owndir = r"E:\ftp\pre\Same Drive"
+        release = "Untouched-GRP"
+        self.place_release(owndir, release)
+        settings = self.site.settings_bytes()
+        outputs = self.site.output_files()
+        announce = self.site.announce()
+        for word in ("prex", "who", "pre"):
+            # "pre " with the space right after the word is a different word.
+            text = f"{word} {release}" if word != "pre" else "pre "
+            self.assertEqual(self.site.run(f"ovpre.exe 0|SameDrive|0|301|{owndir}|{text}"), 0)
+        self.assertEqual(self.site.output_files(), outputs)
+        self.assertEqual(self.site.settings_bytes(), settings)
+        self.assertEqual(self.site.announce(), announce)
+        self.assertEqual(read_tree(self.site.linux_path(owndir + "\\" + release)), RELEASE_TREE)
+        self.assertEqual(self.site.control_log(), [])
+
+
+def main():
+    global SITE
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--ovpre", required=True)
+    parser.add_argument("--tools", required=True)
+    parser.add_argument("--drive-e", required=True)
+    parser.add_argument("--drive-f", required=True)
+    args, rest = parser.parse_known_args()
+    SITE = WineSite(args.ovpre, args.tools, {"E": args.drive_e, "F": args.drive_f}, GROUPS)
+    SITE.install()
+    result = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False).result
+    print(f"e2e: {result.testsRun - len(result.failures) - len(result.errors)} passed, "
+          f"{len(result.failures) + len(result.errors)} failed, {len(result.skipped)} skipped")
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
