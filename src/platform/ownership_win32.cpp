@@ -1,23 +1,383 @@
-// The FTP server's control on Windows. Until the control is wired up, it is
-// reported as not available, so a pre tells the user that owner and
-// permissions could not be set.
+// The FTP server's control on Windows: the ActiveX control RaidenModeX of the
+// type library RAIDENMODEXLib, which the server installs and registers. It
+// is found by those two names among the registered type libraries, created
+// once per run and called late-bound through IDispatch (method 8), the way
+// the server's own hosts call it. When it is missing, cannot be created or
+// a call fails, the pre reports that owner and permissions were not set.
+#include <windows.h>
+#include <ole2.h>
+#include <oleauto.h>
+
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/native.h"
+#include "platform/win32_text.h"
 
 namespace ovpre {
 
 namespace {
 
-class MissingControlFactory final : public OwnershipControlFactory {
+constexpr const wchar_t* kLibraryName = L"RAIDENMODEXLib";
+constexpr const wchar_t* kClassName = L"RaidenModeX";
+constexpr DISPID kSetOwnershipId = 8;
+
+/// Holds one COM interface pointer and releases it.
+template <class Interface>
+class ComRef {
  public:
-  std::unique_ptr<OwnershipControl> Create() override { return nullptr; }
+  ComRef() = default;
+  ComRef(const ComRef&) = delete;
+  ComRef& operator=(const ComRef&) = delete;
+  ~ComRef() { Reset(); }
+
+  Interface* get() const { return pointer_; }
+  Interface* operator->() const { return pointer_; }
+  explicit operator bool() const { return pointer_ != nullptr; }
+  /// For a call that hands out a new reference; drops the current one first.
+  Interface** Receive() {
+    Reset();
+    return &pointer_;
+  }
+  void Reset() {
+    if (pointer_) pointer_->Release();
+    pointer_ = nullptr;
+  }
+
+ private:
+  Interface* pointer_ = nullptr;
+};
+
+/// Holds one BSTR and frees whatever it holds at the end, including a
+/// string that a callee put in its place through a by-reference argument.
+class OwnedBstr {
+ public:
+  OwnedBstr() = default;
+  explicit OwnedBstr(const std::string& utf8) {
+    const std::wstring wide = WideFromUtf8(utf8);
+    value_ = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  }
+  OwnedBstr(const OwnedBstr&) = delete;
+  OwnedBstr& operator=(const OwnedBstr&) = delete;
+  ~OwnedBstr() { SysFreeString(value_); }
+
+  BSTR get() const { return value_; }
+  BSTR* address() { return &value_; }
+  /// True when an allocation asked for by the constructor succeeded.
+  bool Allocated() const { return value_ != nullptr; }
+
+ private:
+  BSTR value_ = nullptr;
+};
+
+/// COM on this thread, single-threaded apartment, for as long as it lives.
+class ComApartment {
+ public:
+  ComApartment() {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // S_FALSE means COM was already set up on this thread; it still has to
+    // be balanced. A different threading model already in place is usable
+    // but is not ours to undo.
+    owned_ = SUCCEEDED(hr);
+    usable_ = owned_ || hr == RPC_E_CHANGED_MODE;
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() {
+    if (owned_) CoUninitialize();
+  }
+  bool Usable() const { return usable_; }
+
+ private:
+  bool owned_ = false;
+  bool usable_ = false;
+};
+
+/// Names of the subkeys of `key`, in registry order.
+std::vector<std::wstring> SubkeyNames(HKEY key) {
+  std::vector<std::wstring> names;
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    const LONG status =
+        RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_MORE_DATA) continue;  // no type library key is that long
+    if (status != ERROR_SUCCESS) break;
+    names.emplace_back(name, length);
+  }
+  return names;
+}
+
+/// Subkeys of HKEY_CLASSES_ROOT\`path`; none when it cannot be opened.
+std::vector<std::wstring> SubkeyNamesOf(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_ENUMERATE_SUB_KEYS, &key) !=
+      ERROR_SUCCESS) {
+    return {};
+  }
+  std::vector<std::wstring> names = SubkeyNames(key);
+  RegCloseKey(key);
+  return names;
+}
+
+/// Reads hexadecimal digits into `value`; false when `text` is not that or
+/// does not fit.
+bool ParseHex(const std::wstring& text, unsigned long limit, unsigned long* value) {
+  if (text.empty() || text.size() > 8) return false;
+  unsigned long result = 0;
+  for (const wchar_t c : text) {
+    unsigned long digit = 0;
+    if (c >= L'0' && c <= L'9') {
+      digit = static_cast<unsigned long>(c - L'0');
+    } else if (c >= L'a' && c <= L'f') {
+      digit = static_cast<unsigned long>(c - L'a' + 10);
+    } else if (c >= L'A' && c <= L'F') {
+      digit = static_cast<unsigned long>(c - L'A' + 10);
+    } else {
+      return false;
+    }
+    result = result * 16 + digit;
+  }
+  if (result > limit) return false;
+  *value = result;
+  return true;
+}
+
+/// A version key of a registered type library: "major.minor", both
+/// hexadecimal, as the registry stores them.
+bool ParseVersion(const std::wstring& text, WORD* major, WORD* minor) {
+  const size_t dot = text.find(L'.');
+  if (dot == std::wstring::npos) return false;
+  unsigned long high = 0;
+  unsigned long low = 0;
+  if (!ParseHex(text.substr(0, dot), 0xFFFF, &high) ||
+      !ParseHex(text.substr(dot + 1), 0xFFFF, &low)) {
+    return false;
+  }
+  *major = static_cast<WORD>(high);
+  *minor = static_cast<WORD>(low);
+  return true;
+}
+
+/// The name a type library or one of its types gives itself (not its help
+/// string, which is what the registry shows).
+std::wstring DocumentedName(ITypeLib* library, INT index) {
+  OwnedBstr name;
+  if (FAILED(library->GetDocumentation(index, name.address(), nullptr, nullptr, nullptr))) {
+    return L"";
+  }
+  return name.get() ? std::wstring(name.get(), SysStringLen(name.get())) : L"";
+}
+
+/// One registered version of a type library: TypeLib\{guid}\<version>.
+struct RegisteredVersion {
+  GUID guid;
+  std::wstring key_path;
+  WORD major = 0;
+  WORD minor = 0;
+};
+
+/// The default value of HKEY_CLASSES_ROOT\`path`; empty when there is none.
+std::wstring DefaultValueOf(const std::wstring& path) {
+  wchar_t value[512];
+  DWORD size = sizeof value;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                   &size) != ERROR_SUCCESS) {
+    return L"";
+  }
+  return value;
+}
+
+/// True when the help string the registry shows for `version` mentions the
+/// server. Only an ordering hint: the name that decides is the library's own.
+bool MentionsServer(const RegisteredVersion& version) {
+  std::wstring help = DefaultValueOf(version.key_path);
+  for (wchar_t& c : help) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  return help.find(L"raiden") != std::wstring::npos;
+}
+
+/// Every registered type library version, those whose help string mentions
+/// the server first: loading every library of a machine takes a while.
+std::vector<RegisteredVersion> RegisteredVersions() {
+  std::vector<RegisteredVersion> versions;
+  for (const std::wstring& guid_text : SubkeyNamesOf(L"TypeLib")) {
+    RegisteredVersion version;
+    if (FAILED(IIDFromString(guid_text.c_str(), &version.guid))) continue;
+    const std::wstring guid_path = L"TypeLib\\" + guid_text;
+    for (const std::wstring& number : SubkeyNamesOf(guid_path)) {
+      if (!ParseVersion(number, &version.major, &version.minor)) continue;
+      version.key_path = guid_path + L"\\" + number;
+      versions.push_back(version);
+    }
+  }
+  std::stable_partition(versions.begin(), versions.end(), MentionsServer);
+  return versions;
+}
+
+/// Loads `version` when the library's own name is the control's. A version
+/// key holds one subkey per locale (hexadecimal).
+bool LoadIfControlLibrary(const RegisteredVersion& version, ComRef<ITypeLib>* library) {
+  for (const std::wstring& locale_name : SubkeyNamesOf(version.key_path)) {
+    unsigned long locale = 0;
+    if (!ParseHex(locale_name, 0xFFFFFFFF, &locale)) continue;  // FLAGS, HELPDIR
+    if (FAILED(LoadRegTypeLib(version.guid, version.major, version.minor,
+                              static_cast<LCID>(locale), library->Receive()))) {
+      continue;
+    }
+    if (DocumentedName(library->get(), -1) == kLibraryName) return true;
+    library->Reset();
+  }
+  return false;
+}
+
+/// The class identifier of the control's coclass in `library`.
+bool FindControlClass(ITypeLib* library, CLSID* clsid) {
+  const UINT count = library->GetTypeInfoCount();
+  for (UINT index = 0; index < count; ++index) {
+    TYPEKIND kind;
+    if (FAILED(library->GetTypeInfoType(index, &kind)) || kind != TKIND_COCLASS) continue;
+    if (DocumentedName(library, static_cast<INT>(index)) != kClassName) continue;
+    ComRef<ITypeInfo> type;
+    TYPEATTR* attributes = nullptr;
+    if (FAILED(library->GetTypeInfo(index, type.Receive())) ||
+        FAILED(type->GetTypeAttr(&attributes))) {
+      return false;
+    }
+    *clsid = attributes->guid;
+    type->ReleaseTypeAttr(attributes);
+    return true;
+  }
+  return false;
+}
+
+/// Walks the registered type libraries for the control's library and takes
+/// its class; a library of that name without the class does not end the walk.
+bool FindControlClassId(CLSID* clsid) {
+  for (const RegisteredVersion& version : RegisteredVersions()) {
+    ComRef<ITypeLib> library;
+    if (LoadIfControlLibrary(version, &library) && FindControlClass(library.get(), clsid)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+/// Frees what a failed Invoke left in its exception record.
+void ClearException(EXCEPINFO* exception) {
+  if (exception->pfnDeferredFillIn) exception->pfnDeferredFillIn(exception);
+  SysFreeString(exception->bstrSource);
+  SysFreeString(exception->bstrDescription);
+  SysFreeString(exception->bstrHelpFile);
+}
+
+VARIANTARG StringByValue(BSTR value) {
+  VARIANTARG arg;
+  VariantInit(&arg);
+  arg.vt = VT_BSTR;
+  arg.bstrVal = value;
+  return arg;
+}
+
+VARIANTARG StringByReference(BSTR* value) {
+  VARIANTARG arg;
+  VariantInit(&arg);
+  arg.vt = VT_BSTR | VT_BYREF;
+  arg.pbstrVal = value;
+  return arg;
+}
+
+VARIANTARG ShortInteger(SHORT value) {
+  VARIANTARG arg;
+  VariantInit(&arg);
+  arg.vt = VT_I2;
+  arg.iVal = value;
+  return arg;
+}
+
+class ComOwnershipControl final : public OwnershipControl {
+ public:
+  ComOwnershipControl(std::unique_ptr<ComApartment> apartment, IDispatch* control)
+      : apartment_(std::move(apartment)), control_(control) {}
+  ~ComOwnershipControl() override {
+    // The control goes before the apartment that it lives in.
+    control_->Release();
+  }
+
+  bool SetOwnership(const std::string& perms, const std::string& user,
+                    const std::string& group, const std::string& path) override {
+    // Fresh strings for every call: the by-reference ones may come back
+    // changed, and the next call must still pass the configured values.
+    OwnedBstr perms_text(perms);
+    OwnedBstr user_text(user);
+    OwnedBstr group_text(group);
+    OwnedBstr path_text(path);
+    if (!perms_text.Allocated() || !user_text.Allocated() || !group_text.Allocated() ||
+        !path_text.Allocated()) {
+      return false;
+    }
+    // Dispatch arguments are stored last first.
+    VARIANTARG args[6] = {
+        ShortInteger(0),
+        ShortInteger(1),
+        StringByValue(path_text.get()),
+        StringByReference(group_text.address()),
+        StringByValue(user_text.get()),
+        StringByReference(perms_text.address()),
+    };
+    DISPPARAMS params = {args, nullptr, 6, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXCEPINFO exception = {};
+    UINT bad_argument = 0;
+    const HRESULT hr = control_->Invoke(kSetOwnershipId, IID_NULL, LOCALE_USER_DEFAULT,
+                                        DISPATCH_METHOD, &params, &result, &exception,
+                                        &bad_argument);
+    VariantClear(&result);
+    if (hr == DISP_E_EXCEPTION) ClearException(&exception);
+    // The arguments only point at the strings above, which free themselves.
+    return SUCCEEDED(hr);
+  }
+
+ private:
+  std::unique_ptr<ComApartment> apartment_;
+  IDispatch* control_;
+};
+
+/// Creates the control from its registered type library; nothing when any
+/// step fails.
+IDispatch* CreateControl() {
+  CLSID clsid;
+  if (!FindControlClassId(&clsid)) return nullptr;
+  // An ActiveX control is an in-process server; a local server could keep
+  // the run waiting on another process.
+  IDispatch* control = nullptr;
+  if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                              reinterpret_cast<void**>(&control)))) {
+    return nullptr;
+  }
+  return control;
+}
+
+class ComOwnershipFactory final : public OwnershipControlFactory {
+ public:
+  std::unique_ptr<OwnershipControl> Create() override {
+    auto apartment = std::make_unique<ComApartment>();
+    if (!apartment->Usable()) return nullptr;
+    IDispatch* control = CreateControl();
+    if (!control) return nullptr;
+    return std::make_unique<ComOwnershipControl>(std::move(apartment), control);
+  }
 };
 
 }  // namespace
 
 std::unique_ptr<OwnershipControlFactory> NewServerControlFactory() {
-  return std::make_unique<MissingControlFactory>();
+  return std::make_unique<ComOwnershipFactory>();
 }
 
 }  // namespace ovpre

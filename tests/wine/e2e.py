@@ -16,10 +16,21 @@ import os
 import sys
 import unittest
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 from wine_site import CRLF, OWNER_CALL_TYPES, WineSite, read_tree, write_tree
 
 BANNER = b"---------------------------- [ OV's Pre Script V0.1 ]---------------------------"
 OWNERSHIP_LINE = b"Owner and permissions could not be set, please notify a siteop."
+
+# The owner user and owner group that each NewOwner gives: the text is cut
+# at its first ":", except that a ":" in the last place stays on the user.
+OWNER_PARTS = {
+    "admin:admins": ("admin", "admins"),
+    "ftpuser": ("ftpuser", ""),
+    "arch:ivers": ("arch", "ivers"),
+    "admin:": ("admin:", ""),
+    "new:owners": ("new", "owners"),
+}
 
 GROUPS = [
     # name, owndir, todir, dated, newowner, newperms
@@ -76,9 +87,7 @@ class SiteTestCase(unittest.TestCase):
         """The calls for the destination, everything in it, then each entry a
         directory search shows (hidden ones excluded) and its content."""
         _, _, _, _, owner, perms = next(g for g in GROUPS + self.site.added if g[0] == group)
-        user, _, owner_group = owner.partition(":")
-        if ":" in owner_group:
-            owner_group = owner_group.split(":")[0]
+        user, owner_group = OWNER_PARTS[owner]
         paths = [destination, destination + "\\*"]
         for name, attributes in self.site.directory_search(destination + "\\*.*"):
             if name in (".", "..") or attributes & 0x6:
@@ -103,7 +112,7 @@ class PreTests(SiteTestCase):
         self.assert_moved(owndir + "\\" + release, destination)
         calls = self.site.control_log()
         self.assertEqual(calls, self.expected_owner_calls("SameDrive", destination))
-        # Six visible top-level entries minus the hidden one: 2 + 2 * 4 calls.
+        # Four visible top-level entries (the hidden one gets none): 2 + 2 * 4.
         self.assertEqual(len(calls), 10)
         self.assertFalse(any(".message" in c for c in calls))
 
@@ -111,9 +120,9 @@ class PreTests(SiteTestCase):
         release = "My  Release"
         owndir = r"E:\ftp\pre\SameDated"
         self.place_release(owndir, release, {"x.nfo": b"x"})
-        date_folder = self.site.make_date_folder(r"E:\ftp\mp3", "{m:02d}{d:02d}")
-        destination = date_folder + "\\" + release
+        destination_of = self.site.date_folders(r"E:\ftp\mp3", "{m:02d}{d:02d}")
         self.run_pre("SameDated", release, "102")
+        destination = destination_of(release)
         self.assertEqual(self.site.reply("pre", "102"), reply(success(release, destination)))
         self.assert_moved(owndir + "\\" + release, destination, {"x.nfo": b"x"})
         calls = self.site.control_log()
@@ -125,13 +134,13 @@ class PreTests(SiteTestCase):
         release = "Cross.Dated-GRP"
         owndir = r"E:\ftp\pre\CrossDated"
         self.place_release(owndir, release)
-        date_folder = self.site.make_date_folder(r"F:\archive", "{y:04d}-{m:02d}-{d:02d}")
-        destination = date_folder + "\\" + release
+        destination_of = self.site.date_folders(r"F:\archive", "{y:04d}-{m:02d}-{d:02d}")
         # The server may quote the program's full path; the arguments are
         # still everything after it.
         line = '"C:\\ovpre-e2e\\ovpre.exe" ' + pre_line("CrossDated", owndir, "103",
                                                           release).split(" ", 1)[1]
         self.run_pre("CrossDated", release, "103", command_line=line)
+        destination = destination_of(release)
         self.assertEqual(self.site.reply("pre", "103"), reply(success(release, destination)))
         self.assertEqual(self.site.announce(), announcement(release, "CrossDated", destination))
         self.assert_moved(owndir + "\\" + release, destination)
@@ -150,8 +159,7 @@ class PreTests(SiteTestCase):
         self.assert_moved(owndir + "\\" + release, destination)
         calls = self.site.control_log()
         self.assertEqual(calls, self.expected_owner_calls("CrossPlain", destination))
-        # "admin:" is split at its colon: owner user "admin", no owner group.
-        self.assertTrue(calls[0].startswith("600\tadmin\t\t"))
+        self.assertTrue(calls[0].startswith("600\tadmin:\t\t"))
 
     def test_failing_control_call_still_makes_every_call(self):
         release, destination = "Fail.Some-GRP", r"E:\ftp\mp3\Fail.Some-GRP"
@@ -178,6 +186,18 @@ class PreTests(SiteTestCase):
         self.assert_moved(owndir + "\\" + release, destination)
         self.assertEqual(self.site.control_log(), [])
         self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+
+    def test_control_that_cannot_be_created_is_reported(self):
+        release, destination = "No.Server-GRP", r"E:\ftp\mp3\No.Server-GRP"
+        self.place_release(r"E:\ftp\pre\Same Drive", release)
+        self.site.break_control_class()
+        try:
+            self.run_pre("SameDrive", release, "108")
+        finally:
+            self.site.register_control()
+        self.assertEqual(self.site.reply("pre", "108"),
+                         reply(success(release, destination) + CRLF + OWNERSHIP_LINE))
+        self.assertEqual(self.site.control_log(), [])
 
     def test_refusal_moves_nothing_and_calls_nobody(self):
         release = "Wrong.Place-GRP"

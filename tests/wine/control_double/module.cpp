@@ -1,6 +1,7 @@
 // The DLL around the test double: the entry points COM and regsvr32 call.
 // Registering writes the class's in-process server key and registers the
-// type library embedded in this DLL, as an installed control would be.
+// type library embedded in this DLL, as an installed control would be, and
+// the decoy library from decoy.tlb beside the DLL.
 #include <string>
 
 #include "control_double.h"
@@ -30,16 +31,21 @@ HRESULT SetValue(HKEY root, const std::wstring& key_path, const wchar_t* name,
   return HRESULT_FROM_WIN32(status);
 }
 
-HRESULT RegisterTypeLibrary(const wchar_t* module_path) {
+/// The decoy type library's file: decoy.tlb in the DLL's folder.
+std::wstring DecoyPath(const std::wstring& module_path) {
+  return module_path.substr(0, module_path.find_last_of(L'\\') + 1) + L"decoy.tlb";
+}
+
+HRESULT RegisterTypeLibrary(const std::wstring& path) {
   ITypeLib* library = nullptr;
-  const HRESULT hr = LoadTypeLibEx(module_path, REGKIND_REGISTER, &library);
+  const HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &library);
   if (SUCCEEDED(hr)) library->Release();
   return hr;
 }
 
-HRESULT UnregisterTypeLibrary(const wchar_t* module_path) {
+HRESULT UnregisterTypeLibrary(const std::wstring& path) {
   ITypeLib* library = nullptr;
-  HRESULT hr = LoadTypeLibEx(module_path, REGKIND_NONE, &library);
+  HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
   if (FAILED(hr)) return hr;
   TLIBATTR* attributes = nullptr;
   hr = library->GetLibAttr(&attributes);
@@ -82,6 +88,7 @@ STDAPI DllRegisterServer() {
   if (SUCCEEDED(hr)) hr = SetValue(HKEY_CLASSES_ROOT, server_key, nullptr, module_path);
   if (SUCCEEDED(hr)) hr = SetValue(HKEY_CLASSES_ROOT, server_key, L"ThreadingModel", L"Apartment");
   if (SUCCEEDED(hr)) hr = RegisterTypeLibrary(module_path);
+  if (SUCCEEDED(hr)) hr = RegisterTypeLibrary(DecoyPath(module_path));
   return hr;
 }
 
@@ -89,8 +96,10 @@ STDAPI DllUnregisterServer() {
   wchar_t module_path[MAX_PATH];
   if (GetModuleFileNameW(g_module, module_path, MAX_PATH) == 0) return E_FAIL;
   const HRESULT library = UnregisterTypeLibrary(module_path);
+  const HRESULT decoy = UnregisterTypeLibrary(DecoyPath(module_path));
   const LONG removed = RegDeleteTreeW(HKEY_CLASSES_ROOT, ClassKeyPath().c_str());
   if (FAILED(library)) return library;
+  if (FAILED(decoy)) return decoy;
   return removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND
              ? S_OK
              : HRESULT_FROM_WIN32(removed);

@@ -1,0 +1,367 @@
+// The file system on Windows, through the ...W calls. Paths arrive as UTF-8
+// and become UTF-16 (with the long-path prefix where needed) at each call;
+// text files are stored in the system code page.
+#include "fs/win32_io.h"
+
+#include <atomic>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/file_system.h"
+#include "platform/native.h"
+#include "platform/win32_text.h"
+
+namespace ovpre {
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+/// 100-nanosecond ticks per day, and days from 1601-01-01 (where FILETIME
+/// counts from) to 1899-12-30 (where Windows dates count from).
+constexpr double kTicksPerDay = 864000000000.0;
+constexpr double kDaysFrom1601To1899 = 109205.0;
+
+bool IsHiddenOrSystem(DWORD attributes) {
+  return (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+}
+
+/// What a search result names. A junction or symbolic link (a "name
+/// surrogate") is a link; other reparse points (deduplicated or cloud files)
+/// are the file or folder itself.
+EntryKind KindOfFound(const WIN32_FIND_DATAW& found) {
+  const DWORD attributes = found.dwFileAttributes;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      IsReparseTagNameSurrogate(found.dwReserved0)) {
+    return EntryKind::kLink;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::kOther;
+  return EntryKind::kFile;
+}
+
+uint64_t SizeOf(const WIN32_FIND_DATAW& found) {
+  return (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+}
+
+/// Days since 1899-12-30 in local time, with the time-zone rules of that
+/// day (not of today), as Windows dates count.
+double WindowsDate(const FILETIME& utc) {
+  SYSTEMTIME universal = {};
+  SYSTEMTIME local = {};
+  FILETIME local_time = {};
+  if (!FileTimeToSystemTime(&utc, &universal) ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local) ||
+      !SystemTimeToFileTime(&local, &local_time)) {
+    return 0;
+  }
+  const uint64_t ticks =
+      (static_cast<uint64_t>(local_time.dwHighDateTime) << 32) | local_time.dwLowDateTime;
+  return static_cast<double>(ticks) / kTicksPerDay - kDaysFrom1601To1899;
+}
+
+bool EndsInSeparator(const std::string& path) {
+  return !path.empty() && (path.back() == '\\' || path.back() == '/');
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+/// A search that failed at once: no match is an empty result, not an error.
+FsStatus StatusOfEmptySearch(DWORD error) {
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return FsStatus::kOk;
+  return StatusFromWin32Error(error);
+}
+
+/// The end of a search loop: running out of names is success.
+FsStatus StatusOfFinishedSearch() {
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_MORE_FILES ? FsStatus::kOk : StatusFromWin32Error(error);
+}
+
+/// The root of the volume that would hold `path`: its drive letter's root,
+/// or the mount point the system finds for a network or volume path.
+std::wstring VolumeRootOf(const std::string& path) {
+  const bool lettered = !path.empty() && ((path[0] >= 'A' && path[0] <= 'Z') ||
+                                          (path[0] >= 'a' && path[0] <= 'z'));
+  if (lettered && (path.size() == 1 || path[1] == ':')) {
+    return std::wstring(1, static_cast<wchar_t>(path[0])) + L":\\";
+  }
+  const std::wstring wide = Win32Path(path);
+  std::wstring root(wide.size() + 2, L'\0');
+  if (!GetVolumePathNameW(wide.c_str(), &root[0], static_cast<DWORD>(root.size()))) {
+    return wide;
+  }
+  root.resize(wcslen(root.c_str()));
+  return root;
+}
+
+HANDLE OpenForAttributes(const std::string& path, DWORD access) {
+  return CreateFileW(Win32Path(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+/// A name beside `path` for the new content before it replaces the old.
+std::string TempNameBeside(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  return path + "." + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(counter++) + ".tmp";
+}
+
+/// Writes `bytes` into a new file at `path` and closes it.
+FsStatus WriteNewFile(const std::string& path, const std::string& bytes) {
+  FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return LastStatus();
+  FsStatus status = WriteAll(file.get(), bytes);
+  if (!file.Close() && status == FsStatus::kOk) status = LastStatus();
+  // A half-written file must not stay behind as if it were whole.
+  if (status != FsStatus::kOk) DeleteFileW(Win32Path(path).c_str());
+  return status;
+}
+
+FsStatus ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
+  if (path.empty()) return FsStatus::kNotFound;
+  std::string temp = TempNameBeside(path);
+  FsStatus status = WriteNewFile(temp, bytes);
+  for (int attempt = 0; status == FsStatus::kExists && attempt < 10; ++attempt) {
+    temp = TempNameBeside(path);
+    status = WriteNewFile(temp, bytes);
+  }
+  if (status != FsStatus::kOk) return status;
+  if (!MoveFileExW(Win32Path(temp).c_str(), Win32Path(path).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    status = LastStatus();
+    DeleteFileW(Win32Path(temp).c_str());
+  }
+  return status;
+}
+
+/// Reads the rest of `file` and hands it on as UTF-8.
+FsStatus ReadSystemText(HANDLE file, std::string* text) {
+  std::string bytes;
+  const FsStatus status = ReadAll(file, &bytes);
+  if (status == FsStatus::kOk) *text = Utf8FromSystemCodePage(bytes);
+  return status;
+}
+
+FsStatus CopyTimes(const std::string& from, const std::string& to) {
+  FILETIME created = {};
+  FILETIME accessed = {};
+  FILETIME written = {};
+  FileHandle source(OpenForAttributes(from, FILE_READ_ATTRIBUTES));
+  if (!source.valid() || !GetFileTime(source.get(), &created, &accessed, &written)) {
+    return LastStatus();
+  }
+  FileHandle target(OpenForAttributes(to, FILE_WRITE_ATTRIBUTES));
+  if (!target.valid() || !SetFileTime(target.get(), &created, &accessed, &written)) {
+    return LastStatus();
+  }
+  return FsStatus::kOk;
+}
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  char Separator() const override { return '\\'; }
+
+  std::string FoldCase(const std::string& path) const override { return LowerCaseUtf8(path); }
+
+  EntryKind KindOf(const std::string& path) override {
+    const DWORD attributes = GetFileAttributesW(Win32Path(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return EntryKind::kMissing;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
+      return (attributes & FILE_ATTRIBUTE_DEVICE) != 0 ? EntryKind::kOther : EntryKind::kFile;
+    }
+    // Only a search result carries the reparse tag that tells links apart.
+    WIN32_FIND_DATAW found;
+    SearchHandle search(StartSearch(path, &found));
+    return search.valid() ? KindOfFound(found) : EntryKind::kLink;
+  }
+
+  bool VisibleFileExists(const std::string& path) override {
+    WIN32_FIND_DATAW found;
+    SearchHandle search(StartSearch(path, &found));
+    if (!search.valid()) return false;
+    const std::wstring name = WideFromUtf8(NameOf(path));
+    do {
+      constexpr DWORD kNotOrdinary =
+          FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+      if ((found.dwFileAttributes & kNotOrdinary) != 0) continue;
+      return CompareStringOrdinal(found.cFileName, -1, name.c_str(), -1, TRUE) == CSTR_EQUAL;
+    } while (FindNextFileW(search.get(), &found));
+    return false;
+  }
+
+  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override {
+    const std::string pattern = folder + (EndsInSeparator(folder) ? "*" : "\\*");
+    WIN32_FIND_DATAW found;
+    SearchHandle search(StartSearch(pattern, &found));
+    if (!search.valid()) {
+      const DWORD error = GetLastError();
+      // A root folder with nothing in it has no "." to find.
+      if (error == ERROR_FILE_NOT_FOUND && KindOf(folder) == EntryKind::kFolder) {
+        return FsStatus::kOk;
+      }
+      return error == ERROR_FILE_NOT_FOUND ? FsStatus::kNotFound : StatusFromWin32Error(error);
+    }
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      FolderItem item;
+      item.name = Utf8FromWide(name);
+      item.kind = KindOfFound(found);
+      if (item.kind == EntryKind::kFile) item.size = SizeOf(found);
+      items->push_back(std::move(item));
+    } while (FindNextFileW(search.get(), &found));
+    return StatusOfFinishedSearch();
+  }
+
+  FsStatus Search(const std::string& pattern, std::vector<DirEntry>* entries) override {
+    WIN32_FIND_DATAW found;
+    SearchHandle search(StartSearch(pattern, &found));
+    if (!search.valid()) return StatusOfEmptySearch(GetLastError());
+    do {
+      if (IsHiddenOrSystem(found.dwFileAttributes)) continue;
+      DirEntry entry;
+      entry.Name = Utf8FromWide(found.cFileName);
+      if (entry.Name != "..") {
+        entry.Modified = WindowsDate(found.ftLastWriteTime);
+        entry.Attributes = found.dwFileAttributes;
+      }
+      entries->push_back(std::move(entry));
+    } while (FindNextFileW(search.get(), &found));
+    return StatusOfFinishedSearch();
+  }
+
+  FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override {
+    ULARGE_INTEGER for_caller = {};
+    ULARGE_INTEGER total = {};
+    ULARGE_INTEGER free_on_volume = {};
+    // All free bytes of the volume, not only those left to this user.
+    if (!GetDiskFreeSpaceExW(VolumeRootOf(path).c_str(), &for_caller, &total,
+                             &free_on_volume)) {
+      return LastStatus();
+    }
+    *bytes = free_on_volume.QuadPart;
+    return FsStatus::kOk;
+  }
+
+  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override {
+    // Without flags the move refuses an existing target and another volume.
+    if (MoveFileExW(Win32Path(from).c_str(), Win32Path(to).c_str(), 0)) return FsStatus::kOk;
+    return LastStatus();
+  }
+
+  FsStatus MakeFolder(const std::string& path) override {
+    if (CreateDirectoryW(Win32Path(path).c_str(), nullptr)) return FsStatus::kOk;
+    return LastStatus();
+  }
+
+  FsStatus CopyFile(const std::string& from, const std::string& to) override {
+    // CopyFileExW keeps the attributes and the time stamps, and removes a
+    // target it could not finish.
+    if (CopyFileExW(Win32Path(from).c_str(), Win32Path(to).c_str(), nullptr, nullptr, nullptr,
+                    COPY_FILE_FAIL_IF_EXISTS)) {
+      return FsStatus::kOk;
+    }
+    return LastStatus();
+  }
+
+  FsStatus CopyLink(const std::string&, const std::string&) override {
+    // Creating a symbolic link needs a privilege that the server's account
+    // normally lacks. Refusing keeps the source whole: a release holding a
+    // link can only be pre'd on its own drive, where it is renamed.
+    return FsStatus::kFailed;
+  }
+
+  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override {
+    const DWORD attributes = GetFileAttributesW(Win32Path(from).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
+    const FsStatus status = CopyTimes(from, to);
+    if (status != FsStatus::kOk) return status;
+    DWORD settable = attributes & kSettableAttributes;
+    if (settable == 0) settable = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileAttributesW(Win32Path(to).c_str(), settable)) return LastStatus();
+    return FsStatus::kOk;
+  }
+
+  FsStatus RemoveFile(const std::string& path) override {
+    if (IsEmptyOrRoot(path)) return FsStatus::kFailed;
+    const std::wstring wide = Win32Path(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
+    const bool folder_entry = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (folder_entry && !link) return FsStatus::kFailed;  // a real folder: not ours here
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) ClearReadOnly(path);
+    // A link to a folder is a folder entry itself: removing it as a folder
+    // removes the link and never anything it points to.
+    const BOOL removed = folder_entry ? RemoveDirectoryW(wide.c_str()) : DeleteFileW(wide.c_str());
+    return removed ? FsStatus::kOk : LastStatus();
+  }
+
+  FsStatus RemoveFolder(const std::string& path) override {
+    if (IsEmptyOrRoot(path)) return FsStatus::kFailed;
+    const std::wstring wide = Win32Path(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) ClearReadOnly(path);
+    return RemoveDirectoryW(wide.c_str()) ? FsStatus::kOk : LastStatus();
+  }
+
+  FsStatus ReadTextFile(const std::string& path, std::string* text) override {
+    FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return LastStatus();
+    // A shared lock waits for a group being appended at this moment; the
+    // exclusive lock would also make the read itself fail.
+    const bool locked = LockWhole(file.get(), false);
+    const FsStatus status = ReadSystemText(file.get(), text);
+    if (locked) UnlockWhole(file.get());
+    return status;
+  }
+
+  FsStatus WriteTextFile(const std::string& path, const std::string& text) override {
+    return ReplaceFileAtomically(path, SystemCodePageFromUtf8(text));
+  }
+
+  FsStatus CreateTextFile(const std::string& path, const std::string& text) override {
+    return WriteNewFile(path, SystemCodePageFromUtf8(text));
+  }
+
+  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override {
+    FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return LastStatus();
+    if (!LockWhole(file.get(), true)) return LastStatus();
+    std::string current;
+    FsStatus status = ReadSystemText(file.get(), &current);
+    if (status == FsStatus::kOk) {
+      const std::optional<std::string> addition = decide(current);
+      if (addition) status = AppendBytes(file.get(), SystemCodePageFromUtf8(*addition));
+    }
+    UnlockWhole(file.get());
+    if (!file.Close() && status == FsStatus::kOk) status = LastStatus();
+    return status;
+  }
+
+ private:
+  static FsStatus AppendBytes(HANDLE file, const std::string& bytes) {
+    const LARGE_INTEGER none = {};
+    if (!SetFilePointerEx(file, none, nullptr, FILE_END)) return LastStatus();
+    return WriteAll(file, bytes);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> NewNativeFileSystem() {
+  return std::make_unique<Win32FileSystem>();
+}
+
+}  // namespace ovpre

@@ -1,0 +1,164 @@
+#include "fs/win32_io.h"
+
+#include <cwchar>
+#include <vector>
+
+#include "platform/win32_text.h"
+
+namespace ovpre {
+
+namespace {
+
+/// From this length on a path is given the "\\?\" prefix: folder creation
+/// stops 12 characters short of MAX_PATH to leave room for an 8.3 name.
+constexpr std::size_t kLongPathFrom = MAX_PATH - 12;
+
+constexpr DWORD kChunk = 1u << 20;
+
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  return full;
+}
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+/// The number of non-empty names in `path` separated by "\".
+std::size_t CountNames(const std::wstring& path) {
+  std::size_t count = 0;
+  bool in_name = false;
+  for (const wchar_t c : path) {
+    if (c == L'\\') {
+      in_name = false;
+    } else if (!in_name) {
+      in_name = true;
+      ++count;
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+FsStatus StatusFromWin32Error(DWORD error) {
+  switch (error) {
+    case ERROR_SUCCESS: return FsStatus::kOk;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_DIRECTORY: return FsStatus::kNotFound;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_DIR_NOT_EMPTY: return FsStatus::kExists;
+    case ERROR_NOT_SAME_DEVICE: return FsStatus::kCrossDevice;
+    default: return FsStatus::kFailed;
+  }
+}
+
+FsStatus LastStatus() { return StatusFromWin32Error(GetLastError()); }
+
+std::wstring Win32Path(const std::string& utf8) {
+  const std::wstring wide = WideFromUtf8(utf8);
+  if (wide.size() < kLongPathFrom || StartsWith(wide, L"\\\\?\\")) return wide;
+  // The prefix turns off the API's tidying, so it is done here first.
+  const std::wstring full = FullPath(wide);
+  if (StartsWith(full, L"\\\\?\\")) return full;
+  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+bool IsEmptyOrRoot(const std::string& utf8) {
+  if (utf8.empty()) return true;
+  std::wstring full = FullPath(WideFromUtf8(utf8));
+  bool network = false;
+  if (StartsWith(full, L"\\\\?\\UNC\\")) {
+    full = full.substr(8);
+    network = true;
+  } else if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) {
+    full = full.substr(4);
+  } else if (StartsWith(full, L"\\\\")) {
+    full = full.substr(2);
+    network = true;
+  }
+  if (network) return CountNames(full) <= 2;  // server and share
+  if (full.size() >= 2 && full[1] == L':') return CountNames(full.substr(2)) == 0;
+  return CountNames(full) <= 1;  // a volume named some other way
+}
+
+bool FileHandle::Close() {
+  const HANDLE handle = handle_;
+  handle_ = INVALID_HANDLE_VALUE;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return true;
+  return CloseHandle(handle) != FALSE;
+}
+
+HANDLE StartSearch(const std::string& pattern, WIN32_FIND_DATAW* found) {
+  return FindFirstFileExW(Win32Path(pattern).c_str(), FindExInfoBasic, found,
+                          FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+}
+
+FsStatus ReadAll(HANDLE file, std::string* bytes) {
+  bytes->clear();
+  std::vector<char> buffer(kChunk);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer.data(), kChunk, &got, nullptr)) return LastStatus();
+    if (got == 0) return FsStatus::kOk;
+    bytes->append(buffer.data(), got);
+  }
+}
+
+FsStatus WriteAll(HANDLE file, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t left = bytes.size() - done;
+    const DWORD step = left < kChunk ? static_cast<DWORD>(left) : kChunk;
+    DWORD wrote = 0;
+    if (!WriteFile(file, bytes.data() + done, step, &wrote, nullptr)) return LastStatus();
+    if (wrote == 0) return FsStatus::kFailed;
+    done += wrote;
+  }
+  return FsStatus::kOk;
+}
+
+bool LockWhole(HANDLE file, bool exclusive) {
+  OVERLAPPED from_start = {};
+  const DWORD flags = exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
+  return LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &from_start) != FALSE;
+}
+
+void UnlockWhole(HANDLE file) {
+  OVERLAPPED from_start = {};
+  UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &from_start);
+}
+
+bool ClearReadOnly(const std::string& path) {
+  const std::wstring wide = Win32Path(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
+  // Through a handle on the entry itself: SetFileAttributesW could reach
+  // through a link and change what it points to.
+  FileHandle entry(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                               nullptr));
+  if (!entry.valid()) return false;
+  FILE_BASIC_INFO basic = {};  // zero times mean "leave unchanged"
+  basic.FileAttributes =
+      attributes & kSettableAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  // Zero would mean "leave unchanged" too; NORMAL says "no attributes".
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+}  // namespace ovpre

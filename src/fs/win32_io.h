@@ -1,0 +1,91 @@
+#pragma once
+// Small non-throwing helpers over Win32 handles and paths, shared by the
+// Windows platform files.
+#include <windows.h>
+
+#include <string>
+
+// windows.h makes CopyFile a macro for CopyFileW, which would rename the
+// FileSystem method of that name in every file that sees both.
+#ifdef CopyFile
+#undef CopyFile
+#endif
+
+#include "fs/file_system.h"
+
+namespace ovpre {
+
+/// The attributes a program may set; the others (folder, link, compressed,
+/// ...) belong to the file system.
+inline constexpr DWORD kSettableAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+/// The one place where Win32 error codes become FsStatus.
+FsStatus StatusFromWin32Error(DWORD error);
+
+/// StatusFromWin32Error(GetLastError()).
+FsStatus LastStatus();
+
+/// The UTF-16 path for a Win32 call. A path that is too long for the plain
+/// form is made absolute and given the "\\?\" prefix, so that long release
+/// trees work; shorter ones stay as written, so the API still tidies them
+/// (a doubled "\" counts once, "/" works as "\").
+std::wstring Win32Path(const std::string& utf8);
+
+/// True for a path that names nothing to remove: the empty path and the
+/// root of a drive or share, however it is spelled.
+bool IsEmptyOrRoot(const std::string& utf8);
+
+/// Owns a file handle and closes it.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() { Close(); }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  /// Closes now; false (with the last error set) when closing failed.
+  bool Close();
+
+ private:
+  HANDLE handle_;
+};
+
+/// Owns a directory search handle.
+class SearchHandle {
+ public:
+  explicit SearchHandle(HANDLE handle) : handle_(handle) {}
+  ~SearchHandle() { if (valid()) FindClose(handle_); }
+  SearchHandle(const SearchHandle&) = delete;
+  SearchHandle& operator=(const SearchHandle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+/// Starts a directory search for `pattern` that asks only for what the
+/// listings use (no short names) and fetches in large batches.
+HANDLE StartSearch(const std::string& pattern, WIN32_FIND_DATAW* found);
+
+/// Reads everything from the current position of `file` to its end.
+FsStatus ReadAll(HANDLE file, std::string* bytes);
+
+/// Writes all of `bytes` at the current position of `file`.
+FsStatus WriteAll(HANDLE file, const std::string& bytes);
+
+/// Locks the whole of `file` (every offset, also past its end) for this
+/// handle, exclusively or shared; waits for other holders. Windows locks are
+/// mandatory: other handles can neither read nor write a locked range.
+bool LockWhole(HANDLE file, bool exclusive);
+void UnlockWhole(HANDLE file);
+
+/// Clears the read-only attribute of `path` itself (a link, not what it
+/// points to). True when it was not set or is now cleared.
+bool ClearReadOnly(const std::string& path);
+
+}  // namespace ovpre

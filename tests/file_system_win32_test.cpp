@@ -1,0 +1,297 @@
+// The Windows file system: what only the Win32 calls decide (attributes,
+// local dates, drive roots, volumes, locks, the code page, long paths).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "fs/folder_ops.h"
+#include "fs/folder_queries.h"
+#include "fs/win32_io.h"
+#include "platform/native.h"
+#include "platform/win32_text.h"
+#include "support/temp_folder.h"
+
+// Needs windows.h, which fs/win32_io.h brings in.
+#include <winioctl.h>
+
+namespace ovpre {
+namespace {
+
+using test::Join;
+using test::TempFolder;
+using test::WriteFile;
+
+void SetAttributes(const std::string& path, DWORD attributes) {
+  ASSERT_TRUE(SetFileAttributesW(WideFromUtf8(path).c_str(), attributes)) << path;
+}
+
+DWORD AttributesOf(const std::string& path) {
+  return GetFileAttributesW(WideFromUtf8(path).c_str());
+}
+
+/// Gives `path` a last-write time stated in local time.
+void SetLocalWriteTime(const std::string& path, SYSTEMTIME local) {
+  SYSTEMTIME universal = {};
+  FILETIME stamp = {};
+  ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal));
+  ASSERT_TRUE(SystemTimeToFileTime(&universal, &stamp));
+  FileHandle file(CreateFileW(WideFromUtf8(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(file.valid());
+  ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &stamp));
+}
+
+/// A drive letter that names no drive, or 0 when all are taken.
+char UnusedDriveLetter() {
+  const DWORD used = GetLogicalDrives();
+  for (char letter = 'Z'; letter >= 'G'; --letter) {
+    if ((used & (1u << (letter - 'A'))) == 0) return letter;
+  }
+  return 0;
+}
+
+/// Makes `link` a junction to the folder `target`, as "mklink /J" does
+/// (which needs no privilege, unlike a symbolic link). False when the file
+/// system cannot hold one.
+bool MakeJunction(const std::string& link, const std::string& target) {
+  // The mount-point form of the reparse data (declared only in the driver
+  // kit's headers): the target as an NT path, then as it is shown.
+  const std::wstring nt_target = L"\\??\\" + WideFromUtf8(target);
+  const std::wstring shown = WideFromUtf8(target);
+  const std::size_t names_bytes = (nt_target.size() + 1 + shown.size() + 1) * sizeof(wchar_t);
+  std::vector<char> buffer(8 + 8 + names_bytes);
+  const auto put16 = [&](std::size_t at, std::size_t value) {
+    const WORD word = static_cast<WORD>(value);
+    memcpy(&buffer[at], &word, sizeof word);
+  };
+  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+  memcpy(&buffer[0], &tag, sizeof tag);
+  put16(4, buffer.size() - 8);                                  // data length
+  put16(8, 0);                                                  // NT name offset
+  put16(10, nt_target.size() * sizeof(wchar_t));                // NT name length
+  put16(12, (nt_target.size() + 1) * sizeof(wchar_t));          // shown name offset
+  put16(14, shown.size() * sizeof(wchar_t));                    // shown name length
+  memcpy(&buffer[16], nt_target.c_str(), (nt_target.size() + 1) * sizeof(wchar_t));
+  memcpy(&buffer[16 + (nt_target.size() + 1) * sizeof(wchar_t)], shown.c_str(),
+         (shown.size() + 1) * sizeof(wchar_t));
+
+  if (!CreateDirectoryW(WideFromUtf8(link).c_str(), nullptr)) return false;
+  FileHandle folder(CreateFileW(WideFromUtf8(link).c_str(), GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr));
+  DWORD returned = 0;
+  const bool made = folder.valid() &&
+                    DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()), nullptr, 0, &returned,
+                                    nullptr);
+  folder.Close();
+  if (!made) RemoveDirectoryW(WideFromUtf8(link).c_str());
+  return made;
+}
+
+class Win32FileSystemTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<FileSystem> fs = NewNativeFileSystem();
+  TempFolder temp;
+};
+
+TEST_F(Win32FileSystemTest, SearchLeavesOutHiddenAndSystemEntriesAndDatesInLocalTime) {
+  const std::string folder = temp / "rel";
+  WriteFile(Join(folder, "a.nfo"), "nfo");
+  WriteFile(Join(folder, "hidden.txt"), "h");
+  WriteFile(Join(folder, "system.sys"), "s");
+  test::MakeFolders(Join(folder, "CD1"));
+  test::MakeFolders(Join(folder, "HiddenFolder"));
+  SetAttributes(Join(folder, "hidden.txt"), FILE_ATTRIBUTE_HIDDEN);
+  SetAttributes(Join(folder, "system.sys"), FILE_ATTRIBUTE_SYSTEM);
+  SetAttributes(Join(folder, "HiddenFolder"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY);
+  SetLocalWriteTime(Join(folder, "a.nfo"), SYSTEMTIME{2003, 1, 4, 2, 13, 14, 15, 0});
+
+  const auto listing = ListFolder(*fs, Join(folder, "*.*"));
+  ASSERT_TRUE(listing.has_value());
+  std::set<std::string> names;
+  for (const DirEntry& entry : *listing) {
+    names.insert(entry.Name);
+    if (entry.Name == "a.nfo") {
+      // 2003-01-02 is day 37623; the time of day is the fraction.
+      EXPECT_NEAR(entry.Modified, 37623.0 + (13 * 3600 + 14 * 60 + 15) / 86400.0, 1e-6);
+      EXPECT_EQ(entry.Attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    }
+    if (entry.Name == "CD1") {
+      EXPECT_NE(entry.Attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    }
+  }
+  EXPECT_EQ(names, (std::set<std::string>{".", "..", "a.nfo", "CD1"}));
+
+  // The size walk sees everything, hidden and system entries included.
+  std::vector<FolderItem> items;
+  ASSERT_EQ(fs->ReadFolder(folder, &items), FsStatus::kOk);
+  EXPECT_EQ(items.size(), 5u);
+}
+
+TEST_F(Win32FileSystemTest, SearchWithoutMatchIsEmptyButAMissingFolderFails) {
+  WriteFile(temp / "a.nfo", "x");
+  const auto none = ListFolder(*fs, Join(temp.path(), "*.zip"));
+  ASSERT_TRUE(none.has_value());
+  ASSERT_EQ(none->size(), 1u);
+  EXPECT_EQ((*none)[0].Name, "");
+  std::vector<DirEntry> entries;
+  EXPECT_EQ(fs->Search(Join(temp / "missing", "*.*"), &entries), FsStatus::kNotFound);
+}
+
+TEST_F(Win32FileSystemTest, SizeCountsHiddenFilesAndFreeSpaceComesFromTheDriveRoot) {
+  WriteFile(temp / "rel\\a.bin", std::string(1 << 20, 'a'));
+  WriteFile(temp / "rel\\sub\\.hidden", std::string(1 << 19, 'b'));
+  SetAttributes(temp / "rel\\sub\\.hidden", FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(FolderSizeMB(*fs, temp / "rel"), 1.5);
+
+  // The destination and its parents need not exist: only the drive counts.
+  const std::optional<double> free = DriveFreeMB(*fs, temp / "no\\such\\folder\\Rel");
+  ASSERT_TRUE(free.has_value());
+  EXPECT_GT(*free, 0.0);
+  EXPECT_TRUE(DriveFreeMB(*fs, temp.path().substr(0, 1)).has_value());
+  const char unused = UnusedDriveLetter();
+  if (unused != 0) {
+    EXPECT_FALSE(DriveFreeMB(*fs, std::string(1, unused) + ":\\ftp\\R"));
+  }
+}
+
+TEST_F(Win32FileSystemTest, MoveNeverReplacesAndReportsAnotherVolume) {
+  WriteFile(temp / "src\\f.txt", "data");
+  test::MakeFolders(temp / "taken");
+  EXPECT_EQ(fs->MoveNoReplace(temp / "src", temp / "taken"), FsStatus::kExists);
+  EXPECT_EQ(fs->MoveNoReplace(temp / "src", temp / "no\\parent"), FsStatus::kNotFound);
+  EXPECT_EQ(fs->MoveNoReplace(temp / "src", temp / "moved"), FsStatus::kOk);
+  EXPECT_EQ(test::ReadFile(temp / "moved\\f.txt"), "data");
+
+  if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second drive";
+  TempFolder other(test::OtherDeviceBase());
+  EXPECT_EQ(fs->MoveNoReplace(temp / "moved", other / "moved"), FsStatus::kCrossDevice);
+  EXPECT_EQ(test::ReadFile(temp / "moved\\f.txt"), "data");
+  // The core then copies and deletes.
+  EXPECT_EQ(MoveFolderSafely(*fs, temp / "moved", other / "moved", false), MoveOutcome::kMoved);
+  EXPECT_EQ(test::ReadFile(other / "moved\\f.txt"), "data");
+  EXPECT_FALSE(test::Exists(temp / "moved"));
+}
+
+TEST_F(Win32FileSystemTest, CopiesKeepAttributesAndDeletesTakeReadOnlyEntries) {
+  WriteFile(temp / "src\\ro.txt", "ro");
+  SetAttributes(temp / "src\\ro.txt", FILE_ATTRIBUTE_READONLY);
+  SetAttributes(temp / "src", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  ASSERT_EQ(CopyTree(*fs, temp / "src", temp / "copy"), FsStatus::kOk);
+  EXPECT_NE(AttributesOf(temp / "copy\\ro.txt") & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_NE(AttributesOf(temp / "copy") & FILE_ATTRIBUTE_HIDDEN, 0u);
+  // Wine keeps no read-only flag on folders; Windows does.
+  EXPECT_EQ(AttributesOf(temp / "copy"), AttributesOf(temp / "src"));
+  EXPECT_EQ(fs->CopyFile(temp / "src\\ro.txt", temp / "copy\\ro.txt"), FsStatus::kExists);
+
+  EXPECT_EQ(DeleteTree(*fs, temp / "src"), FsStatus::kOk);
+  EXPECT_EQ(DeleteTree(*fs, temp / "copy"), FsStatus::kOk);
+  EXPECT_FALSE(test::Exists(temp / "src"));
+  EXPECT_FALSE(test::Exists(temp / "copy"));
+}
+
+TEST(Win32Path, LongPathsAreTidiedAndPrefixedShortOnesLeftToTheApi) {
+  // Wine has no 260-character limit of its own, so only the spelling of a
+  // long path can be checked here.
+  EXPECT_EQ(Win32Path("e:\\mp3\\\\R"), L"e:\\mp3\\\\R");
+  const std::string name(250, 'a');
+  const std::wstring wide_name(250, L'a');
+  EXPECT_EQ(Win32Path("C:\\base\\" + name + "\\\\b/c"),
+            L"\\\\?\\C:\\base\\" + wide_name + L"\\b\\c");
+  EXPECT_EQ(Win32Path("\\\\server\\share\\" + name),
+            L"\\\\?\\UNC\\server\\share\\" + wide_name);
+  const std::wstring prefixed = L"\\\\?\\C:\\" + wide_name;
+  EXPECT_EQ(Win32Path("\\\\?\\C:\\" + name), prefixed);
+}
+
+TEST_F(Win32FileSystemTest, NeverRemovesAnEmptyPathOrADriveRoot) {
+  for (const std::string root : {"", "C:\\", "c:/", "\\\\?\\C:\\", "C:\\Windows\\.."}) {
+    EXPECT_TRUE(IsEmptyOrRoot(root)) << root;
+    EXPECT_EQ(fs->RemoveFolder(root), FsStatus::kFailed) << root;
+    EXPECT_EQ(fs->RemoveFile(root), FsStatus::kFailed) << root;
+  }
+  EXPECT_TRUE(IsEmptyOrRoot("\\\\server\\share\\"));
+  EXPECT_FALSE(IsEmptyOrRoot("\\\\server\\share\\folder"));
+  EXPECT_FALSE(IsEmptyOrRoot(temp.path()));
+}
+
+TEST_F(Win32FileSystemTest, ALinkIsRemovedItselfNeverWhatItPointsTo) {
+  WriteFile(temp / "target\\keep.txt", "keep");
+  test::MakeFolders(temp / "rel");
+  if (!MakeJunction(temp / "rel\\link", temp / "target")) {
+    GTEST_SKIP() << "this file system has no junctions";
+  }
+  std::vector<FolderItem> items;
+  ASSERT_EQ(fs->ReadFolder(temp / "rel", &items), FsStatus::kOk);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].kind, EntryKind::kLink);
+  EXPECT_EQ(fs->KindOf(temp / "rel\\link"), EntryKind::kLink);
+  EXPECT_EQ(DeleteTree(*fs, temp / "rel"), FsStatus::kOk);
+  EXPECT_EQ(test::ReadFile(temp / "target\\keep.txt"), "keep");
+}
+
+TEST_F(Win32FileSystemTest, TextFilesAreStoredInTheSystemCodePage) {
+  const std::string path = temp / "reply.txt";
+  ASSERT_EQ(fs->WriteTextFile(path, "Caf\xC3\xA9 \xE4\xB8\xAD\r\n"), FsStatus::kOk);  // "Café 中"
+  const std::string stored = test::ReadFile(path);
+  EXPECT_EQ(stored, SystemCodePageFromUtf8("Caf\xC3\xA9 \xE4\xB8\xAD\r\n"));
+  if (GetACP() == 1252) {
+    EXPECT_EQ(stored, "Caf\xE9 ?\r\n");
+  }
+  std::string text;
+  ASSERT_EQ(fs->ReadTextFile(path, &text), FsStatus::kOk);
+  EXPECT_EQ(text, Utf8FromSystemCodePage(stored));
+
+  EXPECT_EQ(fs->CreateTextFile(path, "new"), FsStatus::kExists);
+  EXPECT_EQ(test::ReadFile(path), stored);
+  ASSERT_EQ(fs->WriteTextFile(path, "second"), FsStatus::kOk);
+  EXPECT_EQ(test::ReadFile(path), "second");
+  // The replacement leaves no temporary file behind.
+  std::vector<FolderItem> items;
+  ASSERT_EQ(fs->ReadFolder(temp.path(), &items), FsStatus::kOk);
+  EXPECT_EQ(items.size(), 1u);
+  EXPECT_EQ(fs->WriteTextFile("", "x"), FsStatus::kNotFound);
+}
+
+TEST_F(Win32FileSystemTest, LockedAppendsSeeEachOthersLines) {
+  // Each append numbers its line after the lines already there: without the
+  // lock, two writers would read the same count and write the same number.
+  const std::string path = temp / "ovpre.ini";
+  constexpr int kWriters = 4;
+  constexpr int kEach = 20;
+  const auto append_one = [&] {
+    return fs->AppendTextLocked(path, [](const std::string& current) {
+      int lines = 0;
+      for (const char c : current) lines += c == '\n';
+      return std::optional<std::string>("line " + std::to_string(lines + 1) + "\r\n");
+    });
+  };
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) EXPECT_EQ(append_one(), FsStatus::kOk);
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  std::string expected;
+  for (int i = 1; i <= kWriters * kEach; ++i) expected += "line " + std::to_string(i) + "\r\n";
+  std::string text;
+  ASSERT_EQ(fs->ReadTextFile(path, &text), FsStatus::kOk);
+  EXPECT_EQ(text, expected);
+}
+
+TEST_F(Win32FileSystemTest, FoldCaseLowersNonAsciiLetters) {
+  // "E:\FTP\ÉQUIPE\ΔΕΛΤΑ" and its lower-case form.
+  EXPECT_EQ(fs->FoldCase("E:\\FTP\\\xC3\x89QUIPE\\\xCE\x94\xCE\x95\xCE\x9B\xCE\xA4\xCE\x91"),
+            "e:\\ftp\\\xC3\xA9quipe\\\xCE\xB4\xCE\xB5\xCE\xBB\xCF\x84\xCE\xB1");
+  EXPECT_EQ(fs->FoldCase("\xE4\xB8\xAD"), "\xE4\xB8\xAD");  // 中 has no case
+}
+
+}  // namespace
+}  // namespace ovpre

@@ -1,0 +1,117 @@
+// Site pre on Windows with names beyond ASCII and paths beyond 260
+// characters, on one drive and across drives.
+#include <gtest/gtest.h>
+
+#include "app/entry.h"
+#include "fs/folder_ops.h"
+#include "fs/folder_queries.h"
+#include "platform/win32_text.h"
+#include "support/fakes.h"
+#include "support/temp_folder.h"
+
+namespace ovpre {
+namespace {
+
+using test::Join;
+using test::SiteFixture;
+using test::TempFolder;
+
+class Win32PreTest : public ::testing::Test {
+ protected:
+  /// Runs "site pre `release`" for a group whose target is `to_dir` and
+  /// returns the reply file's bytes.
+  std::string Pre(const std::string& release, const std::string& to_dir) {
+    site.WriteSettings(site.own_dir, to_dir);
+    site.Request("GRP", 0, site.own_dir, "pre " + release);
+    RunOnce(site.platform);
+    return site.Reply("pre");
+  }
+
+  /// The reply as the server reads it: in the system code page.
+  static std::string Success(const std::string& release, const std::string& destination) {
+    return SystemCodePageFromUtf8(
+        test::ExpectedReply(release + " was successfully pre'd to:\r\n" + destination));
+  }
+
+  /// Builds a release through the file system under test, so that it may be
+  /// deeper than the test helpers reach. Returns the path of its one file
+  /// relative to the release folder.
+  std::string MakeRelease(const std::string& release, int levels) {
+    std::string relative;
+    std::string folder = Join(site.own_dir, release);
+    EXPECT_EQ(fs.MakeFolder(folder), FsStatus::kOk);
+    for (int level = 0; level < levels; ++level) {
+      const std::string name = std::string(60, 'd') + std::to_string(level);
+      relative += "\\" + name;
+      folder += "\\" + name;
+      EXPECT_EQ(fs.MakeFolder(folder), FsStatus::kOk) << folder.size();
+    }
+    EXPECT_EQ(fs.CreateTextFile(folder + "\\x.sfv", "sfv"), FsStatus::kOk);
+    return relative + "\\x.sfv";
+  }
+
+  std::string Content(const std::string& path) {
+    std::string text = "<missing>";
+    fs.ReadTextFile(path, &text);
+    return text;
+  }
+
+  TempFolder temp;
+  SiteFixture site{temp.path()};
+  FileSystem& fs = *site.fs;
+};
+
+TEST_F(Win32PreTest, NonAsciiReleaseNamesMoveOnOneDriveAndAcross) {
+  const std::string here = "Caf\xC3\xA9.\xE4\xB8\xAD-GRP";          // Café.中-GRP
+  const std::string there = "\xC3\x9C" "ber.\xE4\xB8\xAD\xE6\x96\x87-GRP";  // Über.中文-GRP
+  const std::string file_here = MakeRelease(here, 0);
+  const std::string file_there = MakeRelease(there, 0);
+
+  const std::string destination = Join(site.to_dir, here);
+  EXPECT_EQ(Pre(here, site.to_dir), Success(here, destination));
+  EXPECT_EQ(Content(destination + file_here), "sfv");
+  EXPECT_EQ(fs.KindOf(Join(site.own_dir, here)), EntryKind::kMissing);
+  const std::string announce = test::ReadFile(site.announce);
+  EXPECT_NE(announce.find(SystemCodePageFromUtf8(destination)), std::string::npos);
+
+  if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second drive";
+  TempFolder other(test::OtherDeviceBase());
+  const std::string across = Join(other.path(), there);
+  EXPECT_EQ(Pre(there, other.path()), Success(there, across));
+  EXPECT_EQ(Content(across + file_there), "sfv");
+  EXPECT_EQ(fs.KindOf(Join(site.own_dir, there)), EntryKind::kMissing);
+}
+
+TEST_F(Win32PreTest, PathsBeyond260CharactersWork) {
+  const std::string file = MakeRelease("Long.Release-GRP", 5);
+  const std::string source = Join(site.own_dir, "Long.Release-GRP");
+  ASSERT_GT((source + file).size(), 300u);
+  EXPECT_EQ(FolderSizeBytes(fs, source), 3u);
+  const std::string deepest = (source + file).substr(0, (source + file).rfind('\\'));
+  const auto listing = ListFolder(fs, deepest + "\\*.*");
+  ASSERT_TRUE(listing.has_value());
+  EXPECT_EQ(listing->size(), 3u);  // ".", ".." and x.sfv
+
+  const std::string destination = Join(site.to_dir, "Long.Release-GRP");
+  Pre("Long.Release-GRP", site.to_dir);
+  EXPECT_EQ(Content(destination + file), "sfv");
+
+  if (!test::OtherDeviceBase().empty()) {
+    TempFolder other(test::OtherDeviceBase());
+    const std::string across = Join(other.path(), "Long.Release-GRP");
+    // Back to the group's folder first, then across as a pre.
+    ASSERT_EQ(fs.MoveNoReplace(destination, source), FsStatus::kOk);
+    Pre("Long.Release-GRP", other.path());
+    EXPECT_EQ(Content(across + file), "sfv");
+    EXPECT_EQ(fs.KindOf(source), EntryKind::kMissing);
+    EXPECT_EQ(DeleteTree(fs, across), FsStatus::kOk);
+    EXPECT_EQ(fs.KindOf(across), EntryKind::kMissing);
+  }
+  // The temporary folder's own clean-up need not reach this deep.
+  if (fs.KindOf(destination) != EntryKind::kMissing) {
+    EXPECT_EQ(DeleteTree(fs, destination), FsStatus::kOk);
+  }
+}
+
+}  // namespace
+}  // namespace ovpre
