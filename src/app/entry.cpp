@@ -20,7 +20,7 @@ int RunOnce(Platform& platform) {
   // Every other site command belongs to someone else: leave without a
   // trace and without reading the settings.
   if (word != "pre" && word != "preadd") return 0;
-  const std::optional<Settings> settings = LoadSettings(platform);
+  const std::optional<Settings> settings = LoadSettings(platform, FirstRunNotice::kQuiet);
   if (!settings) return 0;
   if (word == "preadd") {
     AddGroup(platform, *settings, *request);

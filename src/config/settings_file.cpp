@@ -14,15 +14,17 @@ std::string FileNameOf(const std::string& path, char separator) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-std::optional<Settings> LoadSettings(Platform& platform) {
+std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) {
   const std::string path = SettingsPath(platform);
   if (!platform.fs.VisibleFileExists(path)) {
     // Exclusive creation: a file that exists but a search does not show
     // (hidden, system) is the siteop's and is loaded below, never replaced.
     const FsStatus created = platform.fs.CreateTextFile(path, DefaultSettingsText());
     if (created == FsStatus::kOk) {
-      platform.notifier.ShowMessage(
-          "First time running, ini file created - please edit it: " + path);
+      if (notice == FirstRunNotice::kShow) {
+        platform.notifier.ShowMessage(
+            "First time running, ini file created - please edit it: " + path);
+      }
       return std::nullopt;
     }
     if (created != FsStatus::kExists) return std::nullopt;

@@ -14,11 +14,18 @@ std::string SettingsPath(Platform& platform);
 /// The text after the last separator of `path` (all of it without one).
 std::string FileNameOf(const std::string& path, char separator);
 
+/// Whether the first run tells the person at the machine that the settings
+/// file was created. Only a run started by hand does: a message box in a run
+/// that the server started would hold the server's command until somebody
+/// clicks it, and nobody may be there to click.
+enum class FirstRunNotice { kShow, kQuiet };
+
 /// Loads the settings file. On the first run (no visible settings file) it
-/// creates the file with the default text, tells the person at the machine,
-/// and returns nothing, which ends the run; it also returns nothing when the
-/// file cannot be read. A settings file that exists but is hidden is loaded,
-/// never overwritten.
-std::optional<Settings> LoadSettings(Platform& platform);
+/// creates the file with the default text, shows the first-run message when
+/// asked to, and returns nothing, which ends the run; it also returns nothing
+/// when the file cannot be read. A settings file that exists but is hidden
+/// is loaded, never overwritten.
+std::optional<Settings> LoadSettings(Platform& platform,
+                                     FirstRunNotice notice = FirstRunNotice::kShow);
 
 }  // namespace ovpre
