@@ -37,6 +37,9 @@ class PosixOwnership final : public OwnershipControl {
     const uid_t uid = UserId(user);
     const gid_t gid = GroupId(group);
     const std::optional<mode_t> mode = OctalMode(perms);
+    // Nothing to give (no known user or group, no octal mode): spare the
+    // walk over a folder's entries, which would only look at each of them.
+    if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1) && !mode) return true;
     const std::string suffix = "/*";
     if (path.size() >= suffix.size() &&
         path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {

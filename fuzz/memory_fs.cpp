@@ -1,0 +1,276 @@
+#include "memory_fs.h"
+
+#include "text/text.h"
+
+namespace ovpre::fuzz {
+
+namespace {
+
+constexpr char kSep = '\\';
+
+/// The folder part of `path` (before its last separator), "" at the top.
+std::string ParentOf(const std::string& path) {
+  const std::size_t cut = path.rfind(kSep);
+  return cut == std::string::npos ? "" : path.substr(0, cut);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t cut = path.rfind(kSep);
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+bool IsInside(const std::string& key, const std::string& folder_key) {
+  return key.size() > folder_key.size() && key[folder_key.size()] == kSep &&
+         key.compare(0, folder_key.size(), folder_key) == 0;
+}
+
+/// The wildcards the commands use match every name; anything else is taken
+/// as one exact name.
+bool Matches(const std::string& wildcard, const std::string& name) {
+  return wildcard == "*" || wildcard == "*.*" || LowerAscii(wildcard) == LowerAscii(name);
+}
+
+class CountingControl final : public OwnershipControl {
+ public:
+  explicit CountingControl(int* calls) : calls_(calls) {}
+  bool SetOwnership(const std::string&, const std::string&, const std::string&,
+                    const std::string&) override {
+    ++*calls_;
+    return true;
+  }
+
+ private:
+  int* calls_;
+};
+
+}  // namespace
+
+std::unique_ptr<OwnershipControl> MemoryOutsiders::Create() {
+  return std::make_unique<CountingControl>(&ownership_calls);
+}
+
+std::string MemoryFileSystem::FoldCase(const std::string& path) const {
+  return LowerAscii(path);
+}
+
+void MemoryFileSystem::AddFolder(const std::string& path) {
+  if (path.empty() || Find(path)) return;
+  AddFolder(ParentOf(path));
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFolder, NameOf(path), ""};
+}
+
+void MemoryFileSystem::AddFile(const std::string& path, const std::string& content) {
+  AddFolder(ParentOf(path));
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), content};
+}
+
+std::vector<std::pair<std::string, std::string>> MemoryFileSystem::Files() const {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& [key, node] : nodes_) {
+    if (node.kind == EntryKind::kFile) files.emplace_back(key, node.content);
+  }
+  return files;
+}
+
+const std::string* MemoryFileSystem::FileContent(const std::string& path) const {
+  const MemoryNode* node = Find(path);
+  return node && node->kind == EntryKind::kFile ? &node->content : nullptr;
+}
+
+const MemoryNode* MemoryFileSystem::Find(const std::string& path) const {
+  const auto found = nodes_.find(FoldCase(path));
+  return found == nodes_.end() ? nullptr : &found->second;
+}
+
+bool MemoryFileSystem::HasChildren(const std::string& key) const {
+  // Children sort right after key + separator; "key-x" and the like sort
+  // elsewhere, so the search starts there and not at the key itself.
+  const auto next = nodes_.lower_bound(key + kSep);
+  return next != nodes_.end() && IsInside(next->first, key);
+}
+
+FsStatus MemoryFileSystem::CheckNewEntry(const std::string& path) const {
+  if (path.empty() || path.size() > kMaxPath) return FsStatus::kFailed;
+  if (Find(path)) return FsStatus::kExists;
+  const std::string parent = ParentOf(path);
+  // A name without a separator is a drive, which always has room.
+  if (parent.empty() && path.find(kSep) == std::string::npos) return FsStatus::kOk;
+  const MemoryNode* folder = Find(parent);
+  return folder && folder->kind == EntryKind::kFolder ? FsStatus::kOk : FsStatus::kNotFound;
+}
+
+EntryKind MemoryFileSystem::KindOf(const std::string& path) {
+  if (Fails()) return EntryKind::kMissing;
+  const MemoryNode* node = Find(path);
+  return node ? node->kind : EntryKind::kMissing;
+}
+
+bool MemoryFileSystem::VisibleFileExists(const std::string& path) {
+  if (Fails()) return false;
+  const MemoryNode* node = Find(path);
+  return node && node->kind == EntryKind::kFile;
+}
+
+FsStatus MemoryFileSystem::Children(const std::string& folder,
+                                    std::vector<FolderItem>* items) const {
+  const MemoryNode* node = Find(folder);
+  if (!node || node->kind != EntryKind::kFolder) return FsStatus::kNotFound;
+  const std::string key = FoldCase(folder);
+  for (auto it = nodes_.lower_bound(key + kSep);
+       it != nodes_.end() && IsInside(it->first, key); ++it) {
+    if (it->first.find(kSep, key.size() + 1) != std::string::npos) continue;
+    const MemoryNode& child = it->second;
+    items->push_back(FolderItem{child.name, child.kind, child.content.size()});
+  }
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::ReadFolder(const std::string& folder,
+                                      std::vector<FolderItem>* items) {
+  if (Fails()) return FsStatus::kFailed;
+  return Children(folder, items);
+}
+
+FsStatus MemoryFileSystem::Search(const std::string& pattern,
+                                  std::vector<DirEntry>* entries) {
+  if (Fails()) return FsStatus::kFailed;
+  const std::string folder = ParentOf(pattern);
+  const std::string wildcard = NameOf(pattern);
+  std::vector<FolderItem> items;
+  const FsStatus listed = Children(folder, &items);
+  if (listed != FsStatus::kOk) return listed;
+  // Like Windows, a folder below the top lists "." and ".." first.
+  if (folder.find(kSep) != std::string::npos) items.insert(items.begin(), {{"."}, {".."}});
+  for (const FolderItem& item : items) {
+    if (!Matches(wildcard, item.name)) continue;
+    const bool is_folder = item.kind == EntryKind::kFolder || item.name == ".";
+    entries->push_back(DirEntry{item.name, 37623.0, is_folder ? kAttrFolder : kAttrArchive});
+  }
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::FreeBytes(const std::string&, uint64_t* bytes) {
+  if (Fails()) return FsStatus::kFailed;
+  *bytes = free_bytes;
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::MoveNoReplace(const std::string& from, const std::string& to) {
+  if (Fails()) return FsStatus::kFailed;
+  if (!Find(from)) return FsStatus::kNotFound;
+  const FsStatus room = CheckNewEntry(to);
+  if (room != FsStatus::kOk) return room;
+  const std::string from_key = FoldCase(from);
+  const std::string to_key = FoldCase(to);
+  // A rename never crosses drives, and a folder cannot go inside itself.
+  if (from_key[0] != to_key[0]) return FsStatus::kCrossDevice;
+  if (IsInside(to_key, from_key)) return FsStatus::kFailed;
+  std::map<std::string, MemoryNode> moved;
+  for (auto it = nodes_.lower_bound(from_key + kSep);
+       it != nodes_.end() && IsInside(it->first, from_key);) {
+    moved[to_key + it->first.substr(from_key.size())] = std::move(it->second);
+    it = nodes_.erase(it);
+  }
+  moved[to_key] = std::move(nodes_[from_key]);
+  moved[to_key].name = NameOf(to);
+  nodes_.erase(from_key);
+  nodes_.merge(moved);
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::MakeFolder(const std::string& path) {
+  if (Fails()) return FsStatus::kFailed;
+  const FsStatus room = CheckNewEntry(path);
+  if (room != FsStatus::kOk) return room;
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFolder, NameOf(path), ""};
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::CopyFile(const std::string& from, const std::string& to) {
+  if (Fails()) return FsStatus::kFailed;
+  const MemoryNode* source = Find(from);
+  if (!source || source->kind != EntryKind::kFile) return FsStatus::kNotFound;
+  const FsStatus room = CheckNewEntry(to);
+  if (room != FsStatus::kOk) return room;
+  const std::string content = source->content;
+  nodes_[FoldCase(to)] = MemoryNode{EntryKind::kFile, NameOf(to), content};
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::CopyLink(const std::string&, const std::string&) {
+  // The fake holds no links, so there is never one to copy.
+  return Fails() ? FsStatus::kFailed : FsStatus::kNotFound;
+}
+
+FsStatus MemoryFileSystem::CopyFolderAttributes(const std::string& from,
+                                                const std::string& to) {
+  if (Fails()) return FsStatus::kFailed;
+  return Find(from) && Find(to) ? FsStatus::kOk : FsStatus::kNotFound;
+}
+
+FsStatus MemoryFileSystem::RemoveFile(const std::string& path) {
+  if (Fails()) return FsStatus::kFailed;
+  const MemoryNode* node = Find(path);
+  if (!node) return FsStatus::kNotFound;
+  if (node->kind == EntryKind::kFolder) return FsStatus::kFailed;
+  nodes_.erase(FoldCase(path));
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::RemoveFolder(const std::string& path) {
+  if (Fails()) return FsStatus::kFailed;
+  const MemoryNode* node = Find(path);
+  if (!node) return FsStatus::kNotFound;
+  if (node->kind != EntryKind::kFolder) return FsStatus::kFailed;
+  if (HasChildren(FoldCase(path))) return FsStatus::kExists;
+  nodes_.erase(FoldCase(path));
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::ReadTextFile(const std::string& path, std::string* text) {
+  if (Fails()) return FsStatus::kFailed;
+  const std::string* content = FileContent(path);
+  if (!content) return FsStatus::kNotFound;
+  *text = *content;
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::WriteTextFile(const std::string& path, const std::string& text) {
+  if (Fails()) return FsStatus::kFailed;
+  const MemoryNode* node = Find(path);
+  if (node && node->kind != EntryKind::kFile) return FsStatus::kFailed;
+  if (!node) {
+    const FsStatus room = CheckNewEntry(path);
+    if (room != FsStatus::kOk) return room;
+  }
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text};
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
+  if (Fails()) return FsStatus::kFailed;
+  const FsStatus room = CheckNewEntry(path);
+  if (room != FsStatus::kOk) return room;
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text};
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::AppendTextLocked(const std::string& path,
+                                            const AppendDecision& decide) {
+  if (Fails()) return FsStatus::kFailed;
+  const MemoryNode* node = Find(path);
+  if (node && node->kind != EntryKind::kFile) return FsStatus::kFailed;
+  if (!node) {
+    const FsStatus room = CheckNewEntry(path);
+    if (room != FsStatus::kOk) return room;
+  }
+  MemoryNode& file = nodes_[FoldCase(path)];
+  file.kind = EntryKind::kFile;
+  file.name = NameOf(path);
+  if (const std::optional<std::string> addition = decide(file.content)) {
+    file.content += *addition;
+  }
+  return FsStatus::kOk;
+}
+
+}  // namespace ovpre::fuzz

@@ -1,0 +1,104 @@
+#pragma once
+// A file system held in memory, for the fuzz targets: the fuzzer drives
+// whole requests without ever touching the disk. Paths are Windows-like
+// ("C:\pre\GRP"), compared without regard to case as Windows does.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/file_system.h"
+#include "platform/platform.h"
+
+namespace ovpre::fuzz {
+
+/// One file or folder held by MemoryFileSystem.
+struct MemoryNode {
+  EntryKind kind = EntryKind::kFile;
+  std::string name;     // as it was created, case kept
+  std::string content;  // files only
+};
+
+class MemoryFileSystem final : public FileSystem {
+ public:
+  /// The longest path the fake accepts, as a real platform has one; a copy
+  /// of a folder into itself ends here instead of running forever.
+  static constexpr std::size_t kMaxPath = 260;
+
+  /// Free bytes every volume reports.
+  uint64_t free_bytes = 1ull << 30;
+  /// Operation number (counting from 1) that fails; 0 for none.
+  int fail_at = 0;
+
+  /// Creates `path` and every missing folder above it.
+  void AddFolder(const std::string& path);
+  /// Creates or replaces a file, with the folders above it.
+  void AddFile(const std::string& path, const std::string& content);
+  /// All files as (path, content), in the fake's key order.
+  std::vector<std::pair<std::string, std::string>> Files() const;
+  /// True when the operation named by fail_at has been reached and failed.
+  bool FailureInjected() const { return fail_at > 0 && operations_ >= fail_at; }
+  /// The content of a file, or nullptr when there is none.
+  const std::string* FileContent(const std::string& path) const;
+
+  char Separator() const override { return '\\'; }
+  std::string FoldCase(const std::string& path) const override;
+  EntryKind KindOf(const std::string& path) override;
+  bool VisibleFileExists(const std::string& path) override;
+  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
+  FsStatus Search(const std::string& pattern, std::vector<DirEntry>* entries) override;
+  FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;
+  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override;
+  FsStatus MakeFolder(const std::string& path) override;
+  FsStatus CopyFile(const std::string& from, const std::string& to) override;
+  FsStatus CopyLink(const std::string& from, const std::string& to) override;
+  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override;
+  FsStatus RemoveFile(const std::string& path) override;
+  FsStatus RemoveFolder(const std::string& path) override;
+  FsStatus ReadTextFile(const std::string& path, std::string* text) override;
+  FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
+  FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
+  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
+
+ private:
+  /// Counts one operation; true when this one is to fail.
+  bool Fails() { return ++operations_ == fail_at; }
+  /// Why a new entry cannot be made at `path`, or kOk when it can.
+  FsStatus CheckNewEntry(const std::string& path) const;
+  const MemoryNode* Find(const std::string& path) const;
+  /// The entries directly inside `folder`, without counting an operation.
+  FsStatus Children(const std::string& folder, std::vector<FolderItem>* items) const;
+  bool HasChildren(const std::string& key) const;
+
+  std::map<std::string, MemoryNode> nodes_;  // keyed by folded path
+  int operations_ = 0;
+};
+
+/// The outsiders of a run, all in memory: a stopped clock, fixed process
+/// facts (the executable is C:\ovpre\ovpre.exe), a silent notifier and an
+/// ownership control that always succeeds.
+class MemoryOutsiders final : public Clock,
+                              public ProcessFacts,
+                              public Notifier,
+                              public OwnershipControlFactory {
+ public:
+  std::string raw_arguments;
+  int ownership_calls = 0;
+
+  LocalDate Today() override { return {2003, 1, 2}; }
+  std::string RawArguments() override { return raw_arguments; }
+  std::string ExecutableFolder() override { return "C:\\ovpre"; }
+  std::string ExecutableStem() override { return "ovpre"; }
+  void ShowMessage(const std::string&) override {}
+  std::unique_ptr<OwnershipControl> Create() override;
+};
+
+/// A whole platform in memory.
+struct MemoryPlatform {
+  MemoryFileSystem fs;
+  MemoryOutsiders outsiders;
+  Platform platform{fs, outsiders, outsiders, outsiders, outsiders};
+};
+
+}  // namespace ovpre::fuzz
