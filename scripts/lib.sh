@@ -2,7 +2,8 @@
 
 OVPRE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# need_packages PKG...: installs the Debian packages that are missing.
+# need_packages PKG...: installs the Debian packages that are missing,
+# without their recommended packages unless OVPRE_APT_RECOMMENDS=1.
 need_packages() {
   local missing=() pkg
   for pkg in "$@"; do
@@ -14,7 +15,9 @@ need_packages() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+  local recommends="--no-install-recommends"
+  [ "${OVPRE_APT_RECOMMENDS:-0}" = 1 ] && recommends=""
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $recommends \
     "${missing[@]}" >/dev/null
 }
 

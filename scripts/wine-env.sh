@@ -28,8 +28,10 @@ need_win32_packages() {
     $sudo dpkg --add-architecture i386
     # need_packages refreshes the package lists before it installs.
   fi
-  need_packages cmake make g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 \
-    libwine-dev googletest
+  # Wine is used as Debian installs it by default, recommended libraries
+  # included: that is the Wine the suites were proven on.
+  OVPRE_APT_RECOMMENDS=1 need_packages cmake make g++-mingw-w64-i686-posix mingw-w64-tools \
+    wine wine32:i386 libwine-dev googletest
 }
 
 build_win32() {
