@@ -14,10 +14,7 @@ std::string ParentOf(const std::string& path) {
   return cut == std::string::npos ? "" : path.substr(0, cut);
 }
 
-std::string NameOf(const std::string& path) {
-  const std::size_t cut = path.rfind(kSep);
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
+std::string NameOf(const std::string& path) { return FileNameOf(path, kSep); }
 
 bool IsInside(const std::string& key, const std::string& folder_key) {
   return key.size() > folder_key.size() && key[folder_key.size()] == kSep &&
@@ -227,6 +224,12 @@ FsStatus MemoryFileSystem::RemoveFolder(const std::string& path) {
   return FsStatus::kOk;
 }
 
+FsStatus MemoryFileSystem::CheckFileTarget(const std::string& path) const {
+  const MemoryNode* node = Find(path);
+  if (!node) return CheckNewEntry(path);
+  return node->kind == EntryKind::kFile ? FsStatus::kOk : FsStatus::kFailed;
+}
+
 FsStatus MemoryFileSystem::ReadTextFile(const std::string& path, std::string* text) {
   if (Fails()) return FsStatus::kFailed;
   const std::string* content = FileContent(path);
@@ -237,12 +240,8 @@ FsStatus MemoryFileSystem::ReadTextFile(const std::string& path, std::string* te
 
 FsStatus MemoryFileSystem::WriteTextFile(const std::string& path, const std::string& text) {
   if (Fails()) return FsStatus::kFailed;
-  const MemoryNode* node = Find(path);
-  if (node && node->kind != EntryKind::kFile) return FsStatus::kFailed;
-  if (!node) {
-    const FsStatus room = CheckNewEntry(path);
-    if (room != FsStatus::kOk) return room;
-  }
+  const FsStatus target = CheckFileTarget(path);
+  if (target != FsStatus::kOk) return target;
   nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text};
   return FsStatus::kOk;
 }
@@ -258,12 +257,8 @@ FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::st
 FsStatus MemoryFileSystem::AppendTextLocked(const std::string& path,
                                             const AppendDecision& decide) {
   if (Fails()) return FsStatus::kFailed;
-  const MemoryNode* node = Find(path);
-  if (node && node->kind != EntryKind::kFile) return FsStatus::kFailed;
-  if (!node) {
-    const FsStatus room = CheckNewEntry(path);
-    if (room != FsStatus::kOk) return room;
-  }
+  const FsStatus target = CheckFileTarget(path);
+  if (target != FsStatus::kOk) return target;
   MemoryNode& file = nodes_[FoldCase(path)];
   file.kind = EntryKind::kFile;
   file.name = NameOf(path);

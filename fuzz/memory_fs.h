@@ -66,6 +66,8 @@ class MemoryFileSystem final : public FileSystem {
   bool Fails() { return ++operations_ == fail_at; }
   /// Why a new entry cannot be made at `path`, or kOk when it can.
   FsStatus CheckNewEntry(const std::string& path) const;
+  /// kOk when `path` is a file already or a file may be made there.
+  FsStatus CheckFileTarget(const std::string& path) const;
   const MemoryNode* Find(const std::string& path) const;
   /// The entries directly inside `folder`, without counting an operation.
   FsStatus Children(const std::string& folder, std::vector<FolderItem>* items) const;

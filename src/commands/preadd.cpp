@@ -1,7 +1,5 @@
 #include "commands/preadd.h"
 
-#include <array>
-
 #include "app/reply.h"
 #include "config/settings_file.h"
 #include "text/fields.h"
@@ -82,29 +80,21 @@ AppendResult AppendGroup(Platform& platform, const NewGroup& group) {
 }  // namespace
 
 const std::string& PreaddUsage() {
-  static const std::string text = [] {
-    const std::array<const char*, 10> lines = {
-        "Usage: Site preadd GroupName*GroupFolder*PreTo*DateFormat*"
-        "Owneruser:Ownergroup*Newperms",
-        "",
-        "Groupname: Name of the group your adding",
-        "Groupfolder: Where the group uploads their releases",
-        "Preto: Where releases go when a user runs site pre",
-        "Dateformat: Date format of PreTo dir ( 0 = Not dated, 1=mmdd , 2=mm-dd , "
-        "3=yyyy-mm-dd )",
-        "Owneruser:Ownergroup : New owner and ownergroup after pre",
-        "Newperms: New permissions after pre (eg 666)",
-        "",
-        "Example: site preadd MyGroup*E:\\ftp\\pre\\MyGroup*E:\\ftp\\Mp3*1*"
-        "admin:admins*666",
-    };
-    std::string all;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (i > 0) all += kCrlf;
-      all += lines[i];
-    }
-    return all;
-  }();
+  static const std::string text = JoinWithCrlf({
+      "Usage: Site preadd GroupName*GroupFolder*PreTo*DateFormat*"
+      "Owneruser:Ownergroup*Newperms",
+      "",
+      "Groupname: Name of the group your adding",
+      "Groupfolder: Where the group uploads their releases",
+      "Preto: Where releases go when a user runs site pre",
+      "Dateformat: Date format of PreTo dir ( 0 = Not dated, 1=mmdd , 2=mm-dd , "
+      "3=yyyy-mm-dd )",
+      "Owneruser:Ownergroup : New owner and ownergroup after pre",
+      "Newperms: New permissions after pre (eg 666)",
+      "",
+      "Example: site preadd MyGroup*E:\\ftp\\pre\\MyGroup*E:\\ftp\\Mp3*1*"
+      "admin:admins*666",
+  });
   return text;
 }
 

@@ -65,50 +65,43 @@ Settings ParseSettings(const std::string& text) {
 }
 
 const std::string& DefaultSettingsText() {
-  static const std::string text = [] {
-    // Most lines are padded with spaces to 56 characters, as siteops have
-    // always seen them; the announce line is not padded.
-    const char* const lines[] = {
-        ";Orvantines Pre Script V0.1                             ",
-        ";~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~                      ",
-        ";View readme.txt for more information and setting up.   ",
-        ";                                                       ",
-        ";Add the following line to your ftpd file under [FTPD]: ",
-        ";onsitecmd=exec://ovpre.exe %S|%g|%$|%@|%^|%!           ",
-        "",
-        ";Raiden dir: your raidenftpd directory                  ",
-        ";                                                       ",
-        "raidendir=C:\\Program Files\\Raidenftpd                   ",
-        "",
-        ";Path & filename of announce.dat (should be in your     ",
-        ";windrop/eggdrop dir).                                  ",
-        "announcefile=C:\\Program Files\\Raidenftpd\\windrop\\announce.dat",
-        "",
-        ";Sitename - your site name.                           ",
-        "sitename=MySite                                         ",
-        "",
-        ";Group list: add groups to the setup here. Each time you",
-        ";use group=(groupname), you create a new group. So edit ",
-        ";carefully.                                             ",
-        ";dated = Date format ( 0 = Not dated, 1=mmdd , 2=mm-dd ,",
-        ";3=yyyy-mm-dd )                                         ",
-        "",
-        "group=MyGroup                                           ",
-        "owndir=e:\\ftp\\pre\\MyGroup                               ",
-        "todir=e:\\ftp\\mp3                                        ",
-        "dated=1                                                 ",
-        "newowner=admin:admins                                   ",
-        "newperms=666                                            ",
-        "",
-        "",
-    };
-    std::string all;
-    for (const char* line : lines) {
-      all += line;
-      all += kCrlf;
-    }
-    return all;
-  }();
+  // Most lines are padded with spaces to 56 characters, as siteops have
+  // always seen them; the announce line is not padded. Every line, the last
+  // empty one included, ends in CR LF.
+  static const std::string text = JoinWithCrlf({
+      ";Orvantines Pre Script V0.1                             ",
+      ";~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~                      ",
+      ";View readme.txt for more information and setting up.   ",
+      ";                                                       ",
+      ";Add the following line to your ftpd file under [FTPD]: ",
+      ";onsitecmd=exec://ovpre.exe %S|%g|%$|%@|%^|%!           ",
+      "",
+      ";Raiden dir: your raidenftpd directory                  ",
+      ";                                                       ",
+      "raidendir=C:\\Program Files\\Raidenftpd                   ",
+      "",
+      ";Path & filename of announce.dat (should be in your     ",
+      ";windrop/eggdrop dir).                                  ",
+      "announcefile=C:\\Program Files\\Raidenftpd\\windrop\\announce.dat",
+      "",
+      ";Sitename - your site name.                           ",
+      "sitename=MySite                                         ",
+      "",
+      ";Group list: add groups to the setup here. Each time you",
+      ";use group=(groupname), you create a new group. So edit ",
+      ";carefully.                                             ",
+      ";dated = Date format ( 0 = Not dated, 1=mmdd , 2=mm-dd ,",
+      ";3=yyyy-mm-dd )                                         ",
+      "",
+      "group=MyGroup                                           ",
+      "owndir=e:\\ftp\\pre\\MyGroup                               ",
+      "todir=e:\\ftp\\mp3                                        ",
+      "dated=1                                                 ",
+      "newowner=admin:admins                                   ",
+      "newperms=666                                            ",
+      "",
+      "",
+  }) + kCrlf;
   return text;
 }
 

@@ -9,11 +9,6 @@ std::string SettingsPath(Platform& platform) {
   return path + platform.process.ExecutableStem() + ".ini";
 }
 
-std::string FileNameOf(const std::string& path, char separator) {
-  const std::size_t cut = path.rfind(separator);
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
 std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) {
   const std::string path = SettingsPath(platform);
   if (!platform.fs.VisibleFileExists(path)) {

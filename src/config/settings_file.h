@@ -11,9 +11,6 @@ namespace ovpre {
 /// added when it lacks one), the executable's name and ".ini".
 std::string SettingsPath(Platform& platform);
 
-/// The text after the last separator of `path` (all of it without one).
-std::string FileNameOf(const std::string& path, char separator);
-
 /// Whether the first run tells the person at the machine that the settings
 /// file was created. Only a run started by hand does: a message box in a run
 /// that the server started would hold the server's command until somebody

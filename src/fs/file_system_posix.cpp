@@ -96,8 +96,7 @@ class PosixFileSystem final : public FileSystem {
 
   bool VisibleFileExists(const std::string& path) override {
     struct stat st {};
-    const std::string name = path.substr(path.find_last_of('/') + 1);
-    return !IsHiddenName(name) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return !IsHiddenName(FileNameOf(path, '/')) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
   }
 
   FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override {

@@ -12,6 +12,7 @@
 #include "fs/file_system.h"
 #include "platform/native.h"
 #include "platform/win32_text.h"
+#include "text/text.h"
 
 namespace ovpre {
 
@@ -64,11 +65,6 @@ double WindowsDate(const FILETIME& utc) {
 
 bool EndsInSeparator(const std::string& path) {
   return !path.empty() && (path.back() == '\\' || path.back() == '/');
-}
-
-std::string NameOf(const std::string& path) {
-  const std::size_t cut = path.find_last_of("\\/");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
 /// A search that failed at once: no match is an empty result, not an error.
@@ -187,7 +183,7 @@ class Win32FileSystem final : public FileSystem {
     WIN32_FIND_DATAW found;
     SearchHandle search(StartSearch(path, &found));
     if (!search.valid()) return false;
-    const std::wstring name = WideFromUtf8(NameOf(path));
+    const std::wstring name = WideFromUtf8(FileNameOf(path, Separator()));
     do {
       constexpr DWORD kNotOrdinary =
           FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;

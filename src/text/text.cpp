@@ -76,6 +76,22 @@ std::string LowerAscii(const std::string& text) {
   return out;
 }
 
+std::string FileNameOf(const std::string& path, char separator) {
+  const std::size_t cut = path.rfind(separator);
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string JoinWithCrlf(std::initializer_list<const char*> lines) {
+  std::string all;
+  bool first = true;
+  for (const char* line : lines) {
+    if (!first) all += kCrlf;
+    all += line;
+    first = false;
+  }
+  return all;
+}
+
 bool HasControlChar(const std::string& text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);

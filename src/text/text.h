@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,12 @@ std::string TrimSpaces(const std::string& text);
 
 /// Lower-cases the ASCII letters A-Z; every other byte stays as it is.
 std::string LowerAscii(const std::string& text);
+
+/// The text after the last `separator` of `path` (all of it without one).
+std::string FileNameOf(const std::string& path, char separator);
+
+/// Joins `lines` with CR LF between them (none after the last).
+std::string JoinWithCrlf(std::initializer_list<const char*> lines);
 
 /// True when `text` holds a byte below 0x20 or the byte 0x7F.
 bool HasControlChar(const std::string& text);
