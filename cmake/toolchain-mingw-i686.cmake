@@ -24,11 +24,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # are linked in, so the program imports only Windows system DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# The program starts at wWinMain. MinGW has to be told so at link time; the
-# test programs keep their ordinary main, so this goes on the one target
-# that needs it (Visual Studio finds wWinMain by itself).
-set(OVPRE_WIDE_ENTRY_LINK_OPTIONS -municode)
-
 # Built programs run under Wine when it is installed, so that CTest can run
 # the unit tests on this machine.
 find_program(OVPRE_WINE wine)

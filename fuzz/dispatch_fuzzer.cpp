@@ -9,7 +9,8 @@
 #include <utility>
 
 #include "app/entry.h"
-#include "memory_fs.h"
+#include "support/failing_fs.h"
+#include "support/memory_fs.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-void BuildSite(ovpre::fuzz::MemoryFileSystem& fs, const std::string& settings) {
+void BuildSite(ovpre::test::MemoryFileSystem& fs, const std::string& settings) {
   fs.AddFile(kSettingsPath, settings);
   fs.AddFolder("C:\\raiden\\Output");
   fs.AddFile("C:\\pre\\GRP\\Rel.One\\a.nfo", kReleaseFiles[0].second);
@@ -52,7 +53,7 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 /// Every release file is still somewhere (by name: an announce or reply file
 /// may legitimately be configured onto one), and, when nothing failed, there
 /// is at most one file of that name holding its content.
-void CheckReleaseFiles(const ovpre::fuzz::MemoryFileSystem& fs, bool any_failure) {
+void CheckReleaseFiles(const ovpre::test::MemoryFileSystem& fs, bool any_failure) {
   const auto files = fs.Files();
   for (const auto& [name, content] : kReleaseFiles) {
     int by_name = 0;
@@ -70,7 +71,7 @@ void CheckReleaseFiles(const ovpre::fuzz::MemoryFileSystem& fs, bool any_failure
 /// The settings file only ever grows at its end. A siteop may configure a
 /// group whose own folder holds the program's folder, and pre that away, so
 /// the file is looked for by name wherever it went.
-void CheckSettingsKept(const ovpre::fuzz::MemoryFileSystem& fs, const std::string& before) {
+void CheckSettingsKept(const ovpre::test::MemoryFileSystem& fs, const std::string& before) {
   bool kept = false;
   for (const auto& [path, data] : fs.Files()) {
     if (EndsWith(path, "\\ovpre.ini") && data.compare(0, before.size(), before) == 0) {
@@ -101,13 +102,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   if (settings.empty()) settings = kDefaultSettings;
 
-  ovpre::fuzz::MemoryPlatform memory;
+  ovpre::test::MemoryPlatform memory;
   BuildSite(memory.fs, settings);
-  memory.fs.fail_at = fail_at;
+  ovpre::test::FailingFileSystem failing(memory.fs, fail_at);
   memory.outsiders.raw_arguments = raw;
-  Check(ovpre::RunOnce(memory.platform) == 0);
+  ovpre::test::MemoryOutsiders& outside = memory.outsiders;
+  ovpre::Platform platform{failing, outside, outside, outside, outside};
+  Check(ovpre::RunOnce(platform) == 0);
 
-  CheckReleaseFiles(memory.fs, memory.fs.FailureInjected());
+  CheckReleaseFiles(memory.fs, failing.failed());
   CheckSettingsKept(memory.fs, settings);
   return 0;
 }

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/site_request.h"
 #include "commands/preadd.h"
 #include "config/settings_file.h"
-#include "memory_fs.h"
+#include "request/site_request.h"
+#include "support/memory_fs.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ void CheckValues(const Settings& s) {
 
 /// Runs "site preadd" for a new group on top of `text` and reloads the file.
 void CheckAppendedGroupLoads(const std::string& text, const Settings& before) {
-  ovpre::fuzz::MemoryPlatform memory;
+  ovpre::test::MemoryPlatform memory;
   memory.fs.AddFile(kSettingsPath, text);
   ovpre::SiteRequest request;
   request.ReplyTag = "1";
@@ -86,7 +86,7 @@ void CheckAppendedGroupLoads(const std::string& text, const Settings& before) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  ovpre::fuzz::MemoryPlatform memory;
+  ovpre::test::MemoryPlatform memory;
   memory.fs.AddFile(kSettingsPath, text);
   const std::optional<Settings> loaded = ovpre::LoadSettings(memory.platform);
   Check(loaded.has_value());

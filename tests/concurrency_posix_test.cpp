@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/reply.h"
 #include "config/settings.h"
+#include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 

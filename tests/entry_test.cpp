@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.h"
-#include "app/reply.h"
-#include "app/site_request.h"
 #include "config/settings.h"
+#include "request/reply.h"
+#include "request/site_request.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.h"
-#include "app/reply.h"
 #include "fs/folder_ops.h"
 #include "platform/native.h"
+#include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 

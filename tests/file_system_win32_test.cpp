@@ -9,9 +9,9 @@
 
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
-#include "fs/win32_io.h"
+#include "os/win32/io.h"
+#include "os/win32/text.h"
 #include "platform/native.h"
-#include "platform/win32_text.h"
 #include "support/temp_folder.h"
 
 // Needs windows.h, which fs/win32_io.h brings in.
@@ -112,7 +112,7 @@ TEST_F(Win32FileSystemTest, SearchLeavesOutHiddenAndSystemEntriesAndDatesInLocal
   SetAttributes(Join(folder, "HiddenFolder"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY);
   SetLocalWriteTime(Join(folder, "a.nfo"), SYSTEMTIME{2003, 1, 4, 2, 13, 14, 15, 0});
 
-  const auto listing = ListFolder(*fs, Join(folder, "*.*"));
+  const auto listing = ListFolder(*fs, folder);
   ASSERT_TRUE(listing.has_value());
   std::set<std::string> names;
   for (const DirEntry& entry : *listing) {
@@ -134,14 +134,13 @@ TEST_F(Win32FileSystemTest, SearchLeavesOutHiddenAndSystemEntriesAndDatesInLocal
   EXPECT_EQ(items.size(), 5u);
 }
 
-TEST_F(Win32FileSystemTest, SearchWithoutMatchIsEmptyButAMissingFolderFails) {
-  WriteFile(temp / "a.nfo", "x");
-  const auto none = ListFolder(*fs, Join(temp.path(), "*.zip"));
-  ASSERT_TRUE(none.has_value());
-  ASSERT_EQ(none->size(), 1u);
-  EXPECT_EQ((*none)[0].Name, "");
+TEST_F(Win32FileSystemTest, SearchOfAMissingFolderFails) {
   std::vector<DirEntry> entries;
-  EXPECT_EQ(fs->Search(Join(temp / "missing", "*.*"), &entries), FsStatus::kNotFound);
+  const FsStatus status = fs->SearchFolder(temp / "missing", &entries);
+  EXPECT_EQ(status, FsStatus::kNotFound);
+  // The cause stays with the failure, for a reply or a log line to name.
+  EXPECT_EQ(status.os_error(), static_cast<long>(ERROR_PATH_NOT_FOUND));
+  EXPECT_FALSE(status.os_text().empty());
 }
 
 TEST_F(Win32FileSystemTest, SizeCountsHiddenFilesAndFreeSpaceComesFromTheDriveRoot) {
@@ -188,7 +187,7 @@ TEST_F(Win32FileSystemTest, CopiesKeepAttributesAndDeletesTakeReadOnlyEntries) {
   EXPECT_NE(AttributesOf(temp / "copy") & FILE_ATTRIBUTE_HIDDEN, 0u);
   // Wine keeps no read-only flag on folders; Windows does.
   EXPECT_EQ(AttributesOf(temp / "copy"), AttributesOf(temp / "src"));
-  EXPECT_EQ(fs->CopyFile(temp / "src\\ro.txt", temp / "copy\\ro.txt"), FsStatus::kExists);
+  EXPECT_EQ(fs->CopyOneFile(temp / "src\\ro.txt", temp / "copy\\ro.txt"), FsStatus::kExists);
 
   EXPECT_EQ(DeleteTree(*fs, temp / "src"), FsStatus::kOk);
   EXPECT_EQ(DeleteTree(*fs, temp / "copy"), FsStatus::kOk);

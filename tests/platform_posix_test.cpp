@@ -11,8 +11,8 @@
 #include "config/settings_file.h"
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
+#include "os/posix/process.h"
 #include "platform/native.h"
-#include "platform/process_posix.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 
@@ -44,7 +44,7 @@ TEST_F(PosixTest, DotFilesAreHiddenFromListingsButCountedInSizes) {
   WriteFile(temp / ".hidden", std::string(1048576, 'h'));
   WriteFile(temp / "shown", "s");
   std::set<std::string> names;
-  const auto listing = ListFolder(*fs, temp / "*.*");
+  const auto listing = ListFolder(*fs, temp.path());
   ASSERT_TRUE(listing.has_value());
   for (const DirEntry& e : *listing) names.insert(e.Name);
   EXPECT_EQ(names, (std::set<std::string>{".", "..", "shown"}));
@@ -102,6 +102,9 @@ TEST_F(PosixTest, CopyKeepsModesAndTimesAndDeleteTakesReadOnlyFolders) {
   EXPECT_EQ(st.st_mode & 0777, 0555u);
 }
 
+constexpr OwnershipScope kItself = OwnershipScope::kItself;
+constexpr OwnershipScope kInside = OwnershipScope::kEverythingInside;
+
 TEST_F(PosixTest, OwnershipSetsModesOnThePathOrEverythingDirectlyInside) {
   WriteFile(temp / "rel" + "/a.nfo", "a");
   WriteFile(temp / "rel" + "/CD1/t.mp3", "t");
@@ -115,18 +118,18 @@ TEST_F(PosixTest, OwnershipSetsModesOnThePathOrEverythingDirectlyInside) {
   std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create();
   ASSERT_TRUE(control);
   // Unknown user and group names leave the owner as it is.
-  EXPECT_TRUE(control->SetOwnership("640", "no-such-user-x", "", temp / "rel" + "/*"));
+  EXPECT_TRUE(control->SetOwnership("640", "no-such-user-x", "", temp / "rel", kInside));
   EXPECT_EQ(mode(temp / "rel" + "/a.nfo"), 0640u);
   EXPECT_EQ(mode(temp / "rel" + "/CD1"), 0640u);
   EXPECT_EQ(mode(temp / "rel" + "/CD1/t.mp3"), 0644u) << "deeper levels are not reached";
   EXPECT_EQ(mode(temp / "rel" + "/link"), link_mode);
-  EXPECT_TRUE(control->SetOwnership("rwx", "", "", temp / "rel"));
+  EXPECT_TRUE(control->SetOwnership("rwx", "", "", temp / "rel", kItself));
   EXPECT_EQ(mode(temp / "rel"), 0755u) << "a permission that is not octal changes nothing";
-  EXPECT_TRUE(control->SetOwnership("600", "", "", temp / "rel" + "/a.nfo/*"));
+  EXPECT_TRUE(control->SetOwnership("600", "", "", temp / "rel" + "/a.nfo", kInside));
   EXPECT_EQ(mode(temp / "rel" + "/a.nfo"), 0640u);
-  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing"));
+  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing", kItself));
   if (geteuid() == 0) {
-    EXPECT_TRUE(control->SetOwnership("600", "nobody", "nogroup", temp / "rel" + "/a.nfo"));
+    EXPECT_TRUE(control->SetOwnership("600", "nobody", "nogroup", temp / "rel" + "/a.nfo", kItself));
     struct stat st {};
     lstat((temp / "rel" + "/a.nfo").c_str(), &st);
     EXPECT_NE(st.st_uid, 0u);

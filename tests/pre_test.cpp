@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "app/entry.h"
-#include "app/reply.h"
 #include "commands/pre.h"
+#include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 
@@ -66,14 +66,16 @@ TEST_F(PreTest, MovesAnnouncesAndHandsTheTreeToTheOwner) {
   EXPECT_EQ(site.ownership.created, 1);
   // The destination and everything in it, then each top-level entry and its
   // content, in listing order; nothing for "." and "..".
-  const std::string all = test::Sep() + "*";
+  const auto inside = OwnershipScope::kEverythingInside;
   ASSERT_EQ(site.ownership.calls.size(), 6u);
   EXPECT_EQ(site.ownership.calls[0], (OwnershipCall{"666", "admin", "admins", dest}));
-  EXPECT_EQ(site.ownership.calls[1].path, dest + all);
+  EXPECT_EQ(site.ownership.calls[1], (OwnershipCall{"666", "admin", "admins", dest, inside}));
   std::vector<std::string> entries;
   for (std::size_t i = 2; i < 6; i += 2) {
     const std::string path = site.ownership.calls[i].path;
-    EXPECT_EQ(site.ownership.calls[i + 1].path, path + all);
+    EXPECT_EQ(site.ownership.calls[i].scope, OwnershipScope::kItself);
+    EXPECT_EQ(site.ownership.calls[i + 1].path, path);
+    EXPECT_EQ(site.ownership.calls[i + 1].scope, inside);
     entries.push_back(path);
   }
   std::sort(entries.begin(), entries.end());

@@ -5,7 +5,7 @@
 #include "app/entry.h"
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
-#include "platform/win32_text.h"
+#include "os/win32/text.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 
@@ -88,7 +88,7 @@ TEST_F(Win32PreTest, PathsBeyond260CharactersWork) {
   ASSERT_GT((source + file).size(), 300u);
   EXPECT_EQ(FolderSizeBytes(fs, source), 3u);
   const std::string deepest = (source + file).substr(0, (source + file).rfind('\\'));
-  const auto listing = ListFolder(fs, deepest + "\\*.*");
+  const auto listing = ListFolder(fs, deepest);
   ASSERT_TRUE(listing.has_value());
   EXPECT_EQ(listing->size(), 3u);  // ".", ".." and x.sfv
 

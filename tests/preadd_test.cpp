@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.h"
-#include "app/reply.h"
-#include "app/site_request.h"
 #include "commands/preadd.h"
 #include "config/settings_file.h"
+#include "request/reply.h"
+#include "request/site_request.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 

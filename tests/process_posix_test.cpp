@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/reply.h"
+#include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 

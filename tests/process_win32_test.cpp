@@ -2,12 +2,12 @@
 // the built program run as the server starts it.
 #include <gtest/gtest.h>
 
-#include "app/reply.h"
 #include "config/settings.h"
-#include "fs/win32_io.h"
+#include "os/win32/io.h"
+#include "os/win32/process.h"
+#include "os/win32/text.h"
 #include "platform/native.h"
-#include "platform/process_win32.h"
-#include "platform/win32_text.h"
+#include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
 

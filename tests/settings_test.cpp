@@ -2,9 +2,9 @@
 
 #include "config/settings.h"
 #include "config/settings_file.h"
-#include "text/text.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
+#include "text/text.h"
 
 namespace ovpre {
 namespace {

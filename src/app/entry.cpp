@@ -1,9 +1,9 @@
 #include "app/entry.h"
 
-#include "app/site_request.h"
 #include "commands/pre.h"
 #include "commands/preadd.h"
 #include "config/settings_file.h"
+#include "request/site_request.h"
 
 namespace ovpre {
 

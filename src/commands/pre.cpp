@@ -3,9 +3,9 @@
 #include <optional>
 #include <vector>
 
-#include "app/reply.h"
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
+#include "request/reply.h"
 #include "text/fields.h"
 #include "text/text.h"
 
@@ -53,19 +53,19 @@ bool ApplyOwnership(Platform& platform, const PreGroup& group,
   const std::string user = GetField(group.NewOwner, ':', 0);
   const std::string owner_group = GetField(group.NewOwner, ':', 1);
   bool ok = true;
+  // Each path gets a call of its own and one for everything inside it.
   const auto set = [&](const std::string& path) {
-    ok = control->SetOwnership(group.NewPerms, user, owner_group, path) && ok;
+    ok = control->SetOwnership(group.NewPerms, user, owner_group, path,
+                               OwnershipScope::kItself) && ok;
+    ok = control->SetOwnership(group.NewPerms, user, owner_group, path,
+                               OwnershipScope::kEverythingInside) && ok;
   };
-  const std::string all_inside = std::string(1, sep) + "*";
   set(destination);
-  set(destination + all_inside);
-  const std::optional<std::vector<DirEntry>> listing =
-      ListFolder(platform.fs, destination + sep + "*.*");
+  const std::optional<std::vector<DirEntry>> listing = ListFolder(platform.fs, destination);
   if (!listing) return false;
   for (const DirEntry& entry : *listing) {
     if (entry.Name == "." || entry.Name == "..") continue;
     set(destination + sep + entry.Name);
-    set(destination + sep + entry.Name + all_inside);
   }
   return ok;
 }

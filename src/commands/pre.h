@@ -1,9 +1,9 @@
 #pragma once
 #include <string>
 
-#include "app/site_request.h"
 #include "config/settings.h"
 #include "platform/platform.h"
+#include "request/site_request.h"
 
 namespace ovpre {
 

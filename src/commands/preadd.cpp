@@ -1,7 +1,7 @@
 #include "commands/preadd.h"
 
-#include "app/reply.h"
 #include "config/settings_file.h"
+#include "request/reply.h"
 #include "text/fields.h"
 #include "text/text.h"
 
@@ -9,13 +9,8 @@ namespace ovpre {
 
 namespace {
 
-/// The six fields of a new group, in the order the user types them.
-struct NewGroup {
-  std::string name, own_dir, to_dir, dated, owner, perms;
-};
-
-NewGroup SplitArgument(const std::string& argument) {
-  NewGroup g;
+GroupBlock SplitArgument(const std::string& argument) {
+  GroupBlock g;
   g.name = GetField(argument, '*', 0);
   g.own_dir = GetField(argument, '*', 1);
   g.to_dir = GetField(argument, '*', 2);
@@ -28,7 +23,7 @@ NewGroup SplitArgument(const std::string& argument) {
 /// A group that would load as something else is refused: without a name the
 /// block's lines would land on the group before it, and a line break inside
 /// a field would add settings of its own.
-bool IsWritable(const NewGroup& g) {
+bool IsWritable(const GroupBlock& g) {
   if (g.name.empty()) return false;
   for (const std::string* field : {&g.name, &g.own_dir, &g.to_dir, &g.dated,
                                    &g.owner, &g.perms}) {
@@ -37,44 +32,16 @@ bool IsWritable(const NewGroup& g) {
   return true;
 }
 
-std::string SettingsBlock(const NewGroup& g) {
-  return "group=" + g.name + kCrlf + "owndir=" + g.own_dir + kCrlf + "todir=" +
-         g.to_dir + kCrlf + "dated=" + g.dated + kCrlf + "newowner=" + g.owner +
-         kCrlf + "newperms=" + g.perms + kCrlf;
-}
-
-std::string Summary(const NewGroup& g) {
-  return "Sucessfully added " + g.name + " as a pre group." + kCrlf + "Name: " +
-         g.name + kCrlf + "Home folder: " + g.own_dir + kCrlf + "Pre to: " + g.to_dir +
-         kCrlf + "Date foramt: " + g.dated + kCrlf + "Owner user & group: " + g.owner +
-         kCrlf + "New Permissions after pre: " + g.perms;
-}
-
-bool EndsInLineBreak(const std::string& text) {
-  // A lone CR ends a line for the loader as well as CR LF does; a lone LF
-  // does not.
-  return text.empty() || text.back() == '\r' ||
-         (text.size() >= 2 && text.compare(text.size() - 2, 2, kCrlf) == 0);
-}
-
-enum class AppendResult { kAppended, kDuplicate, kFailed };
-
-/// Appends the group under the settings file's lock, checking for a
-/// duplicate against the file as it is now, not as it was loaded.
-AppendResult AppendGroup(Platform& platform, const NewGroup& group) {
-  bool duplicate = false;
-  const FsStatus status = platform.fs.AppendTextLocked(
-      SettingsPath(platform),
-      [&](const std::string& current) -> std::optional<std::string> {
-        if (ParseSettings(current).FindGroup(group.name)) {
-          duplicate = true;
-          return std::nullopt;
-        }
-        const std::string lead = EndsInLineBreak(current) ? "" : kCrlf;
-        return lead + SettingsBlock(group);
-      });
-  if (status != FsStatus::kOk) return AppendResult::kFailed;
-  return duplicate ? AppendResult::kDuplicate : AppendResult::kAppended;
+std::string Summary(const GroupBlock& g) {
+  return JoinWithCrlf({
+      "Sucessfully added " + g.name + " as a pre group.",
+      "Name: " + g.name,
+      "Home folder: " + g.own_dir,
+      "Pre to: " + g.to_dir,
+      "Date foramt: " + g.dated,
+      "Owner user & group: " + g.owner,
+      "New Permissions after pre: " + g.perms,
+  });
 }
 
 }  // namespace
@@ -108,11 +75,11 @@ void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& r
   // The count runs over the whole command text, before the argument is cut
   // out of it at the first space.
   if (CountFields(request.CommandText, '*') < 6) return reply(PreaddUsage());
-  const NewGroup group = SplitArgument(GetField(request.CommandText, ' ', 1));
+  const GroupBlock group = SplitArgument(GetField(request.CommandText, ' ', 1));
   if (!IsWritable(group)) return reply(PreaddUsage());
   const std::string exists = "Group " + group.name + " already exists!";
   if (settings.FindGroup(group.name)) return reply(exists);
-  switch (AppendGroup(platform, group)) {
+  switch (AppendGroup(platform.fs, settings, group)) {
     case AppendResult::kAppended: return reply(Summary(group));
     case AppendResult::kDuplicate: return reply(exists);
     case AppendResult::kFailed: return;  // nothing was written, and nothing said

@@ -1,7 +1,7 @@
 #pragma once
-#include "app/site_request.h"
 #include "config/settings.h"
 #include "platform/platform.h"
+#include "request/site_request.h"
 
 namespace ovpre {
 

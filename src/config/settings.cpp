@@ -13,23 +13,30 @@ namespace {
 /// group keys before any group and bad date formats change nothing, so such
 /// lines are skipped and loading goes on.
 void ApplySetting(const std::string& key, const std::string& value, Settings* s) {
-  if (key == "sitename") s->SiteName = value;
-  if (key == "raidendir") s->RaidenDir = value;
-  if (key == "announcefile") s->AnnounceFile = value;
-  if (key == "group") {
+  if (key == keys::kSiteName) s->SiteName = value;
+  if (key == keys::kRaidenDir) s->RaidenDir = value;
+  if (key == keys::kAnnounceFile) s->AnnounceFile = value;
+  if (key == keys::kGroup) {
     s->Groups.emplace_back();
     s->Groups.back().Name = value;
   }
   if (s->Groups.empty()) return;
   PreGroup& group = s->Groups.back();
-  if (key == "owndir") group.OwnDir = value;
-  if (key == "todir") group.ToDir = value;
-  if (key == "newowner") group.NewOwner = value;
-  if (key == "newperms") group.NewPerms = value;
-  if (key == "dated") {
+  if (key == keys::kOwnDir) group.OwnDir = value;
+  if (key == keys::kToDir) group.ToDir = value;
+  if (key == keys::kNewOwner) group.NewOwner = value;
+  if (key == keys::kNewPerms) group.NewPerms = value;
+  if (key == keys::kDated) {
     const std::optional<int16_t> dated = FloorDecimalToInt16(value);
     if (dated) group.Dated = *dated;
   }
+}
+
+/// "key=value", padded with spaces to `width` characters.
+std::string SettingLine(const char* key, const std::string& value, std::size_t width = 0) {
+  std::string line = std::string(key) + "=" + value;
+  if (line.size() < width) line.append(width - line.size(), ' ');
+  return line;
 }
 
 void ApplyLine(const std::string& line, Settings* s) {
@@ -68,6 +75,7 @@ const std::string& DefaultSettingsText() {
   // Most lines are padded with spaces to 56 characters, as siteops have
   // always seen them; the announce line is not padded. Every line, the last
   // empty one included, ends in CR LF.
+  constexpr std::size_t kWidth = 56;
   static const std::string text = JoinWithCrlf({
       ";Orvantines Pre Script V0.1                             ",
       ";~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~~                      ",
@@ -78,14 +86,14 @@ const std::string& DefaultSettingsText() {
       "",
       ";Raiden dir: your raidenftpd directory                  ",
       ";                                                       ",
-      "raidendir=C:\\Program Files\\Raidenftpd                   ",
+      SettingLine(keys::kRaidenDir, "C:\\Program Files\\Raidenftpd", kWidth),
       "",
       ";Path & filename of announce.dat (should be in your     ",
       ";windrop/eggdrop dir).                                  ",
-      "announcefile=C:\\Program Files\\Raidenftpd\\windrop\\announce.dat",
+      SettingLine(keys::kAnnounceFile, "C:\\Program Files\\Raidenftpd\\windrop\\announce.dat"),
       "",
       ";Sitename - your site name.                           ",
-      "sitename=MySite                                         ",
+      SettingLine(keys::kSiteName, "MySite", kWidth),
       "",
       ";Group list: add groups to the setup here. Each time you",
       ";use group=(groupname), you create a new group. So edit ",
@@ -93,16 +101,27 @@ const std::string& DefaultSettingsText() {
       ";dated = Date format ( 0 = Not dated, 1=mmdd , 2=mm-dd ,",
       ";3=yyyy-mm-dd )                                         ",
       "",
-      "group=MyGroup                                           ",
-      "owndir=e:\\ftp\\pre\\MyGroup                               ",
-      "todir=e:\\ftp\\mp3                                        ",
-      "dated=1                                                 ",
-      "newowner=admin:admins                                   ",
-      "newperms=666                                            ",
+      SettingLine(keys::kGroup, "MyGroup", kWidth),
+      SettingLine(keys::kOwnDir, "e:\\ftp\\pre\\MyGroup", kWidth),
+      SettingLine(keys::kToDir, "e:\\ftp\\mp3", kWidth),
+      SettingLine(keys::kDated, "1", kWidth),
+      SettingLine(keys::kNewOwner, "admin:admins", kWidth),
+      SettingLine(keys::kNewPerms, "666", kWidth),
       "",
       "",
   }) + kCrlf;
   return text;
+}
+
+std::string FormatGroupBlock(const GroupBlock& group) {
+  return JoinWithCrlf({
+             SettingLine(keys::kGroup, group.name),
+             SettingLine(keys::kOwnDir, group.own_dir),
+             SettingLine(keys::kToDir, group.to_dir),
+             SettingLine(keys::kDated, group.dated),
+             SettingLine(keys::kNewOwner, group.owner),
+             SettingLine(keys::kNewPerms, group.perms),
+         }) + kCrlf;
 }
 
 }  // namespace ovpre

@@ -5,6 +5,19 @@
 
 namespace ovpre {
 
+/// The settings keys, as the file spells them (lower case).
+namespace keys {
+inline constexpr const char* kSiteName = "sitename";
+inline constexpr const char* kRaidenDir = "raidendir";
+inline constexpr const char* kAnnounceFile = "announcefile";
+inline constexpr const char* kGroup = "group";
+inline constexpr const char* kOwnDir = "owndir";
+inline constexpr const char* kToDir = "todir";
+inline constexpr const char* kDated = "dated";
+inline constexpr const char* kNewOwner = "newowner";
+inline constexpr const char* kNewPerms = "newperms";
+}  // namespace keys
+
 /// One pre group: who may pre, from where, to where, and what the released
 /// tree gets afterwards.
 struct PreGroup {
@@ -22,6 +35,7 @@ struct Settings {
   std::string RaidenDir;
   std::string AnnounceFile;
   std::vector<PreGroup> Groups;  // in file order
+  std::string FilePath;          // where they were loaded from; empty for text
 
   /// The first group whose name equals `name` exactly (case-sensitive), or
   /// nullptr when there is none.
@@ -36,5 +50,15 @@ Settings ParseSettings(const std::string& text);
 
 /// The text written as the settings file on the first run.
 const std::string& DefaultSettingsText();
+
+/// A new group's block as written by hand or by "site preadd": each value is
+/// the text that goes after its key, unchanged.
+struct GroupBlock {
+  std::string name, own_dir, to_dir, dated, owner, perms;
+};
+
+/// The six lines of `group`, each ending in CR LF, in the order the loader
+/// reads them: group, owndir, todir, dated, newowner, newperms.
+std::string FormatGroupBlock(const GroupBlock& group);
 
 }  // namespace ovpre

@@ -1,6 +1,19 @@
 #include "config/settings_file.h"
 
+#include "text/text.h"
+
 namespace ovpre {
+
+namespace {
+
+bool EndsInLineBreak(const std::string& text) {
+  // A lone CR ends a line for the loader as well as CR LF does; a lone LF
+  // does not.
+  return text.empty() || text.back() == '\r' ||
+         (text.size() >= 2 && text.compare(text.size() - 2, 2, kCrlf) == 0);
+}
+
+}  // namespace
 
 std::string SettingsPath(Platform& platform) {
   const char sep = platform.fs.Separator();
@@ -26,7 +39,24 @@ std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) 
   }
   std::string text;
   if (platform.fs.ReadTextFile(path, &text) != FsStatus::kOk) return std::nullopt;
-  return ParseSettings(text);
+  Settings settings = ParseSettings(text);
+  settings.FilePath = path;
+  return settings;
+}
+
+AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group) {
+  bool duplicate = false;
+  const FsStatus status = fs.AppendTextLocked(
+      settings.FilePath, [&](const std::string& current) -> std::optional<std::string> {
+        if (ParseSettings(current).FindGroup(group.name)) {
+          duplicate = true;
+          return std::nullopt;
+        }
+        const std::string lead = EndsInLineBreak(current) ? "" : kCrlf;
+        return lead + FormatGroupBlock(group);
+      });
+  if (status != FsStatus::kOk) return AppendResult::kFailed;
+  return duplicate ? AppendResult::kDuplicate : AppendResult::kAppended;
 }
 
 }  // namespace ovpre

@@ -17,12 +17,21 @@ std::string SettingsPath(Platform& platform);
 /// clicks it, and nobody may be there to click.
 enum class FirstRunNotice { kShow, kQuiet };
 
-/// Loads the settings file. On the first run (no visible settings file) it
-/// creates the file with the default text, shows the first-run message when
-/// asked to, and returns nothing, which ends the run; it also returns nothing
-/// when the file cannot be read. A settings file that exists but is hidden
-/// is loaded, never overwritten.
+/// Loads the settings file and records its path in the result. On the first
+/// run (no visible settings file) it creates the file with the default text,
+/// shows the first-run message when asked to, and returns nothing, which
+/// ends the run; it also returns nothing when the file cannot be read. A
+/// settings file that exists but is hidden is loaded, never overwritten.
 std::optional<Settings> LoadSettings(Platform& platform,
                                      FirstRunNotice notice = FirstRunNotice::kShow);
+
+/// How appending a group ended.
+enum class AppendResult { kAppended, kDuplicate, kFailed };
+
+/// Appends `group` to the settings file that `settings` came from, under the
+/// file's lock, checking for a group of that name against the file as it is
+/// now, not as it was loaded. A missing final line end is added first, so
+/// the block never joins the last line.
+AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group);
 
 }  // namespace ovpre

@@ -14,7 +14,7 @@ FsStatus CopyItems(FileSystem& fs, const std::string& from, const std::string& t
     const std::string source = from + fs.Separator() + item.name;
     const std::string target = to + fs.Separator() + item.name;
     switch (item.kind) {
-      case EntryKind::kFile: status = fs.CopyFile(source, target); break;
+      case EntryKind::kFile: status = fs.CopyOneFile(source, target); break;
       case EntryKind::kLink: status = fs.CopyLink(source, target); break;
       case EntryKind::kFolder:
         status = fs.MakeFolder(target);

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 
 namespace ovpre {
 

@@ -9,9 +9,9 @@ double ToMB(uint64_t bytes) { return static_cast<double>(bytes) / 1024.0 / 1024.
 }  // namespace
 
 std::optional<std::vector<DirEntry>> ListFolder(FileSystem& fs,
-                                                const std::string& pattern) {
+                                                const std::string& folder) {
   std::vector<DirEntry> found;
-  if (fs.Search(pattern, &found) != FsStatus::kOk) return std::nullopt;
+  if (fs.SearchFolder(folder, &found) != FsStatus::kOk) return std::nullopt;
   if (found.empty()) found.emplace_back();
   for (DirEntry& entry : found) {
     if (entry.Name == "..") {

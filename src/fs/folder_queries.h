@@ -3,17 +3,17 @@
 #include <string>
 #include <vector>
 
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 
 namespace ovpre {
 
-/// Lists the names matching `pattern` (a folder, the separator, a wildcard).
+/// Lists every name in `folder` as a directory search finds them.
 /// The list always has at least one element: a search that finds nothing
 /// gives one element with an empty name. "." and ".." are listed as the
 /// platform returns them, ".." with Modified and Attributes left 0.
 /// Returns nothing when the search fails.
 std::optional<std::vector<DirEntry>> ListFolder(FileSystem& fs,
-                                                const std::string& pattern);
+                                                const std::string& folder);
 
 /// Megabytes (bytes / 1024 / 1024, not rounded) free on the volume that
 /// would hold `path`; nothing when the volume cannot be asked.

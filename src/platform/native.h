@@ -1,7 +1,7 @@
 #pragma once
 #include <memory>
 
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
 
 namespace ovpre {

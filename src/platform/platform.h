@@ -2,7 +2,7 @@
 #include <memory>
 #include <string>
 
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 
 namespace ovpre {
 
@@ -40,16 +40,23 @@ class Notifier {
   virtual void ShowMessage(const std::string& text) = 0;
 };
 
+/// What one ownership call reaches.
+enum class OwnershipScope {
+  kItself,           // the path itself
+  kEverythingInside, // the entries inside the folder at the path
+};
+
 /// The FTP server's control that gives paths an owner user, an owner group
 /// and permissions.
 class OwnershipControl {
  public:
   virtual ~OwnershipControl() = default;
-  /// Gives `path` the owner user, owner group and permissions; a path that
-  /// ends in the separator and "*" means every entry directly inside that
-  /// folder. Returns false when the call failed.
+  /// Gives `path` itself, or everything inside the folder at `path`, the
+  /// owner user, owner group and permissions. Returns false when the call
+  /// failed.
   virtual bool SetOwnership(const std::string& perms, const std::string& user,
-                            const std::string& group, const std::string& path) = 0;
+                            const std::string& group, const std::string& path,
+                            OwnershipScope scope) = 0;
 };
 
 /// Creates the ownership control; done at most once per run.

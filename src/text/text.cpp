@@ -81,10 +81,10 @@ std::string FileNameOf(const std::string& path, char separator) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-std::string JoinWithCrlf(std::initializer_list<const char*> lines) {
+std::string JoinWithCrlf(std::initializer_list<std::string> lines) {
   std::string all;
   bool first = true;
-  for (const char* line : lines) {
+  for (const std::string& line : lines) {
     if (!first) all += kCrlf;
     all += line;
     first = false;

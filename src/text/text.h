@@ -19,7 +19,7 @@ std::string LowerAscii(const std::string& text);
 std::string FileNameOf(const std::string& path, char separator);
 
 /// Joins `lines` with CR LF between them (none after the last).
-std::string JoinWithCrlf(std::initializer_list<const char*> lines);
+std::string JoinWithCrlf(std::initializer_list<std::string> lines);
 
 /// True when `text` holds a byte below 0x20 or the byte 0x7F.
 bool HasControlChar(const std::string& text);

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
+#include "support/failing_fs.h"
 
 namespace ovpre::test {
 
@@ -45,9 +46,10 @@ class RecordingNotifier final : public Notifier {
 /// One call of the ownership control.
 struct OwnershipCall {
   std::string perms, user, group, path;
+  OwnershipScope scope = OwnershipScope::kItself;
   bool operator==(const OwnershipCall& other) const {
     return perms == other.perms && user == other.user && group == other.group &&
-           path == other.path;
+           path == other.path && scope == other.scope;
   }
 };
 
@@ -61,47 +63,6 @@ class RecordingOwnership final : public OwnershipControlFactory {
   int fail_call = -1;  // index of the call that fails, -1 for none
 
   std::unique_ptr<OwnershipControl> Create() override;
-};
-
-/// Passes every operation to a real file system, except that operation
-/// number `fail_at` (counting from 1; 0 for none) fails, and so does every
-/// call of the operation named `fail_op`. Counts operations, so a test can
-/// first count them and then fail each one in turn.
-class FailingFileSystem final : public FileSystem {
- public:
-  FailingFileSystem(FileSystem& real, int fail_at) : real_(real), fail_at_(fail_at) {}
-  int operations() const { return count_; }
-  bool failed() const { return fail_at_ > 0 && count_ >= fail_at_; }
-
-  std::string fail_op;                    // for example "FreeBytes"
-  std::optional<uint64_t> free_bytes;     // reported instead of the real figure
-
-  char Separator() const override { return real_.Separator(); }
-  std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
-  EntryKind KindOf(const std::string& path) override;
-  bool VisibleFileExists(const std::string& path) override;
-  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
-  FsStatus Search(const std::string& pattern, std::vector<DirEntry>* entries) override;
-  FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;
-  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override;
-  FsStatus MakeFolder(const std::string& path) override;
-  FsStatus CopyFile(const std::string& from, const std::string& to) override;
-  FsStatus CopyLink(const std::string& from, const std::string& to) override;
-  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override;
-  FsStatus RemoveFile(const std::string& path) override;
-  FsStatus RemoveFolder(const std::string& path) override;
-  FsStatus ReadTextFile(const std::string& path, std::string* text) override;
-  FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
-  FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
-  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
-
- private:
-  /// Counts one operation; true when this one is to fail.
-  bool Fails(const char* op) { return ++count_ == fail_at_ || fail_op == op; }
-
-  FileSystem& real_;
-  int fail_at_;
-  int count_ = 0;
 };
 
 /// A throwaway site in a temporary folder: the executable's folder with its

@@ -1,4 +1,4 @@
-#include "app/site_request.h"
+#include "request/site_request.h"
 
 #include "text/fields.h"
 #include "text/text.h"

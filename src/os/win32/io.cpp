@@ -1,9 +1,9 @@
-#include "fs/win32_io.h"
+#include "os/win32/io.h"
 
 #include <cwchar>
 #include <vector>
 
-#include "platform/win32_text.h"
+#include "os/win32/text.h"
 
 namespace ovpre {
 
@@ -46,7 +46,23 @@ std::size_t CountNames(const std::wstring& path) {
 
 }  // namespace
 
+std::string SystemMessageText(DWORD error) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text = length > 0 && buffer ? std::wstring(buffer, length) : std::wstring();
+  if (buffer) LocalFree(buffer);
+  // The system's texts end in a line break, which a reply or a log line
+  // has no use for.
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+    text.pop_back();
+  }
+  return Utf8FromWide(text);
+}
+
 FsStatus StatusFromWin32Error(DWORD error) {
+  FsStatus::Code code = FsStatus::kFailed;
   switch (error) {
     case ERROR_SUCCESS: return FsStatus::kOk;
     case ERROR_FILE_NOT_FOUND:
@@ -54,13 +70,14 @@ FsStatus StatusFromWin32Error(DWORD error) {
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
-    case ERROR_DIRECTORY: return FsStatus::kNotFound;
+    case ERROR_DIRECTORY: code = FsStatus::kNotFound; break;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
-    case ERROR_DIR_NOT_EMPTY: return FsStatus::kExists;
-    case ERROR_NOT_SAME_DEVICE: return FsStatus::kCrossDevice;
-    default: return FsStatus::kFailed;
+    case ERROR_DIR_NOT_EMPTY: code = FsStatus::kExists; break;
+    case ERROR_NOT_SAME_DEVICE: code = FsStatus::kCrossDevice; break;
+    default: break;
   }
+  return FsStatus(code, static_cast<long>(error), SystemMessageText(error));
 }
 
 FsStatus LastStatus() { return StatusFromWin32Error(GetLastError()); }

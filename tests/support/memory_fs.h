@@ -1,6 +1,7 @@
 #pragma once
-// A file system held in memory, for the fuzz targets: the fuzzer drives
-// whole requests without ever touching the disk. Paths are Windows-like
+// A file system held in memory, for the fuzz targets and for tests that need
+// what no real disk gives on demand: whole requests run without touching the
+// disk. Faults are injected by putting a FailingFileSystem in front. Paths are Windows-like
 // ("C:\pre\GRP"), compared without regard to case as Windows does.
 #include <cstdint>
 #include <map>
@@ -8,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 #include "platform/platform.h"
 
-namespace ovpre::fuzz {
+namespace ovpre::test {
 
 /// One file or folder held by MemoryFileSystem.
 struct MemoryNode {
@@ -28,8 +29,6 @@ class MemoryFileSystem final : public FileSystem {
 
   /// Free bytes every volume reports.
   uint64_t free_bytes = 1ull << 30;
-  /// Operation number (counting from 1) that fails; 0 for none.
-  int fail_at = 0;
 
   /// Creates `path` and every missing folder above it.
   void AddFolder(const std::string& path);
@@ -37,8 +36,6 @@ class MemoryFileSystem final : public FileSystem {
   void AddFile(const std::string& path, const std::string& content);
   /// All files as (path, content), in the fake's key order.
   std::vector<std::pair<std::string, std::string>> Files() const;
-  /// True when the operation named by fail_at has been reached and failed.
-  bool FailureInjected() const { return fail_at > 0 && operations_ >= fail_at; }
   /// The content of a file, or nullptr when there is none.
   const std::string* FileContent(const std::string& path) const;
 
@@ -47,11 +44,11 @@ class MemoryFileSystem final : public FileSystem {
   EntryKind KindOf(const std::string& path) override;
   bool VisibleFileExists(const std::string& path) override;
   FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
-  FsStatus Search(const std::string& pattern, std::vector<DirEntry>* entries) override;
+  FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
   FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;
   FsStatus MoveNoReplace(const std::string& from, const std::string& to) override;
   FsStatus MakeFolder(const std::string& path) override;
-  FsStatus CopyFile(const std::string& from, const std::string& to) override;
+  FsStatus CopyOneFile(const std::string& from, const std::string& to) override;
   FsStatus CopyLink(const std::string& from, const std::string& to) override;
   FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override;
   FsStatus RemoveFile(const std::string& path) override;
@@ -62,8 +59,6 @@ class MemoryFileSystem final : public FileSystem {
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
 
  private:
-  /// Counts one operation; true when this one is to fail.
-  bool Fails() { return ++operations_ == fail_at; }
   /// Why a new entry cannot be made at `path`, or kOk when it can.
   FsStatus CheckNewEntry(const std::string& path) const;
   /// kOk when `path` is a file already or a file may be made there.
@@ -74,7 +69,6 @@ class MemoryFileSystem final : public FileSystem {
   bool HasChildren(const std::string& key) const;
 
   std::map<std::string, MemoryNode> nodes_;  // keyed by folded path
-  int operations_ = 0;
 };
 
 /// The outsiders of a run, all in memory: a stopped clock, fixed process
@@ -103,4 +97,4 @@ struct MemoryPlatform {
   Platform platform{fs, outsiders, outsiders, outsiders, outsiders};
 };
 
-}  // namespace ovpre::fuzz
+}  // namespace ovpre::test

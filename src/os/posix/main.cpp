@@ -1,19 +1,16 @@
-// The program's start on Windows. It is a GUI-subsystem program without a
-// window, so no console opens when the FTP server starts it; the only thing
-// it ever shows is the first-run message.
-#include <windows.h>
-
+// The program's start on POSIX systems: wire the real platform to the
+// request handling and end when it returns.
 #include "app/entry.h"
+#include "os/posix/process.h"
 #include "platform/native.h"
-#include "platform/process_win32.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+int main(int argc, char** argv) {
   using namespace ovpre;
   const std::unique_ptr<FileSystem> fs = NewNativeFileSystem();
   const std::unique_ptr<Clock> clock = NewSystemClock();
   const std::unique_ptr<Notifier> notifier = NewNativeNotifier();
   const std::unique_ptr<OwnershipControlFactory> ownership = NewServerControlFactory();
-  Win32ProcessFacts process;
+  PosixProcessFacts process(argc, argv);
   Platform platform{*fs, *clock, process, *notifier, *ownership};
   return RunOnce(platform);
 }

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 
 namespace ovpre {
 

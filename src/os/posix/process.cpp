@@ -1,5 +1,5 @@
 // Process facts, the clock and the notice on POSIX systems.
-#include "platform/process_posix.h"
+#include "os/posix/process.h"
 
 #include <unistd.h>
 

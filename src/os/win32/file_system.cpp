@@ -1,7 +1,7 @@
 // The file system on Windows, through the ...W calls. Paths arrive as UTF-8
 // and become UTF-16 (with the long-path prefix where needed) at each call;
 // text files are stored in the system code page.
-#include "fs/win32_io.h"
+#include "os/win32/io.h"
 
 #include <atomic>
 #include <cwchar>
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "fs/file_system.h"
+#include "os/win32/text.h"
+#include "platform/file_system.h"
 #include "platform/native.h"
-#include "platform/win32_text.h"
 #include "text/text.h"
 
 namespace ovpre {
@@ -217,7 +217,10 @@ class Win32FileSystem final : public FileSystem {
     return StatusOfFinishedSearch();
   }
 
-  FsStatus Search(const std::string& pattern, std::vector<DirEntry>* entries) override {
+  FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override {
+    // "*.*" matches every name, with a dot or without, as the server's
+    // own listings do.
+    const std::string pattern = folder + (EndsInSeparator(folder) ? "*.*" : "\\*.*");
     WIN32_FIND_DATAW found;
     SearchHandle search(StartSearch(pattern, &found));
     if (!search.valid()) return StatusOfEmptySearch(GetLastError());
@@ -258,7 +261,7 @@ class Win32FileSystem final : public FileSystem {
     return LastStatus();
   }
 
-  FsStatus CopyFile(const std::string& from, const std::string& to) override {
+  FsStatus CopyOneFile(const std::string& from, const std::string& to) override {
     // CopyFileExW keeps the attributes and the time stamps, and removes a
     // target it could not finish.
     if (CopyFileExW(Win32Path(from).c_str(), Win32Path(to).c_str(), nullptr, nullptr, nullptr,
@@ -272,7 +275,7 @@ class Win32FileSystem final : public FileSystem {
     // Creating a symbolic link needs a privilege that the server's account
     // normally lacks. Refusing keeps the source whole: a release holding a
     // link can only be pre'd on its own drive, where it is renamed.
-    return FsStatus::kFailed;
+    return StatusFromWin32Error(ERROR_NOT_SUPPORTED);
   }
 
   FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override {
@@ -287,7 +290,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   FsStatus RemoveFile(const std::string& path) override {
-    if (IsEmptyOrRoot(path)) return FsStatus::kFailed;
+    if (IsEmptyOrRoot(path)) return StatusFromWin32Error(ERROR_NOT_SUPPORTED);
     const std::wstring wide = Win32Path(path);
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
@@ -302,7 +305,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   FsStatus RemoveFolder(const std::string& path) override {
-    if (IsEmptyOrRoot(path)) return FsStatus::kFailed;
+    if (IsEmptyOrRoot(path)) return StatusFromWin32Error(ERROR_NOT_SUPPORTED);
     const std::wstring wide = Win32Path(path);
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();

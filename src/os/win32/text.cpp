@@ -1,4 +1,4 @@
-#include "platform/win32_text.h"
+#include "os/win32/text.h"
 
 #include <windows.h>
 

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "os/win32/text.h"
 #include "platform/native.h"
-#include "platform/win32_text.h"
 
 namespace ovpre {
 
@@ -309,13 +309,15 @@ class ComOwnershipControl final : public OwnershipControl {
   }
 
   bool SetOwnership(const std::string& perms, const std::string& user,
-                    const std::string& group, const std::string& path) override {
+                    const std::string& group, const std::string& path,
+                    OwnershipScope scope) override {
     // Fresh strings for every call: the by-reference ones may come back
     // changed, and the next call must still pass the configured values.
     OwnedBstr perms_text(perms);
     OwnedBstr user_text(user);
     OwnedBstr group_text(group);
-    OwnedBstr path_text(path);
+    // The server's control reads "folder\*" as everything inside the folder.
+    OwnedBstr path_text(scope == OwnershipScope::kEverythingInside ? path + "\\*" : path);
     if (!perms_text.Allocated() || !user_text.Allocated() || !group_text.Allocated() ||
         !path_text.Allocated()) {
       return false;

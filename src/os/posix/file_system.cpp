@@ -2,7 +2,6 @@
 // are produced here so that the commands see the same facts on every build.
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -16,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "fs/file_system.h"
-#include "fs/posix_io.h"
+#include "os/posix/io.h"
+#include "platform/file_system.h"
 #include "platform/native.h"
 #include "text/text.h"
 
@@ -66,8 +65,9 @@ FsStatus RemoveForced(const std::string& path, int (*remove)(const char*)) {
   if (errno != EACCES && errno != EPERM) return StatusFromErrno(errno);
   const std::string parent = ParentOf(path);
   struct stat st {};
-  if (lstat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return FsStatus::kFailed;
-  if (chmod(parent.c_str(), st.st_mode | S_IWUSR | S_IXUSR) != 0) return FsStatus::kFailed;
+  if (lstat(parent.c_str(), &st) != 0) return StatusFromErrno(errno);
+  if (!S_ISDIR(st.st_mode)) return StatusFromErrno(ENOTDIR);
+  if (chmod(parent.c_str(), st.st_mode | S_IWUSR | S_IXUSR) != 0) return StatusFromErrno(errno);
   return remove(path.c_str()) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
 }
 
@@ -129,26 +129,21 @@ class PosixFileSystem final : public FileSystem {
     return errno == 0 ? FsStatus::kOk : StatusFromErrno(errno);
   }
 
-  FsStatus Search(const std::string& pattern, std::vector<DirEntry>* entries) override {
-    const std::size_t cut = pattern.find_last_of('/');
-    const std::string folder = cut == std::string::npos ? "" : pattern.substr(0, cut + 1);
-    std::string wildcard = cut == std::string::npos ? pattern : pattern.substr(cut + 1);
-    // As on Windows, "*.*" matches names without a dot too.
-    if (wildcard == "*.*") wildcard = "*";
+  FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override {
     DirHandle dir(opendir(folder.empty() ? "." : folder.c_str()));
     if (!dir) return StatusFromErrno(errno);
+    const int fd = dirfd(dir.get());
     errno = 0;
     while (const dirent* found = readdir(dir.get())) {
       DirEntry entry;
       entry.Name = found->d_name;
-      if (IsHiddenName(entry.Name) ||
-          fnmatch(wildcard.c_str(), entry.Name.c_str(), 0) != 0) {
+      if (IsHiddenName(entry.Name)) {
         errno = 0;
         continue;
       }
       if (entry.Name != "..") {
         struct stat st {};
-        if (lstat((folder + entry.Name).c_str(), &st) != 0) return StatusFromErrno(errno);
+        if (fstatat(fd, found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return StatusFromErrno(errno);
         entry.Modified = WindowsDate(st.st_mtime);
         entry.Attributes = WindowsAttributes(st);
       }
@@ -189,7 +184,7 @@ class PosixFileSystem final : public FileSystem {
     return mkdir(path.c_str(), 0777) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
   }
 
-  FsStatus CopyFile(const std::string& from, const std::string& to) override {
+  FsStatus CopyOneFile(const std::string& from, const std::string& to) override {
     FileHandle in(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!in.valid() || fstat(in.get(), &st) != 0) return StatusFromErrno(errno);
@@ -206,7 +201,7 @@ class PosixFileSystem final : public FileSystem {
     std::string target(4096, '\0');
     const ssize_t length = readlink(from.c_str(), &target[0], target.size());
     if (length < 0) return StatusFromErrno(errno);
-    if (static_cast<std::size_t>(length) >= target.size()) return FsStatus::kFailed;
+    if (static_cast<std::size_t>(length) >= target.size()) return StatusFromErrno(ENAMETOOLONG);
     target.resize(static_cast<std::size_t>(length));
     if (symlink(target.c_str(), to.c_str()) != 0) return StatusFromErrno(errno);
     struct stat st {};

@@ -1,4 +1,4 @@
-#include "app/reply.h"
+#include "request/reply.h"
 
 #include "text/text.h"
 

@@ -1,4 +1,4 @@
-#include "fs/posix_io.h"
+#include "os/posix/io.h"
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -7,20 +7,23 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace ovpre {
 
 FsStatus StatusFromErrno(int error) {
+  FsStatus::Code code = FsStatus::kFailed;
   switch (error) {
     case 0: return FsStatus::kOk;
     case ENOENT:
-    case ENOTDIR: return FsStatus::kNotFound;
+    case ENOTDIR: code = FsStatus::kNotFound; break;
     case EEXIST:
-    case ENOTEMPTY: return FsStatus::kExists;
-    case EXDEV: return FsStatus::kCrossDevice;
-    default: return FsStatus::kFailed;
+    case ENOTEMPTY: code = FsStatus::kExists; break;
+    case EXDEV: code = FsStatus::kCrossDevice; break;
+    default: break;
   }
+  return FsStatus(code, error, std::strerror(error));
 }
 
 bool FileHandle::Close() {

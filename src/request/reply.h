@@ -2,7 +2,7 @@
 #include <string>
 
 #include "config/settings.h"
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 
 namespace ovpre {
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "fs/posix_io.h"
+#include "os/posix/io.h"
 #include "platform/native.h"
 
 namespace ovpre {
@@ -33,18 +33,15 @@ std::optional<mode_t> OctalMode(const std::string& text) {
 class PosixOwnership final : public OwnershipControl {
  public:
   bool SetOwnership(const std::string& perms, const std::string& user,
-                    const std::string& group, const std::string& path) override {
+                    const std::string& group, const std::string& path,
+                    OwnershipScope scope) override {
     const uid_t uid = UserId(user);
     const gid_t gid = GroupId(group);
     const std::optional<mode_t> mode = OctalMode(perms);
     // Nothing to give (no known user or group, no octal mode): spare the
     // walk over a folder's entries, which would only look at each of them.
     if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1) && !mode) return true;
-    const std::string suffix = "/*";
-    if (path.size() >= suffix.size() &&
-        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      return ApplyInside(path.substr(0, path.size() - suffix.size()), uid, gid, mode);
-    }
+    if (scope == OwnershipScope::kEverythingInside) return ApplyInside(path, uid, gid, mode);
     return Apply(path, uid, gid, mode);
   }
 

@@ -5,13 +5,7 @@
 
 #include <string>
 
-// windows.h makes CopyFile a macro for CopyFileW, which would rename the
-// FileSystem method of that name in every file that sees both.
-#ifdef CopyFile
-#undef CopyFile
-#endif
-
-#include "fs/file_system.h"
+#include "platform/file_system.h"
 
 namespace ovpre {
 
@@ -21,6 +15,9 @@ inline constexpr DWORD kSettableAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+/// The system's own text for a Win32 error code, without the line break.
+std::string SystemMessageText(DWORD error);
 
 /// The one place where Win32 error codes become FsStatus.
 FsStatus StatusFromWin32Error(DWORD error);

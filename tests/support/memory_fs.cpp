@@ -1,8 +1,8 @@
-#include "memory_fs.h"
+#include "support/memory_fs.h"
 
 #include "text/text.h"
 
-namespace ovpre::fuzz {
+namespace ovpre::test {
 
 namespace {
 
@@ -21,17 +21,11 @@ bool IsInside(const std::string& key, const std::string& folder_key) {
          key.compare(0, folder_key.size(), folder_key) == 0;
 }
 
-/// The wildcards the commands use match every name; anything else is taken
-/// as one exact name.
-bool Matches(const std::string& wildcard, const std::string& name) {
-  return wildcard == "*" || wildcard == "*.*" || LowerAscii(wildcard) == LowerAscii(name);
-}
-
 class CountingControl final : public OwnershipControl {
  public:
   explicit CountingControl(int* calls) : calls_(calls) {}
   bool SetOwnership(const std::string&, const std::string&, const std::string&,
-                    const std::string&) override {
+                    const std::string&, OwnershipScope) override {
     ++*calls_;
     return true;
   }
@@ -97,13 +91,11 @@ FsStatus MemoryFileSystem::CheckNewEntry(const std::string& path) const {
 }
 
 EntryKind MemoryFileSystem::KindOf(const std::string& path) {
-  if (Fails()) return EntryKind::kMissing;
   const MemoryNode* node = Find(path);
   return node ? node->kind : EntryKind::kMissing;
 }
 
 bool MemoryFileSystem::VisibleFileExists(const std::string& path) {
-  if (Fails()) return false;
   const MemoryNode* node = Find(path);
   return node && node->kind == EntryKind::kFile;
 }
@@ -124,22 +116,17 @@ FsStatus MemoryFileSystem::Children(const std::string& folder,
 
 FsStatus MemoryFileSystem::ReadFolder(const std::string& folder,
                                       std::vector<FolderItem>* items) {
-  if (Fails()) return FsStatus::kFailed;
   return Children(folder, items);
 }
 
-FsStatus MemoryFileSystem::Search(const std::string& pattern,
-                                  std::vector<DirEntry>* entries) {
-  if (Fails()) return FsStatus::kFailed;
-  const std::string folder = ParentOf(pattern);
-  const std::string wildcard = NameOf(pattern);
+FsStatus MemoryFileSystem::SearchFolder(const std::string& folder,
+                                        std::vector<DirEntry>* entries) {
   std::vector<FolderItem> items;
   const FsStatus listed = Children(folder, &items);
   if (listed != FsStatus::kOk) return listed;
   // Like Windows, a folder below the top lists "." and ".." first.
   if (folder.find(kSep) != std::string::npos) items.insert(items.begin(), {{"."}, {".."}});
   for (const FolderItem& item : items) {
-    if (!Matches(wildcard, item.name)) continue;
     const bool is_folder = item.kind == EntryKind::kFolder || item.name == ".";
     entries->push_back(DirEntry{item.name, 37623.0, is_folder ? kAttrFolder : kAttrArchive});
   }
@@ -147,13 +134,11 @@ FsStatus MemoryFileSystem::Search(const std::string& pattern,
 }
 
 FsStatus MemoryFileSystem::FreeBytes(const std::string&, uint64_t* bytes) {
-  if (Fails()) return FsStatus::kFailed;
   *bytes = free_bytes;
   return FsStatus::kOk;
 }
 
 FsStatus MemoryFileSystem::MoveNoReplace(const std::string& from, const std::string& to) {
-  if (Fails()) return FsStatus::kFailed;
   if (!Find(from)) return FsStatus::kNotFound;
   const FsStatus room = CheckNewEntry(to);
   if (room != FsStatus::kOk) return room;
@@ -176,15 +161,13 @@ FsStatus MemoryFileSystem::MoveNoReplace(const std::string& from, const std::str
 }
 
 FsStatus MemoryFileSystem::MakeFolder(const std::string& path) {
-  if (Fails()) return FsStatus::kFailed;
   const FsStatus room = CheckNewEntry(path);
   if (room != FsStatus::kOk) return room;
   nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFolder, NameOf(path), ""};
   return FsStatus::kOk;
 }
 
-FsStatus MemoryFileSystem::CopyFile(const std::string& from, const std::string& to) {
-  if (Fails()) return FsStatus::kFailed;
+FsStatus MemoryFileSystem::CopyOneFile(const std::string& from, const std::string& to) {
   const MemoryNode* source = Find(from);
   if (!source || source->kind != EntryKind::kFile) return FsStatus::kNotFound;
   const FsStatus room = CheckNewEntry(to);
@@ -196,17 +179,15 @@ FsStatus MemoryFileSystem::CopyFile(const std::string& from, const std::string& 
 
 FsStatus MemoryFileSystem::CopyLink(const std::string&, const std::string&) {
   // The fake holds no links, so there is never one to copy.
-  return Fails() ? FsStatus::kFailed : FsStatus::kNotFound;
+  return FsStatus::kNotFound;
 }
 
 FsStatus MemoryFileSystem::CopyFolderAttributes(const std::string& from,
                                                 const std::string& to) {
-  if (Fails()) return FsStatus::kFailed;
   return Find(from) && Find(to) ? FsStatus::kOk : FsStatus::kNotFound;
 }
 
 FsStatus MemoryFileSystem::RemoveFile(const std::string& path) {
-  if (Fails()) return FsStatus::kFailed;
   const MemoryNode* node = Find(path);
   if (!node) return FsStatus::kNotFound;
   if (node->kind == EntryKind::kFolder) return FsStatus::kFailed;
@@ -215,7 +196,6 @@ FsStatus MemoryFileSystem::RemoveFile(const std::string& path) {
 }
 
 FsStatus MemoryFileSystem::RemoveFolder(const std::string& path) {
-  if (Fails()) return FsStatus::kFailed;
   const MemoryNode* node = Find(path);
   if (!node) return FsStatus::kNotFound;
   if (node->kind != EntryKind::kFolder) return FsStatus::kFailed;
@@ -231,7 +211,6 @@ FsStatus MemoryFileSystem::CheckFileTarget(const std::string& path) const {
 }
 
 FsStatus MemoryFileSystem::ReadTextFile(const std::string& path, std::string* text) {
-  if (Fails()) return FsStatus::kFailed;
   const std::string* content = FileContent(path);
   if (!content) return FsStatus::kNotFound;
   *text = *content;
@@ -239,7 +218,6 @@ FsStatus MemoryFileSystem::ReadTextFile(const std::string& path, std::string* te
 }
 
 FsStatus MemoryFileSystem::WriteTextFile(const std::string& path, const std::string& text) {
-  if (Fails()) return FsStatus::kFailed;
   const FsStatus target = CheckFileTarget(path);
   if (target != FsStatus::kOk) return target;
   nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text};
@@ -247,7 +225,6 @@ FsStatus MemoryFileSystem::WriteTextFile(const std::string& path, const std::str
 }
 
 FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
-  if (Fails()) return FsStatus::kFailed;
   const FsStatus room = CheckNewEntry(path);
   if (room != FsStatus::kOk) return room;
   nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text};
@@ -256,7 +233,6 @@ FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::st
 
 FsStatus MemoryFileSystem::AppendTextLocked(const std::string& path,
                                             const AppendDecision& decide) {
-  if (Fails()) return FsStatus::kFailed;
   const FsStatus target = CheckFileTarget(path);
   if (target != FsStatus::kOk) return target;
   MemoryNode& file = nodes_[FoldCase(path)];
@@ -268,4 +244,4 @@ FsStatus MemoryFileSystem::AppendTextLocked(const std::string& path,
   return FsStatus::kOk;
 }
 
-}  // namespace ovpre::fuzz
+}  // namespace ovpre::test

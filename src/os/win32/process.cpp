@@ -1,12 +1,12 @@
 // Process facts, the clock and the first-run message on Windows.
-#include "platform/process_win32.h"
+#include "os/win32/process.h"
 
 #include <windows.h>
 
 #include <memory>
 
+#include "os/win32/text.h"
 #include "platform/native.h"
-#include "platform/win32_text.h"
 
 namespace ovpre {
 

@@ -3,18 +3,45 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ovpre {
 
-/// Outcome of one file-system operation. The platform files map their native
-/// error codes onto these; nothing else crosses into the core.
-enum class FsStatus {
-  kOk,
-  kNotFound,     // the path or one of its parents does not exist
-  kExists,       // the target already exists and the operation never replaces
-  kCrossDevice,  // a rename refused because the target is on another volume
-  kFailed,       // anything else (access denied, disk full, bad name, ...)
+/// Outcome of one file-system operation: its kind, and for a failure the
+/// operating system's own cause (errno or GetLastError, and its text), kept
+/// so that whoever chooses a reply or a log line can say why. The platform
+/// files map their native errors onto the kinds; the cause travels along.
+class FsStatus {
+ public:
+  enum Code {
+    kOk,
+    kNotFound,     // the path or one of its parents does not exist
+    kExists,       // the target already exists and the operation never replaces
+    kCrossDevice,  // a rename refused because the target is on another volume
+    kFailed,       // anything else (access denied, disk full, bad name, ...)
+  };
+
+  FsStatus(Code code = kOk) : code_(code) {}  // NOLINT: a bare kind converts
+  FsStatus(Code code, long os_error, std::string os_text)
+      : code_(code), os_error_(os_error), os_text_(std::move(os_text)) {}
+
+  Code code() const { return code_; }
+  bool ok() const { return code_ == kOk; }
+  /// The native error number behind a failure; 0 when it has none.
+  long os_error() const { return os_error_; }
+  /// The system's text for os_error(); empty when it has none.
+  const std::string& os_text() const { return os_text_; }
+
+  friend bool operator==(const FsStatus& status, Code code) { return status.code_ == code; }
+  friend bool operator==(Code code, const FsStatus& status) { return status.code_ == code; }
+  friend bool operator!=(const FsStatus& status, Code code) { return status.code_ != code; }
+  friend bool operator!=(Code code, const FsStatus& status) { return status.code_ != code; }
+
+ private:
+  Code code_;
+  long os_error_ = 0;
+  std::string os_text_;
 };
 
 /// What a path names, without following a symbolic link or junction.
@@ -64,12 +91,11 @@ class FileSystem {
   virtual FsStatus ReadFolder(const std::string& folder,
                               std::vector<FolderItem>* items) = 0;
 
-  /// A directory search for `pattern` (a folder, the separator and a
-  /// wildcard where "*.*" matches every name) in the platform's order,
-  /// "." and ".." included, hidden and system entries left out. An empty
-  /// result is not a failure.
-  virtual FsStatus Search(const std::string& pattern,
-                          std::vector<DirEntry>* entries) = 0;
+  /// A directory search for every name in `folder`, in the platform's
+  /// order, "." and ".." included, hidden and system entries left out. An
+  /// empty result is not a failure.
+  virtual FsStatus SearchFolder(const std::string& folder,
+                                std::vector<DirEntry>* entries) = 0;
 
   /// Free bytes of the volume that would hold `path`.
   virtual FsStatus FreeBytes(const std::string& path, uint64_t* bytes) = 0;
@@ -82,7 +108,7 @@ class FileSystem {
   virtual FsStatus MakeFolder(const std::string& path) = 0;
 
   /// Copies one file's data, mode or attributes and times; never replaces.
-  virtual FsStatus CopyFile(const std::string& from, const std::string& to) = 0;
+  virtual FsStatus CopyOneFile(const std::string& from, const std::string& to) = 0;
 
   /// Recreates the symbolic link `from` at `to`, pointing where it points.
   virtual FsStatus CopyLink(const std::string& from, const std::string& to) = 0;

@@ -1,0 +1,54 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace ovpre::test {
+
+/// Passes every operation to another file system (the real one, or the
+/// in-memory one), except that operation number `fail_at` (counting from 1;
+/// 0 for none) fails, and so does every call of the operation named
+/// `fail_op`; a failure returns `injected`. Counts operations, so a test can
+/// first count them and then fail each one in turn.
+class FailingFileSystem final : public FileSystem {
+ public:
+  FailingFileSystem(FileSystem& real, int fail_at) : real_(real), fail_at_(fail_at) {}
+  int operations() const { return count_; }
+  bool failed() const { return fail_at_ > 0 && count_ >= fail_at_; }
+
+  std::string fail_op;                    // for example "FreeBytes"
+  std::optional<uint64_t> free_bytes;     // reported instead of the real figure
+  FsStatus injected{FsStatus::kFailed, 0, "injected failure"};
+
+  char Separator() const override { return real_.Separator(); }
+  std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
+  EntryKind KindOf(const std::string& path) override;
+  bool VisibleFileExists(const std::string& path) override;
+  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
+  FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
+  FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;
+  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override;
+  FsStatus MakeFolder(const std::string& path) override;
+  FsStatus CopyOneFile(const std::string& from, const std::string& to) override;
+  FsStatus CopyLink(const std::string& from, const std::string& to) override;
+  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override;
+  FsStatus RemoveFile(const std::string& path) override;
+  FsStatus RemoveFolder(const std::string& path) override;
+  FsStatus ReadTextFile(const std::string& path, std::string* text) override;
+  FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
+  FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
+  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
+
+ private:
+  /// Counts one operation; true when this one is to fail.
+  bool Fails(const char* op) { return ++count_ == fail_at_ || fail_op == op; }
+
+  FileSystem& real_;
+  int fail_at_;
+  int count_ = 0;
+};
+
+}  // namespace ovpre::test
