@@ -47,6 +47,18 @@ class FsStatus {
 /// What a path names, without following a symbolic link or junction.
 enum class EntryKind { kMissing, kFile, kFolder, kLink, kOther };
 
+/// What makes a file or folder itself, whatever path leads to it: the
+/// volume and the file's number on it (device and inode; volume serial
+/// number and file ID).
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t file = 0;
+  bool operator==(const FileId& other) const {
+    return volume == other.volume && file == other.file;
+  }
+  bool operator!=(const FileId& other) const { return !(*this == other); }
+};
+
 /// One name inside a folder, as a full walk of the tree needs it.
 struct FolderItem {
   std::string name;
@@ -82,6 +94,9 @@ class FileSystem {
 
   /// What `path` names, without following links. kMissing when absent.
   virtual EntryKind KindOf(const std::string& path) = 0;
+
+  /// The identity of what `path` names, without following links.
+  virtual FsStatus IdentityOf(const std::string& path, FileId* id) = 0;
 
   /// True when `path` is an ordinary file that a directory search shows
   /// (not a folder, not hidden, not a system file).

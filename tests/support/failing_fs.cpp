@@ -6,6 +6,9 @@ EntryKind FailingFileSystem::KindOf(const std::string& path) {
   // A failed look-up cannot say "failed"; it says nothing is there.
   return Fails("KindOf") ? EntryKind::kMissing : real_.KindOf(path);
 }
+FsStatus FailingFileSystem::IdentityOf(const std::string& path, FileId* id) {
+  return Fails("IdentityOf") ? injected : real_.IdentityOf(path, id);
+}
 bool FailingFileSystem::VisibleFileExists(const std::string& path) {
   return Fails("VisibleFileExists") ? false : real_.VisibleFileExists(path);
 }

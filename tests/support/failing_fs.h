@@ -26,6 +26,7 @@ class FailingFileSystem final : public FileSystem {
   char Separator() const override { return real_.Separator(); }
   std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
   EntryKind KindOf(const std::string& path) override;
+  FsStatus IdentityOf(const std::string& path, FileId* id) override;
   bool VisibleFileExists(const std::string& path) override;
   FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
   FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override;

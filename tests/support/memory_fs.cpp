@@ -47,12 +47,12 @@ std::string MemoryFileSystem::FoldCase(const std::string& path) const {
 void MemoryFileSystem::AddFolder(const std::string& path) {
   if (path.empty() || Find(path)) return;
   AddFolder(ParentOf(path));
-  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFolder, NameOf(path), ""};
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFolder, NameOf(path), "", ++last_number_};
 }
 
 void MemoryFileSystem::AddFile(const std::string& path, const std::string& content) {
   AddFolder(ParentOf(path));
-  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), content};
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), content, ++last_number_};
 }
 
 std::vector<std::pair<std::string, std::string>> MemoryFileSystem::Files() const {
@@ -93,6 +93,13 @@ FsStatus MemoryFileSystem::CheckNewEntry(const std::string& path) const {
 EntryKind MemoryFileSystem::KindOf(const std::string& path) {
   const MemoryNode* node = Find(path);
   return node ? node->kind : EntryKind::kMissing;
+}
+
+FsStatus MemoryFileSystem::IdentityOf(const std::string& path, FileId* id) {
+  const MemoryNode* node = Find(path);
+  if (!node) return FsStatus::kNotFound;
+  *id = FileId{1, node->number};
+  return FsStatus::kOk;
 }
 
 bool MemoryFileSystem::VisibleFileExists(const std::string& path) {
@@ -163,7 +170,7 @@ FsStatus MemoryFileSystem::MoveNoReplace(const std::string& from, const std::str
 FsStatus MemoryFileSystem::MakeFolder(const std::string& path) {
   const FsStatus room = CheckNewEntry(path);
   if (room != FsStatus::kOk) return room;
-  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFolder, NameOf(path), ""};
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFolder, NameOf(path), "", ++last_number_};
   return FsStatus::kOk;
 }
 
@@ -173,7 +180,7 @@ FsStatus MemoryFileSystem::CopyOneFile(const std::string& from, const std::strin
   const FsStatus room = CheckNewEntry(to);
   if (room != FsStatus::kOk) return room;
   const std::string content = source->content;
-  nodes_[FoldCase(to)] = MemoryNode{EntryKind::kFile, NameOf(to), content};
+  nodes_[FoldCase(to)] = MemoryNode{EntryKind::kFile, NameOf(to), content, ++last_number_};
   return FsStatus::kOk;
 }
 
@@ -220,14 +227,14 @@ FsStatus MemoryFileSystem::ReadTextFile(const std::string& path, std::string* te
 FsStatus MemoryFileSystem::WriteTextFile(const std::string& path, const std::string& text) {
   const FsStatus target = CheckFileTarget(path);
   if (target != FsStatus::kOk) return target;
-  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text};
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text, ++last_number_};
   return FsStatus::kOk;
 }
 
 FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
   const FsStatus room = CheckNewEntry(path);
   if (room != FsStatus::kOk) return room;
-  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text};
+  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), text, ++last_number_};
   return FsStatus::kOk;
 }
 

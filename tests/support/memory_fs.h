@@ -19,6 +19,7 @@ struct MemoryNode {
   EntryKind kind = EntryKind::kFile;
   std::string name;     // as it was created, case kept
   std::string content;  // files only
+  uint64_t number = 0;  // unique per node, kept by a rename
 };
 
 class MemoryFileSystem final : public FileSystem {
@@ -42,6 +43,7 @@ class MemoryFileSystem final : public FileSystem {
   char Separator() const override { return '\\'; }
   std::string FoldCase(const std::string& path) const override;
   EntryKind KindOf(const std::string& path) override;
+  FsStatus IdentityOf(const std::string& path, FileId* id) override;
   bool VisibleFileExists(const std::string& path) override;
   FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
   FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
@@ -69,6 +71,7 @@ class MemoryFileSystem final : public FileSystem {
   bool HasChildren(const std::string& key) const;
 
   std::map<std::string, MemoryNode> nodes_;  // keyed by folded path
+  uint64_t last_number_ = 0;
 };
 
 /// The outsiders of a run, all in memory: a stopped clock, fixed process

@@ -94,6 +94,13 @@ class PosixFileSystem final : public FileSystem {
     return KindOfMode(st.st_mode);
   }
 
+  FsStatus IdentityOf(const std::string& path, FileId* id) override {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return StatusFromErrno(errno);
+    *id = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return FsStatus::kOk;
+  }
+
   bool VisibleFileExists(const std::string& path) override {
     struct stat st {};
     return !IsHiddenName(FileNameOf(path, '/')) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

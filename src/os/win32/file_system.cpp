@@ -179,6 +179,18 @@ class Win32FileSystem final : public FileSystem {
     return search.valid() ? KindOfFound(found) : EntryKind::kLink;
   }
 
+  FsStatus IdentityOf(const std::string& path, FileId* id) override {
+    // The link itself, never what it points to.
+    FileHandle file(CreateFileW(Win32Path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return LastStatus();
+    *id = FileId{info.dwVolumeSerialNumber,
+                 (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return FsStatus::kOk;
+  }
+
   bool VisibleFileExists(const std::string& path) override {
     WIN32_FIND_DATAW found;
     SearchHandle search(StartSearch(path, &found));
