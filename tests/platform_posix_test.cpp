@@ -72,8 +72,18 @@ TEST_F(PosixTest, LinksAreCopiedAsLinksAndNeverFollowedWhenDeleting) {
   EXPECT_EQ(DescribeTree(temp / "dst"),
             "a.nfo:nfo\nrelative -> a.nfo\nto-outside -> " + (temp / "outside") + "\n");
   EXPECT_EQ(ReadFile(temp / "outside" + "/precious"), "keep");
-  EXPECT_EQ(DeleteTree(*fs, temp / "dst"), FsStatus::kOk);
+  std::unique_ptr<Folder> moved;
+  ASSERT_EQ(fs->OpenFolder(temp / "dst", &moved), FsStatus::kOk);
+  EXPECT_EQ(DeleteTree(*moved), FsStatus::kOk);
   EXPECT_EQ(ReadFile(temp / "outside" + "/precious"), "keep");
+  // A link is never opened as a folder, neither at the top nor inside.
+  ASSERT_EQ(fs->OpenFolder(temp / "outside", &moved), FsStatus::kOk);
+  ASSERT_EQ(symlink((temp / "outside").c_str(), (temp / "link").c_str()), 0);
+  std::unique_ptr<Folder> through;
+  EXPECT_FALSE(fs->OpenFolder(temp / "link", &through).ok());
+  std::unique_ptr<Folder> parent;
+  ASSERT_EQ(fs->OpenFolder(temp.path(), &parent), FsStatus::kOk);
+  EXPECT_FALSE(parent->Open("link", &through).ok());
 }
 
 TEST_F(PosixTest, ASymbolicLinkIsNotAReleaseFolder) {

@@ -19,6 +19,10 @@ constexpr const char* kOwnershipFailed =
     "Owner and permissions could not be set, please notify a siteop.";
 constexpr const char* kAnnounceFailed =
     "The announcement could not be written, please notify a siteop.";
+constexpr const char* kSourceLeft =
+    "Part of the release could not be removed from your folder, please notify a siteop.";
+constexpr const char* kReleaseChanged =
+    "The release changed while it was being copied; try again when the upload has finished.";
 
 std::string TwoDigits(int value) {
   std::string text = std::to_string(value);
@@ -33,8 +37,8 @@ struct PrePaths {
 };
 
 /// Reply when the space check refuses or fails, or nothing when it passes.
-std::optional<std::string> CheckSpace(FileSystem& fs, const PrePaths& paths) {
-  const std::optional<double> size = FolderSizeMB(fs, paths.source);
+std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const PrePaths& paths) {
+  const std::optional<double> size = FolderSizeMB(release);
   const std::optional<double> free = DriveFreeMB(fs, paths.destination);
   if (!size || !free) return std::string("Error in setup, please notify a siteop.");
   if (*size > *free) return std::string("Not enough diskspace available to pre.");
@@ -80,9 +84,10 @@ std::string Announcement(const Settings& settings, const PreGroup& group,
 
 /// Everything after a successful move: the reply, ownership, announcement.
 void FinishPre(Platform& platform, const Settings& settings, const PreGroup& group,
-               const PrePaths& paths, const std::string& tag) {
+               const PrePaths& paths, const std::string& tag, bool source_left) {
   std::string reply = paths.release + " was successfully pre'd to:" + kCrlf +
                       paths.destination;
+  // The note about the source comes last, so it is added at the very end.
   // The user sees the success at once; the notes about the steps after the
   // move are added to the same reply when those steps fail.
   WriteReply(platform.fs, settings, tag, "pre", reply);
@@ -90,9 +95,10 @@ void FinishPre(Platform& platform, const Settings& settings, const PreGroup& gro
   const bool announced =
       platform.fs.WriteTextFile(settings.AnnounceFile,
                                 Announcement(settings, group, paths)) == FsStatus::kOk;
-  if (owned && announced) return;
+  if (owned && announced && !source_left) return;
   if (!owned) reply += kCrlf + std::string(kOwnershipFailed);
   if (!announced) reply += kCrlf + std::string(kAnnounceFailed);
+  if (source_left) reply += kCrlf + std::string(kSourceLeft);
   WriteReply(platform.fs, settings, tag, "pre", reply);
 }
 
@@ -138,20 +144,30 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   paths.destination = group->ToDir + sep +
                       DatePart(group->Dated, platform.clock.Today(), sep) + paths.release;
   paths.source = request.CurrentDir + sep + paths.release;
-  if (fs.KindOf(paths.source) != EntryKind::kFolder) {
+  // The release is opened once, without following a link; every later step
+  // works through this open folder, so nothing swapped in can redirect it.
+  std::unique_ptr<Folder> release;
+  if (!fs.OpenFolder(paths.source, &release).ok()) {
     return reply("Unable to find: " + paths.release);
   }
-  if (const std::optional<std::string> refusal = CheckSpace(fs, paths)) {
+  if (const std::optional<std::string> refusal = CheckSpace(fs, *release, paths)) {
     return reply(*refusal);
   }
   // Drives are named by the first character of a path.
   const bool other_drive = LowerAscii(request.CurrentDir.substr(0, 1)) !=
                            LowerAscii(group->ToDir.substr(0, 1));
-  if (MoveFolderSafely(fs, paths.source, paths.destination, other_drive) ==
-      MoveOutcome::kNotMoved) {
-    return reply(kMoveFailed);
+  MoveReport report;
+  const MoveOutcome outcome = MoveRelease(fs, *release, paths.destination, other_drive, &report);
+  switch (outcome) {
+    case MoveOutcome::kNotMoved: return reply(kMoveFailed);
+    case MoveOutcome::kChanged: return reply(std::string(kMoveFailed) + kCrlf + kReleaseChanged);
+    case MoveOutcome::kSwapped: return reply("Unable to find: " + paths.release);
+    case MoveOutcome::kMoved:
+    case MoveOutcome::kMovedSourceLeft: break;
   }
-  FinishPre(platform, settings, *group, paths, request.ReplyTag);
+  release.reset();
+  FinishPre(platform, settings, *group, paths, request.ReplyTag,
+            outcome == MoveOutcome::kMovedSourceLeft);
 }
 
 }  // namespace ovpre

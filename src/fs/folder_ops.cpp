@@ -1,84 +1,211 @@
 #include "fs/folder_ops.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace ovpre {
 
 namespace {
 
-FsStatus CopyItems(FileSystem& fs, const std::string& from, const std::string& to) {
-  std::vector<FolderItem> items;
-  FsStatus status = fs.ReadFolder(from, &items);
-  if (status != FsStatus::kOk) return status;
-  for (const FolderItem& item : items) {
-    const std::string source = from + fs.Separator() + item.name;
-    const std::string target = to + fs.Separator() + item.name;
-    switch (item.kind) {
-      case EntryKind::kFile: status = fs.CopyOneFile(source, target); break;
-      case EntryKind::kLink: status = fs.CopyLink(source, target); break;
-      case EntryKind::kFolder:
-        status = fs.MakeFolder(target);
-        if (status == FsStatus::kOk) status = CopyItems(fs, source, target);
-        if (status == FsStatus::kOk) status = fs.CopyFolderAttributes(source, target);
-        break;
-      default:
-        // Devices, pipes and sockets cannot be carried across; refusing the
-        // copy keeps the source whole instead of deleting them later.
-        status = FsStatus::kFailed;
-        break;
+/// Keeps the first failure of a run of steps.
+void Note(const FsStatus& status, FsStatus* first_failure) {
+  if (!status.ok() && first_failure->ok()) *first_failure = status;
+}
+
+/// Records a failure and its step in `report`; returns the status.
+FsStatus Fail(MoveReport* report, const FsStatus& status, const char* step) {
+  if (!status.ok() && report->cause.ok()) {
+    report->cause = status;
+    report->step = step;
+  }
+  return status;
+}
+
+FsStatus CopyItem(Folder& source, Folder& target, const FolderItem& item,
+                  MoveReport* report) {
+  switch (item.kind) {
+    case EntryKind::kFile: {
+      const FsStatus status = source.CopyFileTo(item.name, target);
+      if (status.ok()) {
+        ++report->files;
+        report->bytes += item.size;
+      }
+      return Fail(report, status, "copy file");
     }
-    if (status != FsStatus::kOk) return status;
+    case EntryKind::kLink:
+      return Fail(report, source.CopyLinkTo(item.name, target), "copy link");
+    case EntryKind::kFolder: {
+      std::unique_ptr<Folder> from;
+      std::unique_ptr<Folder> to;
+      FsStatus status = Fail(report, source.Open(item.name, &from), "open folder");
+      if (status.ok()) status = Fail(report, target.Make(item.name, &to), "make folder");
+      if (status.ok()) status = CopyTree(*from, *to, report);
+      if (status.ok()) status = Fail(report, from->CopyOwnAttributesTo(*to), "copy attributes");
+      return status;
+    }
+    default:
+      // Devices, pipes and sockets cannot be carried across; refusing the
+      // copy keeps the source whole instead of deleting them later.
+      return Fail(report, FsStatus(FsStatus::kNotCopyable), "copy");
+  }
+}
+
+/// The folder part and the last name of `path`.
+void SplitPath(const std::string& path, char separator, std::string* parent,
+               std::string* name) {
+  const std::size_t cut = path.rfind(separator);
+  *parent = cut == std::string::npos ? "" : path.substr(0, cut == 0 ? 1 : cut);
+  *name = cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+/// Makes the staging folder beside the destination and claims it. A
+/// leftover of a killed run is removed first; one that a running pre claims
+/// is left alone and refuses this move.
+FsStatus MakeStaging(Folder& parent, const std::string& name, std::unique_ptr<Folder>* stage,
+                     MoveReport* report) {
+  FsStatus status = parent.Make(name, stage);
+  if (status == FsStatus::kExists) {
+    std::unique_ptr<Folder> leftover;
+    status = parent.Open(name, &leftover);
+    if (status.ok()) status = leftover->Claim();
+    if (status.ok()) status = DeleteTree(*leftover);
+    if (!status.ok()) return Fail(report, status, "clear staging");
+    leftover.reset();
+    status = parent.Make(name, stage);
+  }
+  if (status.ok()) status = (*stage)->Claim();
+  if (status.ok()) status = (*stage)->SetHidden(true);
+  return Fail(report, status, "make staging");
+}
+
+/// Copies `release` beside the destination and publishes it there.
+MoveOutcome CopyAcross(Folder& release, Folder& parent, const std::string& name,
+                       MoveReport* report) {
+  report->copied = true;
+  std::string before;
+  if (!Fail(report, Snapshot(release, &before), "read source").ok()) {
+    return MoveOutcome::kNotMoved;
+  }
+  std::unique_ptr<Folder> stage;
+  if (!MakeStaging(parent, StagingName(name), &stage, report).ok()) {
+    return MoveOutcome::kNotMoved;
+  }
+  FsStatus status = CopyTree(release, *stage, report);
+  std::string after;
+  if (status.ok()) status = Fail(report, Snapshot(release, &after), "read source");
+  const bool changed = status.ok() && after != before;
+  // The copy takes the source folder's own attributes last: on Windows that
+  // also lifts the staging folder's hidden mark, just before it is renamed.
+  if (status.ok() && !changed) {
+    status = Fail(report, release.CopyOwnAttributesTo(*stage), "copy attributes");
+  }
+  if (status.ok() && !changed) status = Fail(report, stage->Flush(), "flush");
+  if (status.ok() && !changed) status = Fail(report, stage->MoveTo(parent, name), "publish");
+  if (!status.ok() || changed) {
+    DeleteTree(*stage);
+    return changed ? MoveOutcome::kChanged : MoveOutcome::kNotMoved;
+  }
+  // The release is whole and durable at the destination; only now may the
+  // source go.
+  const FsStatus deleted = Fail(report, DeleteTree(release), "delete source");
+  return deleted.ok() ? MoveOutcome::kMoved : MoveOutcome::kMovedSourceLeft;
+}
+
+/// Appends the snapshot lines of everything under `folder` to `out`.
+FsStatus AppendSnapshot(Folder& folder, const std::string& prefix, std::string* out) {
+  std::vector<FolderItem> items;
+  FsStatus status = folder.List(&items);
+  if (!status.ok()) return status;
+  std::sort(items.begin(), items.end(),
+            [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
+  for (const FolderItem& item : items) {
+    const std::string path = prefix + item.name;
+    *out += path + '\0' + std::to_string(static_cast<int>(item.kind)) + '\0' +
+            std::to_string(item.size) + '\0' + std::to_string(item.modified) + '\n';
+    if (item.kind != EntryKind::kFolder) continue;
+    std::unique_ptr<Folder> child;
+    status = folder.Open(item.name, &child);
+    if (status.ok()) status = AppendSnapshot(*child, path + '/', out);
+    if (!status.ok()) return status;
   }
   return FsStatus::kOk;
 }
 
-void Note(FsStatus status, FsStatus* first_failure) {
-  if (status != FsStatus::kOk && *first_failure == FsStatus::kOk) {
-    *first_failure = status;
-  }
-}
-
 }  // namespace
 
-FsStatus CopyTree(FileSystem& fs, const std::string& source,
-                  const std::string& destination) {
-  // Creating the top folder is also the check that the destination is free:
-  // it fails when anything, even an empty folder, is already there.
-  FsStatus status = fs.MakeFolder(destination);
-  if (status != FsStatus::kOk) return status;
-  status = CopyItems(fs, source, destination);
-  if (status == FsStatus::kOk) status = fs.CopyFolderAttributes(source, destination);
-  if (status != FsStatus::kOk) DeleteTree(fs, destination);
+std::string StagingName(const std::string& release) {
+  return "." + release + ".ovpre-staging";
+}
+
+FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report) {
+  std::vector<FolderItem> items;
+  FsStatus status = Fail(report, source.List(&items), "read folder");
+  for (const FolderItem& item : items) {
+    if (!status.ok()) break;
+    status = CopyItem(source, target, item, report);
+  }
   return status;
 }
 
-FsStatus DeleteTree(FileSystem& fs, const std::string& path) {
+FsStatus DeleteTree(Folder& folder) {
   FsStatus first_failure = FsStatus::kOk;
   std::vector<FolderItem> items;
-  Note(fs.ReadFolder(path, &items), &first_failure);
+  Note(folder.List(&items), &first_failure);
   for (const FolderItem& item : items) {
-    const std::string child = path + fs.Separator() + item.name;
-    if (item.kind == EntryKind::kFolder) {
-      Note(DeleteTree(fs, child), &first_failure);
-    } else {
-      Note(fs.RemoveFile(child), &first_failure);
+    if (item.kind != EntryKind::kFolder) {
+      Note(folder.RemoveFile(item.name), &first_failure);
+      continue;
     }
+    std::unique_ptr<Folder> child;
+    const FsStatus opened = folder.Open(item.name, &child);
+    Note(opened, &first_failure);
+    if (opened.ok()) Note(DeleteTree(*child), &first_failure);
   }
-  Note(fs.RemoveFolder(path), &first_failure);
+  Note(folder.RemoveSelf(), &first_failure);
   return first_failure;
 }
 
-MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
-                             const std::string& destination, bool copy_first) {
-  if (fs.KindOf(destination) != EntryKind::kMissing) return MoveOutcome::kNotMoved;
-  if (!copy_first) {
-    const FsStatus renamed = fs.MoveNoReplace(source, destination);
-    if (renamed == FsStatus::kOk) return MoveOutcome::kMoved;
-    if (renamed != FsStatus::kCrossDevice) return MoveOutcome::kNotMoved;
+FsStatus Snapshot(Folder& folder, std::string* snapshot) {
+  snapshot->clear();
+  return AppendSnapshot(folder, "", snapshot);
+}
+
+MoveOutcome MoveRelease(FileSystem& fs, Folder& release, const std::string& destination,
+                        bool copy_first, MoveReport* report) {
+  MoveReport ignored;
+  if (!report) report = &ignored;
+  std::string parent_path;
+  std::string name;
+  SplitPath(destination, fs.Separator(), &parent_path, &name);
+  std::unique_ptr<Folder> parent;
+  if (!Fail(report, fs.OpenFolder(parent_path, &parent), "open target").ok()) {
+    return MoveOutcome::kNotMoved;
   }
-  if (CopyTree(fs, source, destination) != FsStatus::kOk) return MoveOutcome::kNotMoved;
-  return DeleteTree(fs, source) == FsStatus::kOk ? MoveOutcome::kMoved
-                                                 : MoveOutcome::kMovedSourceLeft;
+  if (!copy_first) {
+    const FsStatus renamed = release.MoveTo(*parent, name);
+    if (renamed.ok()) return MoveOutcome::kMoved;
+    if (renamed == FsStatus::kSwapped) return MoveOutcome::kSwapped;
+    if (renamed != FsStatus::kCrossDevice) {
+      Fail(report, renamed, "rename");
+      return MoveOutcome::kNotMoved;
+    }
+  }
+  // A copy never goes where something already is: the publish would refuse
+  // it at the end anyway, but only after all the copying.
+  FileId taken;
+  if (parent->IdentityOf(name, &taken).ok()) {
+    Fail(report, FsStatus(FsStatus::kExists), "check target");
+    return MoveOutcome::kNotMoved;
+  }
+  return CopyAcross(release, *parent, name, report);
+}
+
+MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
+                             const std::string& destination, bool copy_first,
+                             MoveReport* report) {
+  std::unique_ptr<Folder> release;
+  if (!fs.OpenFolder(source, &release).ok()) return MoveOutcome::kNotMoved;
+  return MoveRelease(fs, *release, destination, copy_first, report);
 }
 
 }  // namespace ovpre

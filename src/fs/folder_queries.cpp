@@ -28,24 +28,32 @@ std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path) {
   return ToMB(bytes);
 }
 
-std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path) {
-  // An explicit stack instead of recursion: release trees can be deep.
-  std::vector<std::string> pending{path};
+std::optional<uint64_t> FolderSizeBytes(Folder& folder) {
   std::vector<FolderItem> items;
+  if (!folder.List(&items).ok()) return std::nullopt;
   uint64_t total = 0;
-  while (!pending.empty()) {
-    const std::string folder = std::move(pending.back());
-    pending.pop_back();
-    items.clear();
-    if (fs.ReadFolder(folder, &items) != FsStatus::kOk) return std::nullopt;
-    for (const FolderItem& item : items) {
-      if (item.kind == EntryKind::kFile) total += item.size;
-      if (item.kind == EntryKind::kFolder) {
-        pending.push_back(folder + fs.Separator() + item.name);
-      }
-    }
+  for (const FolderItem& item : items) {
+    if (item.kind == EntryKind::kFile) total += item.size;
+    if (item.kind != EntryKind::kFolder) continue;
+    std::unique_ptr<Folder> child;
+    if (!folder.Open(item.name, &child).ok()) return std::nullopt;
+    const std::optional<uint64_t> inside = FolderSizeBytes(*child);
+    if (!inside) return std::nullopt;
+    total += *inside;
   }
   return total;
+}
+
+std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path) {
+  std::unique_ptr<Folder> folder;
+  if (!fs.OpenFolder(path, &folder).ok()) return std::nullopt;
+  return FolderSizeBytes(*folder);
+}
+
+std::optional<double> FolderSizeMB(Folder& folder) {
+  const std::optional<uint64_t> bytes = FolderSizeBytes(folder);
+  if (!bytes) return std::nullopt;
+  return ToMB(*bytes);
 }
 
 std::optional<double> FolderSizeMB(FileSystem& fs, const std::string& path) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,6 +20,9 @@ class FsStatus {
     kNotFound,     // the path or one of its parents does not exist
     kExists,       // the target already exists and the operation never replaces
     kCrossDevice,  // a rename refused because the target is on another volume
+    kInUse,        // another running program holds what was asked for
+    kSwapped,      // a name no longer leads to the folder that was opened
+    kNotCopyable,  // a device, pipe or socket, or a link where none can be made
     kFailed,       // anything else (access denied, disk full, bad name, ...)
   };
 
@@ -63,7 +67,69 @@ struct FileId {
 struct FolderItem {
   std::string name;
   EntryKind kind = EntryKind::kOther;
-  uint64_t size = 0;  // bytes, for files only
+  uint64_t size = 0;      // bytes, for files only
+  int64_t modified = 0;   // the platform's time stamp, only for comparing
+};
+
+/// A folder held open. Everything below it is reached through it: a name is
+/// looked up in this very folder, never by reading a path again, and a link
+/// (or junction) is never followed, so nothing swapped in after the folder
+/// was opened can redirect an operation outside it. Closing the object
+/// closes the folder.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+
+  /// Every name inside, "." and ".." left out, hidden ones included.
+  virtual FsStatus List(std::vector<FolderItem>* items) = 0;
+
+  /// Opens the folder `name` inside; fails when it is a link or no folder.
+  virtual FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) = 0;
+
+  /// Creates the folder `name` inside, never taking an existing one
+  /// (kExists), and opens it.
+  virtual FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) = 0;
+
+  /// Copies the regular file `name` into `target` under the same name (which
+  /// must be free), reading it to its real end, with its mode or attributes
+  /// and times, and makes the copy durable.
+  virtual FsStatus CopyFileTo(const std::string& name, Folder& target) = 0;
+
+  /// Recreates the link `name` in `target`, pointing where it points.
+  virtual FsStatus CopyLinkTo(const std::string& name, Folder& target) = 0;
+
+  /// Gives `target` this folder's own mode or attributes and times.
+  virtual FsStatus CopyOwnAttributesTo(Folder& target) = 0;
+
+  /// Removes the file or link `name` inside, read-only or not.
+  virtual FsStatus RemoveFile(const std::string& name) = 0;
+
+  /// Removes this folder itself, which must be empty by now. The object is
+  /// of no further use afterwards.
+  virtual FsStatus RemoveSelf() = 0;
+
+  /// Renames this folder to `new_name` inside `target` (a folder on the same
+  /// volume), never replacing anything: kExists when the name is taken,
+  /// kCrossDevice when `target` is on another volume.
+  virtual FsStatus MoveTo(Folder& target, const std::string& new_name) = 0;
+
+  /// This folder's own identity.
+  virtual FsStatus Identity(FileId* id) = 0;
+
+  /// The identity of `name` inside, without following links.
+  virtual FsStatus IdentityOf(const std::string& name, FileId* id) = 0;
+
+  /// Hides this folder from listings where the platform has such a mark (a
+  /// name starting with "." needs none), or shows it again.
+  virtual FsStatus SetHidden(bool hidden) = 0;
+
+  /// Makes everything written below this folder durable.
+  virtual FsStatus Flush() = 0;
+
+  /// Claims this folder for this run: kInUse while another running program
+  /// holds the claim. A claim ends with the object or with the process,
+  /// however it ends.
+  virtual FsStatus Claim() = 0;
 };
 
 /// One result of a directory search, as the server-facing listing needs it.
@@ -98,13 +164,13 @@ class FileSystem {
   /// The identity of what `path` names, without following links.
   virtual FsStatus IdentityOf(const std::string& path, FileId* id) = 0;
 
+  /// Opens the folder at `path`; fails when `path` names a link or no
+  /// folder. The folders above it are looked up as usual.
+  virtual FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) = 0;
+
   /// True when `path` is an ordinary file that a directory search shows
   /// (not a folder, not hidden, not a system file).
   virtual bool VisibleFileExists(const std::string& path) = 0;
-
-  /// Every name in `folder` except "." and "..", hidden ones included.
-  virtual FsStatus ReadFolder(const std::string& folder,
-                              std::vector<FolderItem>* items) = 0;
 
   /// A directory search for every name in `folder`, in the platform's
   /// order, "." and ".." included, hidden and system entries left out. An
@@ -114,29 +180,6 @@ class FileSystem {
 
   /// Free bytes of the volume that would hold `path`.
   virtual FsStatus FreeBytes(const std::string& path, uint64_t* bytes) = 0;
-
-  /// Renames `from` to `to`, never replacing anything at `to`.
-  virtual FsStatus MoveNoReplace(const std::string& from,
-                                 const std::string& to) = 0;
-
-  /// Creates one folder; kExists when anything is already at `path`.
-  virtual FsStatus MakeFolder(const std::string& path) = 0;
-
-  /// Copies one file's data, mode or attributes and times; never replaces.
-  virtual FsStatus CopyOneFile(const std::string& from, const std::string& to) = 0;
-
-  /// Recreates the symbolic link `from` at `to`, pointing where it points.
-  virtual FsStatus CopyLink(const std::string& from, const std::string& to) = 0;
-
-  /// Copies a folder's own mode or attributes and times onto `to`.
-  virtual FsStatus CopyFolderAttributes(const std::string& from,
-                                        const std::string& to) = 0;
-
-  /// Removes a file or a link itself, read-only or not.
-  virtual FsStatus RemoveFile(const std::string& path) = 0;
-
-  /// Removes an empty folder, read-only or not.
-  virtual FsStatus RemoveFolder(const std::string& path) = 0;
 
   /// Reads a whole text file.
   virtual FsStatus ReadTextFile(const std::string& path, std::string* text) = 0;

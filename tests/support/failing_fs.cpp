@@ -2,6 +2,75 @@
 
 namespace ovpre::test {
 
+/// A folder opened through a FailingFileSystem: its operations count and
+/// fail as the file system's own do ("Folder::CopyFileTo" and so on).
+class FailingFolder final : public Folder {
+ public:
+  FailingFolder(FailingFileSystem& fs, std::unique_ptr<Folder> real)
+      : fs_(fs), real_(std::move(real)) {}
+
+  FsStatus List(std::vector<FolderItem>* items) override {
+    return Fails("Folder::List") ? fs_.injected : real_->List(items);
+  }
+  FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    return Fails("Folder::Open") ? fs_.injected : Wrap(real_->Open(name, folder), folder);
+  }
+  FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    return Fails("Folder::Make") ? fs_.injected : Wrap(real_->Make(name, folder), folder);
+  }
+  FsStatus CopyFileTo(const std::string& name, Folder& target) override {
+    return Fails("Folder::CopyFileTo") ? fs_.injected : real_->CopyFileTo(name, Real(target));
+  }
+  FsStatus CopyLinkTo(const std::string& name, Folder& target) override {
+    return Fails("Folder::CopyLinkTo") ? fs_.injected : real_->CopyLinkTo(name, Real(target));
+  }
+  FsStatus CopyOwnAttributesTo(Folder& target) override {
+    return Fails("Folder::CopyOwnAttributesTo") ? fs_.injected
+                                                 : real_->CopyOwnAttributesTo(Real(target));
+  }
+  FsStatus RemoveFile(const std::string& name) override {
+    return Fails("Folder::RemoveFile") ? fs_.injected : real_->RemoveFile(name);
+  }
+  FsStatus RemoveSelf() override {
+    return Fails("Folder::RemoveSelf") ? fs_.injected : real_->RemoveSelf();
+  }
+  FsStatus MoveTo(Folder& target, const std::string& new_name) override {
+    return Fails("Folder::MoveTo") ? fs_.injected : real_->MoveTo(Real(target), new_name);
+  }
+  FsStatus Identity(FileId* id) override {
+    return Fails("Folder::Identity") ? fs_.injected : real_->Identity(id);
+  }
+  FsStatus IdentityOf(const std::string& name, FileId* id) override {
+    return Fails("Folder::IdentityOf") ? fs_.injected : real_->IdentityOf(name, id);
+  }
+  FsStatus SetHidden(bool hidden) override {
+    return Fails("Folder::SetHidden") ? fs_.injected : real_->SetHidden(hidden);
+  }
+  FsStatus Flush() override { return Fails("Folder::Flush") ? fs_.injected : real_->Flush(); }
+  FsStatus Claim() override { return Fails("Folder::Claim") ? fs_.injected : real_->Claim(); }
+
+  /// Wraps a folder that `status` says was opened.
+  FsStatus Wrap(const FsStatus& status, std::unique_ptr<Folder>* folder) {
+    if (status.ok()) *folder = std::make_unique<FailingFolder>(fs_, std::move(*folder));
+    return status;
+  }
+
+ private:
+  bool Fails(const char* op) { return fs_.Fails(op); }
+  /// Every folder the wrapper hands out is a FailingFolder.
+  static Folder& Real(Folder& folder) { return *static_cast<FailingFolder&>(folder).real_; }
+
+  FailingFileSystem& fs_;
+  std::unique_ptr<Folder> real_;
+};
+
+FsStatus FailingFileSystem::OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) {
+  if (Fails("OpenFolder")) return injected;
+  const FsStatus status = real_.OpenFolder(path, folder);
+  if (status.ok()) *folder = std::make_unique<FailingFolder>(*this, std::move(*folder));
+  return status;
+}
+
 EntryKind FailingFileSystem::KindOf(const std::string& path) {
   // A failed look-up cannot say "failed"; it says nothing is there.
   return Fails("KindOf") ? EntryKind::kMissing : real_.KindOf(path);
@@ -12,10 +81,6 @@ FsStatus FailingFileSystem::IdentityOf(const std::string& path, FileId* id) {
 bool FailingFileSystem::VisibleFileExists(const std::string& path) {
   return Fails("VisibleFileExists") ? false : real_.VisibleFileExists(path);
 }
-FsStatus FailingFileSystem::ReadFolder(const std::string& folder,
-                                       std::vector<FolderItem>* items) {
-  return Fails("ReadFolder") ? injected : real_.ReadFolder(folder, items);
-}
 FsStatus FailingFileSystem::SearchFolder(const std::string& folder,
                                          std::vector<DirEntry>* entries) {
   return Fails("SearchFolder") ? injected : real_.SearchFolder(folder, entries);
@@ -25,28 +90,6 @@ FsStatus FailingFileSystem::FreeBytes(const std::string& path, uint64_t* bytes) 
   if (!free_bytes) return real_.FreeBytes(path, bytes);
   *bytes = *free_bytes;
   return FsStatus::kOk;
-}
-FsStatus FailingFileSystem::MoveNoReplace(const std::string& from, const std::string& to) {
-  return Fails("MoveNoReplace") ? injected : real_.MoveNoReplace(from, to);
-}
-FsStatus FailingFileSystem::MakeFolder(const std::string& path) {
-  return Fails("MakeFolder") ? injected : real_.MakeFolder(path);
-}
-FsStatus FailingFileSystem::CopyOneFile(const std::string& from, const std::string& to) {
-  return Fails("CopyOneFile") ? injected : real_.CopyOneFile(from, to);
-}
-FsStatus FailingFileSystem::CopyLink(const std::string& from, const std::string& to) {
-  return Fails("CopyLink") ? injected : real_.CopyLink(from, to);
-}
-FsStatus FailingFileSystem::CopyFolderAttributes(const std::string& from,
-                                                 const std::string& to) {
-  return Fails("CopyFolderAttributes") ? injected : real_.CopyFolderAttributes(from, to);
-}
-FsStatus FailingFileSystem::RemoveFile(const std::string& path) {
-  return Fails("RemoveFile") ? injected : real_.RemoveFile(path);
-}
-FsStatus FailingFileSystem::RemoveFolder(const std::string& path) {
-  return Fails("RemoveFolder") ? injected : real_.RemoveFolder(path);
 }
 FsStatus FailingFileSystem::ReadTextFile(const std::string& path, std::string* text) {
   return Fails("ReadTextFile") ? injected : real_.ReadTextFile(path, text);

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,23 +28,17 @@ class FailingFileSystem final : public FileSystem {
   std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
   EntryKind KindOf(const std::string& path) override;
   FsStatus IdentityOf(const std::string& path, FileId* id) override;
+  FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override;
   bool VisibleFileExists(const std::string& path) override;
-  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
   FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
   FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;
-  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override;
-  FsStatus MakeFolder(const std::string& path) override;
-  FsStatus CopyOneFile(const std::string& from, const std::string& to) override;
-  FsStatus CopyLink(const std::string& from, const std::string& to) override;
-  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override;
-  FsStatus RemoveFile(const std::string& path) override;
-  FsStatus RemoveFolder(const std::string& path) override;
   FsStatus ReadTextFile(const std::string& path, std::string* text) override;
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
 
  private:
+  friend class FailingFolder;
   /// Counts one operation; true when this one is to fail.
   bool Fails(const char* op) { return ++count_ == fail_at_ || fail_op == op; }
 

@@ -36,6 +36,77 @@ class CountingControl final : public OwnershipControl {
 
 }  // namespace
 
+/// A folder of the in-memory file system, reached by its path: the fake has
+/// no links, so there is nothing a path could be redirected through.
+class MemoryFolder final : public Folder {
+ public:
+  MemoryFolder(MemoryFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+  ~MemoryFolder() override {
+    if (claimed_) fs_.claimed_.erase(fs_.FoldCase(path_));
+  }
+
+  FsStatus List(std::vector<FolderItem>* items) override { return fs_.ReadFolder(path_, items); }
+  FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    return fs_.OpenFolder(Child(name), folder);
+  }
+  FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    const FsStatus made = fs_.MakeFolder(Child(name));
+    return made.ok() ? Open(name, folder) : made;
+  }
+  FsStatus CopyFileTo(const std::string& name, Folder& target) override {
+    return fs_.CopyOneFile(Child(name), PathOf(target) + kSep + name);
+  }
+  FsStatus CopyLinkTo(const std::string& name, Folder& target) override {
+    return fs_.CopyLink(Child(name), PathOf(target) + kSep + name);
+  }
+  FsStatus CopyOwnAttributesTo(Folder& target) override {
+    return fs_.CopyFolderAttributes(path_, PathOf(target));
+  }
+  FsStatus RemoveFile(const std::string& name) override { return fs_.RemoveFile(Child(name)); }
+  FsStatus RemoveSelf() override { return fs_.RemoveFolder(path_); }
+  FsStatus MoveTo(Folder& target, const std::string& new_name) override {
+    const std::string to = PathOf(target) + kSep + new_name;
+    const FsStatus moved = fs_.MoveNoReplace(path_, to);
+    if (!moved.ok()) return moved;
+    if (claimed_) {
+      fs_.claimed_.erase(fs_.FoldCase(path_));
+      fs_.claimed_.insert(fs_.FoldCase(to));
+    }
+    path_ = to;
+    return FsStatus::kOk;
+  }
+  FsStatus Identity(FileId* id) override { return fs_.IdentityOf(path_, id); }
+  FsStatus IdentityOf(const std::string& name, FileId* id) override {
+    return fs_.IdentityOf(Child(name), id);
+  }
+  FsStatus SetHidden(bool) override { return FsStatus::kOk; }
+  FsStatus Flush() override { return FsStatus::kOk; }
+  FsStatus Claim() override {
+    if (claimed_) return FsStatus::kOk;
+    if (!fs_.claimed_.insert(fs_.FoldCase(path_)).second) return FsStatus::kInUse;
+    claimed_ = true;
+    return FsStatus::kOk;
+  }
+
+ private:
+  std::string Child(const std::string& name) const { return path_ + kSep + name; }
+  static const std::string& PathOf(Folder& folder) {
+    return static_cast<MemoryFolder&>(folder).path_;
+  }
+
+  MemoryFileSystem& fs_;
+  std::string path_;
+  bool claimed_ = false;
+};
+
+FsStatus MemoryFileSystem::OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) {
+  const MemoryNode* node = Find(path);
+  if (!node) return FsStatus::kNotFound;
+  if (node->kind != EntryKind::kFolder) return FsStatus::kFailed;
+  *folder = std::make_unique<MemoryFolder>(*this, path);
+  return FsStatus::kOk;
+}
+
 std::unique_ptr<OwnershipControl> MemoryOutsiders::Create() {
   return std::make_unique<CountingControl>(&ownership_calls);
 }

@@ -5,6 +5,7 @@
 // ("C:\pre\GRP"), compared without regard to case as Windows does.
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,17 +45,18 @@ class MemoryFileSystem final : public FileSystem {
   std::string FoldCase(const std::string& path) const override;
   EntryKind KindOf(const std::string& path) override;
   FsStatus IdentityOf(const std::string& path, FileId* id) override;
+  FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override;
   bool VisibleFileExists(const std::string& path) override;
-  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override;
+  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items);
   FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
   FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;
-  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override;
-  FsStatus MakeFolder(const std::string& path) override;
-  FsStatus CopyOneFile(const std::string& from, const std::string& to) override;
-  FsStatus CopyLink(const std::string& from, const std::string& to) override;
-  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override;
-  FsStatus RemoveFile(const std::string& path) override;
-  FsStatus RemoveFolder(const std::string& path) override;
+  FsStatus MoveNoReplace(const std::string& from, const std::string& to);
+  FsStatus MakeFolder(const std::string& path);
+  FsStatus CopyOneFile(const std::string& from, const std::string& to);
+  FsStatus CopyLink(const std::string& from, const std::string& to);
+  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to);
+  FsStatus RemoveFile(const std::string& path);
+  FsStatus RemoveFolder(const std::string& path);
   FsStatus ReadTextFile(const std::string& path, std::string* text) override;
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
@@ -72,6 +74,8 @@ class MemoryFileSystem final : public FileSystem {
 
   std::map<std::string, MemoryNode> nodes_;  // keyed by folded path
   uint64_t last_number_ = 0;
+  std::set<std::string> claimed_;  // folded paths of claimed folders
+  friend class MemoryFolder;
 };
 
 /// The outsiders of a run, all in memory: a stopped clock, fixed process

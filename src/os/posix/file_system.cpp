@@ -29,13 +29,6 @@ bool IsHiddenName(const std::string& name) {
   return !name.empty() && name[0] == '.' && name != "." && name != "..";
 }
 
-EntryKind KindOfMode(mode_t mode) {
-  if (S_ISREG(mode)) return EntryKind::kFile;
-  if (S_ISDIR(mode)) return EntryKind::kFolder;
-  if (S_ISLNK(mode)) return EntryKind::kLink;
-  return EntryKind::kOther;
-}
-
 /// Days since 1899-12-30 in local time, as Windows dates count.
 double WindowsDate(time_t seconds) {
   struct tm local {};
@@ -54,32 +47,6 @@ std::string ParentOf(const std::string& path) {
   const std::size_t cut = path.find_last_of('/');
   if (cut == std::string::npos) return ".";
   return cut == 0 ? "/" : path.substr(0, cut);
-}
-
-/// Runs a removal; when it is refused for lack of rights, makes the parent
-/// folder writable (a forced delete also takes read-only folders) and tries
-/// once more.
-FsStatus RemoveForced(const std::string& path, int (*remove)(const char*)) {
-  if (path.empty() || path == "/") return FsStatus::kFailed;
-  if (remove(path.c_str()) == 0) return FsStatus::kOk;
-  if (errno != EACCES && errno != EPERM) return StatusFromErrno(errno);
-  const std::string parent = ParentOf(path);
-  struct stat st {};
-  if (lstat(parent.c_str(), &st) != 0) return StatusFromErrno(errno);
-  if (!S_ISDIR(st.st_mode)) return StatusFromErrno(ENOTDIR);
-  if (chmod(parent.c_str(), st.st_mode | S_IWUSR | S_IXUSR) != 0) return StatusFromErrno(errno);
-  return remove(path.c_str()) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
-}
-
-int RemoveDirectory(const char* path) { return rmdir(path); }
-int RemoveNonDirectory(const char* path) { return unlink(path); }
-
-FsStatus CopyTimesAndMode(const std::string& to, const struct stat& st, bool is_link) {
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  const int flags = is_link ? AT_SYMLINK_NOFOLLOW : 0;
-  if (utimensat(AT_FDCWD, to.c_str(), times, flags) != 0) return StatusFromErrno(errno);
-  if (!is_link && chmod(to.c_str(), st.st_mode & 07777) != 0) return StatusFromErrno(errno);
-  return FsStatus::kOk;
 }
 
 class PosixFileSystem final : public FileSystem {
@@ -101,39 +68,13 @@ class PosixFileSystem final : public FileSystem {
     return FsStatus::kOk;
   }
 
+  FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override {
+    return OpenFolderNoFollow(path, folder);
+  }
+
   bool VisibleFileExists(const std::string& path) override {
     struct stat st {};
     return !IsHiddenName(FileNameOf(path, '/')) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-  }
-
-  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override {
-    DirHandle dir(opendir(folder.c_str()));
-    if (!dir) return StatusFromErrno(errno);
-    const int fd = dirfd(dir.get());
-    errno = 0;
-    while (const dirent* entry = readdir(dir.get())) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      FolderItem item;
-      item.name = name;
-      struct stat st {};
-      // The entry's type from the folder itself saves a stat call for
-      // everything but files, whose size is needed.
-      if (entry->d_type == DT_DIR) {
-        item.kind = EntryKind::kFolder;
-      } else if (entry->d_type == DT_LNK) {
-        item.kind = EntryKind::kLink;
-      } else {
-        if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-          return StatusFromErrno(errno);
-        }
-        item.kind = KindOfMode(st.st_mode);
-        if (item.kind == EntryKind::kFile) item.size = static_cast<uint64_t>(st.st_size);
-      }
-      items->push_back(std::move(item));
-      errno = 0;
-    }
-    return errno == 0 ? FsStatus::kOk : StatusFromErrno(errno);
   }
 
   FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override {
@@ -173,61 +114,6 @@ class PosixFileSystem final : public FileSystem {
     }
     *bytes = static_cast<uint64_t>(vfs.f_bfree) * static_cast<uint64_t>(vfs.f_frsize);
     return FsStatus::kOk;
-  }
-
-  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-      return FsStatus::kOk;
-    }
-    if (errno != EINVAL && errno != ENOSYS) return StatusFromErrno(errno);
-    // The file system cannot refuse replacement by itself: check first.
-    // Another process could still slip in between, which only an atomic
-    // rename would rule out.
-    if (KindOf(to) != EntryKind::kMissing) return FsStatus::kExists;
-    return rename(from.c_str(), to.c_str()) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
-  }
-
-  FsStatus MakeFolder(const std::string& path) override {
-    return mkdir(path.c_str(), 0777) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
-  }
-
-  FsStatus CopyOneFile(const std::string& from, const std::string& to) override {
-    FileHandle in(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st {};
-    if (!in.valid() || fstat(in.get(), &st) != 0) return StatusFromErrno(errno);
-    FileHandle out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!out.valid()) return StatusFromErrno(errno);
-    FsStatus status = CopyFileData(in.get(), out.get(), static_cast<uint64_t>(st.st_size));
-    if (status == FsStatus::kOk && !out.Close()) status = StatusFromErrno(errno);
-    if (status == FsStatus::kOk) status = CopyTimesAndMode(to, st, false);
-    if (status != FsStatus::kOk) unlink(to.c_str());
-    return status;
-  }
-
-  FsStatus CopyLink(const std::string& from, const std::string& to) override {
-    std::string target(4096, '\0');
-    const ssize_t length = readlink(from.c_str(), &target[0], target.size());
-    if (length < 0) return StatusFromErrno(errno);
-    if (static_cast<std::size_t>(length) >= target.size()) return StatusFromErrno(ENAMETOOLONG);
-    target.resize(static_cast<std::size_t>(length));
-    if (symlink(target.c_str(), to.c_str()) != 0) return StatusFromErrno(errno);
-    struct stat st {};
-    if (lstat(from.c_str(), &st) != 0) return StatusFromErrno(errno);
-    return CopyTimesAndMode(to, st, true);
-  }
-
-  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override {
-    struct stat st {};
-    if (lstat(from.c_str(), &st) != 0) return StatusFromErrno(errno);
-    return CopyTimesAndMode(to, st, false);
-  }
-
-  FsStatus RemoveFile(const std::string& path) override {
-    return RemoveForced(path, RemoveNonDirectory);
-  }
-
-  FsStatus RemoveFolder(const std::string& path) override {
-    return RemoveForced(path, RemoveDirectory);
   }
 
   FsStatus ReadTextFile(const std::string& path, std::string* text) override {

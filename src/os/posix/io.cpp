@@ -26,6 +26,13 @@ FsStatus StatusFromErrno(int error) {
   return FsStatus(code, error, std::strerror(error));
 }
 
+EntryKind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return EntryKind::kFile;
+  if (S_ISDIR(mode)) return EntryKind::kFolder;
+  if (S_ISLNK(mode)) return EntryKind::kLink;
+  return EntryKind::kOther;
+}
+
 bool FileHandle::Close() {
   const int fd = fd_;
   fd_ = -1;
@@ -72,17 +79,20 @@ bool IsUnsupported(int error) {
 
 enum class FastCopy { kDone, kUnsupported, kFailed };
 
+/// Runs `step` until it reports the end of the input (0). The size read
+/// when the file was opened is no limit: a file that grows meanwhile is
+/// copied to its real end, and the change is found afterwards.
 template <typename Step>
-FastCopy CopyWith(Step step, uint64_t size, uint64_t* copied) {
-  while (*copied < size) {
-    const ssize_t moved = step(static_cast<std::size_t>(size - *copied));
+FastCopy CopyWith(Step step, bool* any) {
+  constexpr std::size_t kChunk = 1u << 30;
+  for (;;) {
+    const ssize_t moved = step(kChunk);
     if (moved < 0 && errno == EINTR) continue;
-    if (moved < 0 && *copied == 0 && IsUnsupported(errno)) return FastCopy::kUnsupported;
+    if (moved < 0 && !*any && IsUnsupported(errno)) return FastCopy::kUnsupported;
     if (moved < 0) return FastCopy::kFailed;
-    if (moved == 0) break;  // the file shrank while we copied: keep what there is
-    *copied += static_cast<uint64_t>(moved);
+    if (moved == 0) return FastCopy::kDone;
+    *any = true;
   }
-  return FastCopy::kDone;
 }
 
 FsStatus CopyByReadWrite(int in, int out) {
@@ -99,18 +109,13 @@ FsStatus CopyByReadWrite(int in, int out) {
 
 }  // namespace
 
-FsStatus CopyFileData(int in, int out, uint64_t size) {
-  constexpr std::size_t kChunk = 1u << 30;
-  uint64_t copied = 0;
+FsStatus CopyFileData(int in, int out) {
+  bool any = false;
   FastCopy result = CopyWith(
-      [&](std::size_t left) {
-        return copy_file_range(in, nullptr, out, nullptr, left < kChunk ? left : kChunk, 0);
-      },
-      size, &copied);
+      [&](std::size_t chunk) { return copy_file_range(in, nullptr, out, nullptr, chunk, 0); },
+      &any);
   if (result == FastCopy::kUnsupported) {
-    result = CopyWith(
-        [&](std::size_t left) { return sendfile(out, in, nullptr, left < kChunk ? left : kChunk); },
-        size, &copied);
+    result = CopyWith([&](std::size_t chunk) { return sendfile(out, in, nullptr, chunk); }, &any);
   }
   if (result == FastCopy::kFailed) return StatusFromErrno(errno);
   if (result == FastCopy::kUnsupported) return CopyByReadWrite(in, out);

@@ -2,14 +2,19 @@
 // Small non-throwing helpers over POSIX descriptors, shared by the POSIX
 // platform files.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/file_system.h"
 
 namespace ovpre {
+
+/// What a file mode says an entry is.
+EntryKind KindOfMode(mode_t mode);
 
 /// The one place where errno values become FsStatus.
 FsStatus StatusFromErrno(int error);
@@ -52,9 +57,18 @@ FsStatus ReadAll(int fd, std::string* text);
 FsStatus WriteAll(int fd, const char* data, std::size_t size);
 FsStatus WriteAll(int fd, const std::string& text);
 
-/// Copies `size` bytes from `in` to `out` with the fastest means the kernel
-/// offers for the pair (copy_file_range, then sendfile, then read/write).
-FsStatus CopyFileData(int in, int out, uint64_t size);
+/// Copies `in` from its current position to its real end into `out`, with
+/// the fastest means the kernel offers for the pair (copy_file_range, then
+/// sendfile, then read/write).
+FsStatus CopyFileData(int in, int out);
+
+/// Renames `from` in the folder `from_folder` to `to` in `to_folder`, never
+/// replacing anything at `to`.
+FsStatus RenameNoReplace(int from_folder, const std::string& from, int to_folder,
+                         const std::string& to);
+
+/// Opens the folder at `path` without following a link in its last part.
+FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder);
 
 /// Writes `text` to a new file beside `path` and renames it over `path`, so
 /// that a reader sees the old content or the new one, never part of it.

@@ -1,0 +1,243 @@
+// A folder held open on POSIX systems: a directory descriptor opened with
+// O_NOFOLLOW, and every name below it reached with the *at() calls relative
+// to it, never by a path, and never through a symbolic link.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/posix/io.h"
+
+namespace ovpre {
+
+namespace {
+
+constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+/// A descriptor shared by a folder and the folders opened from it, which
+/// need their parent to rename or remove themselves.
+using SharedFd = std::shared_ptr<FileHandle>;
+
+SharedFd Share(int fd) { return std::make_shared<FileHandle>(fd); }
+
+FsStatus Errno() { return StatusFromErrno(errno); }
+
+FileId IdOf(const struct stat& st) {
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+/// Runs `remove`; when it is refused for lack of rights, makes the folder
+/// `parent` writable (a forced delete also takes read-only folders) and
+/// tries once more.
+template <typename Remove>
+FsStatus RemoveForced(int parent, Remove remove) {
+  if (remove() == 0) return FsStatus::kOk;
+  if (errno != EACCES && errno != EPERM) return Errno();
+  struct stat st {};
+  if (fstat(parent, &st) != 0) return Errno();
+  if (fchmod(parent, st.st_mode | S_IWUSR | S_IXUSR) != 0) return Errno();
+  return remove() == 0 ? FsStatus::kOk : Errno();
+}
+
+class PosixFolder final : public Folder {
+ public:
+  PosixFolder(SharedFd parent, std::string name, int fd)
+      : parent_(std::move(parent)), name_(std::move(name)), fd_(Share(fd)) {}
+
+  FsStatus List(std::vector<FolderItem>* items) override {
+    // A descriptor of its own for the stream, which closes it.
+    const int copy = openat(fd_->get(), ".", kOpenFolder);
+    if (copy < 0) return Errno();
+    DirHandle dir(fdopendir(copy));
+    if (!dir) {
+      close(copy);
+      return Errno();
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(dir.get())) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      FolderItem item;
+      item.name = name;
+      if (entry->d_type == DT_DIR) {
+        item.kind = EntryKind::kFolder;
+      } else if (entry->d_type == DT_LNK) {
+        item.kind = EntryKind::kLink;
+      } else {
+        // Files need their size and time; the folder's type saves a call
+        // for everything else.
+        struct stat st {};
+        if (fstatat(fd_->get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
+        item.kind = KindOfMode(st.st_mode);
+        item.size = static_cast<uint64_t>(st.st_size);
+        item.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+      }
+      items->push_back(std::move(item));
+      errno = 0;
+    }
+    return errno == 0 ? FsStatus::kOk : Errno();
+  }
+
+  FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    const int fd = openat(fd_->get(), name.c_str(), kOpenFolder);
+    if (fd < 0) return Errno();
+    *folder = std::make_unique<PosixFolder>(fd_, name, fd);
+    return FsStatus::kOk;
+  }
+
+  FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    if (mkdirat(fd_->get(), name.c_str(), 0777) != 0) return Errno();
+    return Open(name, folder);
+  }
+
+  FsStatus CopyFileTo(const std::string& name, Folder& target) override {
+    // Non-blocking, so that a pipe put in a file's place cannot hold the run.
+    FileHandle in(openat(fd_->get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!in.valid() || fstat(in.get(), &st) != 0) return Errno();
+    if (!S_ISREG(st.st_mode)) return FsStatus(FsStatus::kNotCopyable);
+    const int into = Fd(target);
+    FileHandle out(openat(into, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out.valid()) return Errno();
+    FsStatus status = CopyFileData(in.get(), out.get());
+    if (status.ok()) status = CopyModeAndTimes(out.get(), st);
+    if (status.ok() && !out.Close()) status = Errno();
+    if (!status.ok()) unlinkat(into, name.c_str(), 0);
+    return status;
+  }
+
+  FsStatus CopyLinkTo(const std::string& name, Folder& target) override {
+    std::string points_to(4096, '\0');
+    const ssize_t length = readlinkat(fd_->get(), name.c_str(), &points_to[0], points_to.size());
+    if (length < 0) return Errno();
+    if (static_cast<std::size_t>(length) >= points_to.size()) return StatusFromErrno(ENAMETOOLONG);
+    points_to.resize(static_cast<std::size_t>(length));
+    struct stat st {};
+    if (fstatat(fd_->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
+    const int into = Fd(target);
+    if (symlinkat(points_to.c_str(), into, name.c_str()) != 0) return Errno();
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (utimensat(into, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
+    return FsStatus::kOk;
+  }
+
+  FsStatus CopyOwnAttributesTo(Folder& target) override {
+    struct stat st {};
+    if (fstat(fd_->get(), &st) != 0) return Errno();
+    return CopyModeAndTimes(Fd(target), st);
+  }
+
+  FsStatus RemoveFile(const std::string& name) override {
+    const int fd = fd_->get();
+    return RemoveForced(fd, [&] { return unlinkat(fd, name.c_str(), 0); });
+  }
+
+  FsStatus RemoveSelf() override {
+    const int parent = parent_->get();
+    return RemoveForced(parent, [&] { return unlinkat(parent, name_.c_str(), AT_REMOVEDIR); });
+  }
+
+  FsStatus MoveTo(Folder& target, const std::string& new_name) override {
+    const int into = Fd(target);
+    FsStatus status = RenameNoReplace(parent_->get(), name_, into, new_name);
+    if (!status.ok()) return status;
+    // The name was looked up again for the rename: it must have led to this
+    // very folder. Whatever else was there goes back where it came from.
+    FileId mine;
+    FileId moved;
+    if (!Identity(&mine).ok() || !IdAt(into, new_name, &moved).ok() || mine != moved) {
+      RenameNoReplace(into, new_name, parent_->get(), name_);
+      return FsStatus(FsStatus::kSwapped);
+    }
+    parent_ = static_cast<PosixFolder&>(target).fd_;
+    name_ = new_name;
+    return FsStatus::kOk;
+  }
+
+  FsStatus Identity(FileId* id) override {
+    struct stat st {};
+    if (fstat(fd_->get(), &st) != 0) return Errno();
+    *id = IdOf(st);
+    return FsStatus::kOk;
+  }
+
+  FsStatus IdentityOf(const std::string& name, FileId* id) override {
+    return IdAt(fd_->get(), name, id);
+  }
+
+  FsStatus SetHidden(bool) override { return FsStatus::kOk; }  // the "." does it
+
+  FsStatus Flush() override { return syncfs(fd_->get()) == 0 ? FsStatus::kOk : Errno(); }
+
+  FsStatus Claim() override {
+    // The lock goes with the descriptor, so a killed run leaves no claim.
+    if (flock(fd_->get(), LOCK_EX | LOCK_NB) == 0) return FsStatus::kOk;
+    const int error = errno;
+    if (error == EWOULDBLOCK) return FsStatus(FsStatus::kInUse, error, std::strerror(error));
+    return StatusFromErrno(error);
+  }
+
+ private:
+  /// Every folder here comes from this file, so the cast is safe.
+  static int Fd(Folder& folder) { return static_cast<PosixFolder&>(folder).fd_->get(); }
+
+  static FsStatus IdAt(int folder, const std::string& name, FileId* id) {
+    struct stat st {};
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
+    *id = IdOf(st);
+    return FsStatus::kOk;
+  }
+
+  static FsStatus CopyModeAndTimes(int fd, const struct stat& st) {
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (fchmod(fd, st.st_mode & 07777) != 0) return Errno();
+    if (futimens(fd, times) != 0) return Errno();
+    return FsStatus::kOk;
+  }
+
+  SharedFd parent_;
+  std::string name_;
+  SharedFd fd_;
+};
+
+}  // namespace
+
+FsStatus RenameNoReplace(int from_folder, const std::string& from, int to_folder,
+                         const std::string& to) {
+  if (renameat2(from_folder, from.c_str(), to_folder, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return FsStatus::kOk;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return Errno();
+  // The file system cannot refuse replacement by itself: check first.
+  // Another process could still slip in between, which only an atomic
+  // rename would rule out.
+  struct stat st {};
+  if (fstatat(to_folder, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return StatusFromErrno(EEXIST);
+  return renameat(from_folder, from.c_str(), to_folder, to.c_str()) == 0 ? FsStatus::kOk : Errno();
+}
+
+FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder) {
+  std::string tidy = path;
+  while (tidy.size() > 1 && tidy.back() == '/') tidy.pop_back();
+  if (tidy.empty()) return StatusFromErrno(ENOENT);
+  if (tidy == "/") tidy = "/.";
+  const std::size_t cut = tidy.find_last_of('/');
+  const std::string above = cut == std::string::npos ? "." : (cut == 0 ? "/" : tidy.substr(0, cut));
+  const std::string name = cut == std::string::npos ? tidy : tidy.substr(cut + 1);
+  if (name == "..") return StatusFromErrno(EINVAL);
+  const int parent = open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return Errno();
+  SharedFd shared = Share(parent);
+  const int fd = openat(parent, name.c_str(), kOpenFolder);
+  if (fd < 0) return Errno();
+  *folder = std::make_unique<PosixFolder>(shared, name, fd);
+  return FsStatus::kOk;
+}
+
+}  // namespace ovpre
