@@ -96,6 +96,12 @@ bool MakeJunction(const std::string& link, const std::string& target) {
 
 class Win32FileSystemTest : public ::testing::Test {
  protected:
+  std::unique_ptr<Folder> Open(const std::string& path) {
+    std::unique_ptr<Folder> folder;
+    EXPECT_EQ(fs->OpenFolder(path, &folder), FsStatus::kOk) << path;
+    return folder;
+  }
+
   std::unique_ptr<FileSystem> fs = NewNativeFileSystem();
   TempFolder temp;
 };
@@ -130,7 +136,7 @@ TEST_F(Win32FileSystemTest, SearchLeavesOutHiddenAndSystemEntriesAndDatesInLocal
 
   // The size walk sees everything, hidden and system entries included.
   std::vector<FolderItem> items;
-  ASSERT_EQ(fs->ReadFolder(folder, &items), FsStatus::kOk);
+  ASSERT_EQ(Open(folder)->List(&items), FsStatus::kOk);
   EXPECT_EQ(items.size(), 5u);
 }
 
@@ -163,14 +169,21 @@ TEST_F(Win32FileSystemTest, SizeCountsHiddenFilesAndFreeSpaceComesFromTheDriveRo
 TEST_F(Win32FileSystemTest, MoveNeverReplacesAndReportsAnotherVolume) {
   WriteFile(temp / "src\\f.txt", "data");
   test::MakeFolders(temp / "taken");
-  EXPECT_EQ(fs->MoveNoReplace(temp / "src", temp / "taken"), FsStatus::kExists);
-  EXPECT_EQ(fs->MoveNoReplace(temp / "src", temp / "no\\parent"), FsStatus::kNotFound);
-  EXPECT_EQ(fs->MoveNoReplace(temp / "src", temp / "moved"), FsStatus::kOk);
+  std::unique_ptr<Folder> src = Open(temp / "src");
+  std::unique_ptr<Folder> base = Open(temp.path());
+  EXPECT_EQ(src->MoveTo(*base, "taken"), FsStatus::kExists);
+  EXPECT_EQ(src->MoveTo(*base, "moved"), FsStatus::kOk);
   EXPECT_EQ(test::ReadFile(temp / "moved\\f.txt"), "data");
+  // A second run cannot take a folder that this one holds.
+  std::unique_ptr<Folder> again = Open(temp.path());
+  std::unique_ptr<Folder> moved;
+  EXPECT_EQ(again->Open("moved", &moved), FsStatus::kInUse);
+  src.reset();
 
   if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second drive";
   TempFolder other(test::OtherDeviceBase());
-  EXPECT_EQ(fs->MoveNoReplace(temp / "moved", other / "moved"), FsStatus::kCrossDevice);
+  std::unique_ptr<Folder> there = Open(other.path());
+  EXPECT_EQ(Open(temp / "moved")->MoveTo(*there, "moved"), FsStatus::kCrossDevice);
   EXPECT_EQ(test::ReadFile(temp / "moved\\f.txt"), "data");
   // The core then copies and deletes.
   EXPECT_EQ(MoveFolderSafely(*fs, temp / "moved", other / "moved", false), MoveOutcome::kMoved);
@@ -182,15 +195,22 @@ TEST_F(Win32FileSystemTest, CopiesKeepAttributesAndDeletesTakeReadOnlyEntries) {
   WriteFile(temp / "src\\ro.txt", "ro");
   SetAttributes(temp / "src\\ro.txt", FILE_ATTRIBUTE_READONLY);
   SetAttributes(temp / "src", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-  ASSERT_EQ(CopyTree(*fs, temp / "src", temp / "copy"), FsStatus::kOk);
+  {
+    std::unique_ptr<Folder> src = Open(temp / "src");
+    std::unique_ptr<Folder> copy;
+    ASSERT_EQ(Open(temp.path())->Make("copy", &copy), FsStatus::kOk);
+    MoveReport report;
+    ASSERT_EQ(CopyTree(*src, *copy, &report), FsStatus::kOk);
+    ASSERT_EQ(src->CopyOwnAttributesTo(*copy), FsStatus::kOk);
+    EXPECT_EQ(src->CopyFileTo("ro.txt", *copy), FsStatus::kExists);
+  }
   EXPECT_NE(AttributesOf(temp / "copy\\ro.txt") & FILE_ATTRIBUTE_READONLY, 0u);
   EXPECT_NE(AttributesOf(temp / "copy") & FILE_ATTRIBUTE_HIDDEN, 0u);
   // Wine keeps no read-only flag on folders; Windows does.
   EXPECT_EQ(AttributesOf(temp / "copy"), AttributesOf(temp / "src"));
-  EXPECT_EQ(fs->CopyOneFile(temp / "src\\ro.txt", temp / "copy\\ro.txt"), FsStatus::kExists);
 
-  EXPECT_EQ(DeleteTree(*fs, temp / "src"), FsStatus::kOk);
-  EXPECT_EQ(DeleteTree(*fs, temp / "copy"), FsStatus::kOk);
+  EXPECT_EQ(DeleteTree(*Open(temp / "src")), FsStatus::kOk);
+  EXPECT_EQ(DeleteTree(*Open(temp / "copy")), FsStatus::kOk);
   EXPECT_FALSE(test::Exists(temp / "src"));
   EXPECT_FALSE(test::Exists(temp / "copy"));
 }
@@ -212,8 +232,6 @@ TEST(Win32Path, LongPathsAreTidiedAndPrefixedShortOnesLeftToTheApi) {
 TEST_F(Win32FileSystemTest, NeverRemovesAnEmptyPathOrADriveRoot) {
   for (const std::string root : {"", "C:\\", "c:/", "\\\\?\\C:\\", "C:\\Windows\\.."}) {
     EXPECT_TRUE(IsEmptyOrRoot(root)) << root;
-    EXPECT_EQ(fs->RemoveFolder(root), FsStatus::kFailed) << root;
-    EXPECT_EQ(fs->RemoveFile(root), FsStatus::kFailed) << root;
   }
   EXPECT_TRUE(IsEmptyOrRoot("\\\\server\\share\\"));
   EXPECT_FALSE(IsEmptyOrRoot("\\\\server\\share\\folder"));
@@ -227,11 +245,13 @@ TEST_F(Win32FileSystemTest, ALinkIsRemovedItselfNeverWhatItPointsTo) {
     GTEST_SKIP() << "this file system has no junctions";
   }
   std::vector<FolderItem> items;
-  ASSERT_EQ(fs->ReadFolder(temp / "rel", &items), FsStatus::kOk);
+  ASSERT_EQ(Open(temp / "rel")->List(&items), FsStatus::kOk);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].kind, EntryKind::kLink);
   EXPECT_EQ(fs->KindOf(temp / "rel\\link"), EntryKind::kLink);
-  EXPECT_EQ(DeleteTree(*fs, temp / "rel"), FsStatus::kOk);
+  std::unique_ptr<Folder> through;
+  EXPECT_FALSE(fs->OpenFolder(temp / "rel\\link", &through).ok());
+  EXPECT_EQ(DeleteTree(*Open(temp / "rel")), FsStatus::kOk);
   EXPECT_EQ(test::ReadFile(temp / "target\\keep.txt"), "keep");
 }
 
@@ -253,7 +273,7 @@ TEST_F(Win32FileSystemTest, TextFilesAreStoredInTheSystemCodePage) {
   EXPECT_EQ(test::ReadFile(path), "second");
   // The replacement leaves no temporary file behind.
   std::vector<FolderItem> items;
-  ASSERT_EQ(fs->ReadFolder(temp.path(), &items), FsStatus::kOk);
+  ASSERT_EQ(Open(temp.path())->List(&items), FsStatus::kOk);
   EXPECT_EQ(items.size(), 1u);
   EXPECT_EQ(fs->WriteTextFile("", "x"), FsStatus::kNotFound);
 }

@@ -39,15 +39,25 @@ class Win32PreTest : public ::testing::Test {
   std::string MakeRelease(const std::string& release, int levels) {
     std::string relative;
     std::string folder = Join(site.own_dir, release);
-    EXPECT_EQ(fs.MakeFolder(folder), FsStatus::kOk);
+    std::unique_ptr<Folder> at;
+    EXPECT_EQ(fs.OpenFolder(site.own_dir, &at), FsStatus::kOk);
+    std::unique_ptr<Folder> made;
+    EXPECT_EQ(at->Make(release, &made), FsStatus::kOk);
     for (int level = 0; level < levels; ++level) {
       const std::string name = std::string(60, 'd') + std::to_string(level);
       relative += "\\" + name;
       folder += "\\" + name;
-      EXPECT_EQ(fs.MakeFolder(folder), FsStatus::kOk) << folder.size();
+      at = std::move(made);
+      EXPECT_EQ(at->Make(name, &made), FsStatus::kOk) << folder.size();
     }
     EXPECT_EQ(fs.CreateTextFile(folder + "\\x.sfv", "sfv"), FsStatus::kOk);
     return relative + "\\x.sfv";
+  }
+
+  std::unique_ptr<Folder> OpenOrDie(const std::string& path) {
+    std::unique_ptr<Folder> folder;
+    EXPECT_EQ(fs.OpenFolder(path, &folder), FsStatus::kOk) << path;
+    return folder;
   }
 
   std::string Content(const std::string& path) {
@@ -100,16 +110,16 @@ TEST_F(Win32PreTest, PathsBeyond260CharactersWork) {
     TempFolder other(test::OtherDeviceBase());
     const std::string across = Join(other.path(), "Long.Release-GRP");
     // Back to the group's folder first, then across as a pre.
-    ASSERT_EQ(fs.MoveNoReplace(destination, source), FsStatus::kOk);
+    ASSERT_EQ(MoveFolderSafely(fs, destination, source, false), MoveOutcome::kMoved);
     Pre("Long.Release-GRP", other.path());
     EXPECT_EQ(Content(across + file), "sfv");
     EXPECT_EQ(fs.KindOf(source), EntryKind::kMissing);
-    EXPECT_EQ(DeleteTree(fs, across), FsStatus::kOk);
+    EXPECT_EQ(DeleteTree(*OpenOrDie(across)), FsStatus::kOk);
     EXPECT_EQ(fs.KindOf(across), EntryKind::kMissing);
   }
   // The temporary folder's own clean-up need not reach this deep.
   if (fs.KindOf(destination) != EntryKind::kMissing) {
-    EXPECT_EQ(DeleteTree(fs, destination), FsStatus::kOk);
+    EXPECT_EQ(DeleteTree(*OpenOrDie(destination)), FsStatus::kOk);
   }
 }
 

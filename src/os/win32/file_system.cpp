@@ -43,10 +43,6 @@ EntryKind KindOfFound(const WIN32_FIND_DATAW& found) {
   return EntryKind::kFile;
 }
 
-uint64_t SizeOf(const WIN32_FIND_DATAW& found) {
-  return (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-}
-
 /// Days since 1899-12-30 in local time, with the time-zone rules of that
 /// day (not of today), as Windows dates count.
 double WindowsDate(const FILETIME& utc) {
@@ -96,11 +92,6 @@ std::wstring VolumeRootOf(const std::string& path) {
   return root;
 }
 
-HANDLE OpenForAttributes(const std::string& path, DWORD access) {
-  return CreateFileW(Win32Path(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
 /// A name beside `path` for the new content before it replaces the old.
 std::string TempNameBeside(const std::string& path) {
   static std::atomic<unsigned> counter{0};
@@ -145,21 +136,6 @@ FsStatus ReadSystemText(HANDLE file, std::string* text) {
   return status;
 }
 
-FsStatus CopyTimes(const std::string& from, const std::string& to) {
-  FILETIME created = {};
-  FILETIME accessed = {};
-  FILETIME written = {};
-  FileHandle source(OpenForAttributes(from, FILE_READ_ATTRIBUTES));
-  if (!source.valid() || !GetFileTime(source.get(), &created, &accessed, &written)) {
-    return LastStatus();
-  }
-  FileHandle target(OpenForAttributes(to, FILE_WRITE_ATTRIBUTES));
-  if (!target.valid() || !SetFileTime(target.get(), &created, &accessed, &written)) {
-    return LastStatus();
-  }
-  return FsStatus::kOk;
-}
-
 class Win32FileSystem final : public FileSystem {
  public:
   char Separator() const override { return '\\'; }
@@ -191,6 +167,10 @@ class Win32FileSystem final : public FileSystem {
     return FsStatus::kOk;
   }
 
+  FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override {
+    return OpenFolderNoFollow(path, folder);
+  }
+
   bool VisibleFileExists(const std::string& path) override {
     WIN32_FIND_DATAW found;
     SearchHandle search(StartSearch(path, &found));
@@ -203,30 +183,6 @@ class Win32FileSystem final : public FileSystem {
       return CompareStringOrdinal(found.cFileName, -1, name.c_str(), -1, TRUE) == CSTR_EQUAL;
     } while (FindNextFileW(search.get(), &found));
     return false;
-  }
-
-  FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items) override {
-    const std::string pattern = folder + (EndsInSeparator(folder) ? "*" : "\\*");
-    WIN32_FIND_DATAW found;
-    SearchHandle search(StartSearch(pattern, &found));
-    if (!search.valid()) {
-      const DWORD error = GetLastError();
-      // A root folder with nothing in it has no "." to find.
-      if (error == ERROR_FILE_NOT_FOUND && KindOf(folder) == EntryKind::kFolder) {
-        return FsStatus::kOk;
-      }
-      return error == ERROR_FILE_NOT_FOUND ? FsStatus::kNotFound : StatusFromWin32Error(error);
-    }
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      FolderItem item;
-      item.name = Utf8FromWide(name);
-      item.kind = KindOfFound(found);
-      if (item.kind == EntryKind::kFile) item.size = SizeOf(found);
-      items->push_back(std::move(item));
-    } while (FindNextFileW(search.get(), &found));
-    return StatusOfFinishedSearch();
   }
 
   FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override {
@@ -260,69 +216,6 @@ class Win32FileSystem final : public FileSystem {
     }
     *bytes = free_on_volume.QuadPart;
     return FsStatus::kOk;
-  }
-
-  FsStatus MoveNoReplace(const std::string& from, const std::string& to) override {
-    // Without flags the move refuses an existing target and another volume.
-    if (MoveFileExW(Win32Path(from).c_str(), Win32Path(to).c_str(), 0)) return FsStatus::kOk;
-    return LastStatus();
-  }
-
-  FsStatus MakeFolder(const std::string& path) override {
-    if (CreateDirectoryW(Win32Path(path).c_str(), nullptr)) return FsStatus::kOk;
-    return LastStatus();
-  }
-
-  FsStatus CopyOneFile(const std::string& from, const std::string& to) override {
-    // CopyFileExW keeps the attributes and the time stamps, and removes a
-    // target it could not finish.
-    if (CopyFileExW(Win32Path(from).c_str(), Win32Path(to).c_str(), nullptr, nullptr, nullptr,
-                    COPY_FILE_FAIL_IF_EXISTS)) {
-      return FsStatus::kOk;
-    }
-    return LastStatus();
-  }
-
-  FsStatus CopyLink(const std::string&, const std::string&) override {
-    // Creating a symbolic link needs a privilege that the server's account
-    // normally lacks. Refusing keeps the source whole: a release holding a
-    // link can only be pre'd on its own drive, where it is renamed.
-    return StatusFromWin32Error(ERROR_NOT_SUPPORTED);
-  }
-
-  FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override {
-    const DWORD attributes = GetFileAttributesW(Win32Path(from).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
-    const FsStatus status = CopyTimes(from, to);
-    if (status != FsStatus::kOk) return status;
-    DWORD settable = attributes & kSettableAttributes;
-    if (settable == 0) settable = FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileAttributesW(Win32Path(to).c_str(), settable)) return LastStatus();
-    return FsStatus::kOk;
-  }
-
-  FsStatus RemoveFile(const std::string& path) override {
-    if (IsEmptyOrRoot(path)) return StatusFromWin32Error(ERROR_NOT_SUPPORTED);
-    const std::wstring wide = Win32Path(path);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
-    const bool folder_entry = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (folder_entry && !link) return FsStatus::kFailed;  // a real folder: not ours here
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) ClearReadOnly(path);
-    // A link to a folder is a folder entry itself: removing it as a folder
-    // removes the link and never anything it points to.
-    const BOOL removed = folder_entry ? RemoveDirectoryW(wide.c_str()) : DeleteFileW(wide.c_str());
-    return removed ? FsStatus::kOk : LastStatus();
-  }
-
-  FsStatus RemoveFolder(const std::string& path) override {
-    if (IsEmptyOrRoot(path)) return StatusFromWin32Error(ERROR_NOT_SUPPORTED);
-    const std::wstring wide = Win32Path(path);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) ClearReadOnly(path);
-    return RemoveDirectoryW(wide.c_str()) ? FsStatus::kOk : LastStatus();
   }
 
   FsStatus ReadTextFile(const std::string& path, std::string* text) override {

@@ -75,6 +75,7 @@ FsStatus StatusFromWin32Error(DWORD error) {
     case ERROR_ALREADY_EXISTS:
     case ERROR_DIR_NOT_EMPTY: code = FsStatus::kExists; break;
     case ERROR_NOT_SAME_DEVICE: code = FsStatus::kCrossDevice; break;
+    case ERROR_SHARING_VIOLATION: code = FsStatus::kInUse; break;
     default: break;
   }
   return FsStatus(code, static_cast<long>(error), SystemMessageText(error));
@@ -90,6 +91,14 @@ std::wstring Win32Path(const std::string& utf8) {
   if (StartsWith(full, L"\\\\?\\")) return full;
   if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
+}
+
+std::wstring NtPath(const std::string& utf8) {
+  const std::wstring wide = WideFromUtf8(utf8);
+  const std::wstring full = StartsWith(wide, L"\\\\?\\") ? wide : FullPath(wide);
+  if (StartsWith(full, L"\\\\?\\")) return L"\\??\\" + full.substr(4);
+  if (StartsWith(full, L"\\\\")) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
 }
 
 bool IsEmptyOrRoot(const std::string& utf8) {

@@ -3,6 +3,8 @@
 // Windows platform files.
 #include <windows.h>
 
+#include <memory>
+#include <utility>
 #include <string>
 
 #include "platform/file_system.h"
@@ -31,6 +33,14 @@ FsStatus LastStatus();
 /// (a doubled "\" counts once, "/" works as "\").
 std::wstring Win32Path(const std::string& utf8);
 
+/// The system's own (NT) name of `path`, "\\??\\C:\\..." or
+/// "\\??\\UNC\\server\\share\\...", as a rename by handle needs it.
+std::wstring NtPath(const std::string& utf8);
+
+/// Opens the folder at `path` itself (a link or junction is not a folder),
+/// shared with everyone, for listing and attributes.
+FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder);
+
 /// True for a path that names nothing to remove: the empty path and the
 /// root of a drive or share, however it is spelled.
 bool IsEmptyOrRoot(const std::string& utf8);
@@ -42,6 +52,13 @@ class FileHandle {
   ~FileHandle() { Close(); }
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
+  FileHandle(FileHandle&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = INVALID_HANDLE_VALUE;
+  }
+  FileHandle& operator=(FileHandle&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    return *this;
+  }
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
   HANDLE get() const { return handle_; }
   /// Closes now; false (with the last error set) when closing failed.

@@ -1,0 +1,329 @@
+// A folder held open on Windows. Windows has no lookups relative to an open
+// folder for ordinary programs; what keeps a path from being redirected is
+// that a folder opened without FILE_SHARE_DELETE can be neither renamed nor
+// deleted, nor replaced by a junction, while the handle is open. So every
+// folder below the first is opened that way (with FILE_FLAG_OPEN_REPARSE_POINT,
+// so a junction is seen as what it is), and the path through those held
+// folders names the same thing until they are closed.
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/win32/io.h"
+#include "os/win32/text.h"
+
+namespace ovpre {
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kShareKeepName = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kOpenItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+/// How long deletes are retried on the errors that scanners and deletes
+/// still pending cause, in steps of 50 ms.
+constexpr int kRetries = 20;
+
+bool IsLink(HANDLE handle, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+  return IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+/// Opens the folder at `path` itself; fails when it is a link or no folder.
+FsStatus OpenFolderHandle(const std::string& path, DWORD access, DWORD share, FileHandle* out,
+                          BY_HANDLE_FILE_INFORMATION* info) {
+  FileHandle handle(CreateFileW(Win32Path(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                                kOpenItself, nullptr));
+  if (!handle.valid()) return LastStatus();
+  if (!GetFileInformationByHandle(handle.get(), info)) return LastStatus();
+  if ((info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      IsLink(handle.get(), info->dwFileAttributes)) {
+    return StatusFromWin32Error(ERROR_DIRECTORY);
+  }
+  std::swap(*out, handle);
+  return FsStatus::kOk;
+}
+
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+bool IsPassing(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+/// Runs `attempt` until it succeeds, retrying briefly on passing errors.
+template <typename Attempt>
+FsStatus Retrying(Attempt attempt) {
+  for (int i = 0;; ++i) {
+    if (attempt()) return FsStatus::kOk;
+    const DWORD error = GetLastError();
+    if (i >= kRetries || !IsPassing(error)) return StatusFromWin32Error(error);
+    Sleep(50);
+  }
+}
+
+FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO basic = {};  // zero times: left as they are
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  if (SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return FsStatus::kOk;
+  return LastStatus();
+}
+
+FsStatus CopyData(HANDLE in, HANDLE out) {
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      return LastStatus();
+    }
+    // Read to the real end: a file that grows meanwhile is found afterwards.
+    if (got == 0) return FsStatus::kOk;
+    const FsStatus wrote = WriteAll(out, std::string(buffer.data(), got));
+    if (!wrote.ok()) return wrote;
+  }
+}
+
+class Win32Folder final : public Folder {
+ public:
+  Win32Folder(std::string path, FileHandle&& handle, bool held)
+      : path_(std::move(path)), held_(held) {
+    std::swap(handle_, handle);
+  }
+
+  FsStatus List(std::vector<FolderItem>* items) override {
+    // Through the handle itself: a search by path would open the folder
+    // again, and neither the path nor a second opening is to be trusted.
+    std::vector<char> buffer(64 * 1024);
+    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
+    for (;;) {
+      if (!GetFileInformationByHandleEx(handle_.get(), kind, buffer.data(),
+                                        static_cast<DWORD>(buffer.size()))) {
+        const DWORD error = GetLastError();
+        return error == ERROR_NO_MORE_FILES ? FsStatus::kOk : StatusFromWin32Error(error);
+      }
+      kind = FileFullDirectoryInfo;
+      for (std::size_t offset = 0;;) {
+        const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer.data() + offset);
+        AddItem(*entry, items);
+        if (entry->NextEntryOffset == 0) break;
+        offset += entry->NextEntryOffset;
+      }
+    }
+  }
+
+  FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    // Held without FILE_SHARE_DELETE: nobody renames it or swaps it for a
+    // junction while this run works below it.
+    FileHandle handle(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info;
+    const FsStatus status =
+        OpenFolderHandle(Child(name), kFolderAccess | DELETE, kShareKeepName, &handle, &info);
+    if (!status.ok()) return status;
+    *folder = std::make_unique<Win32Folder>(Child(name), std::move(handle), true);
+    return FsStatus::kOk;
+  }
+
+  FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    if (!CreateDirectoryW(Win32Path(Child(name)).c_str(), nullptr)) return LastStatus();
+    return Open(name, folder);
+  }
+
+  FsStatus CopyFileTo(const std::string& name, Folder& target) override {
+    FileHandle in(CreateFileW(Win32Path(Child(name)).c_str(), GENERIC_READ, kShareAll, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!in.valid() || !GetFileInformationByHandle(in.get(), &info)) return LastStatus();
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return FsStatus(FsStatus::kNotCopyable);
+    }
+    const std::string to = static_cast<Win32Folder&>(target).Child(name);
+    FileHandle out(CreateFileW(Win32Path(to).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0,
+                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.valid()) return LastStatus();
+    FsStatus status = CopyData(in.get(), out.get());
+    if (status.ok() && !SetFileTime(out.get(), &info.ftCreationTime, &info.ftLastAccessTime,
+                                    &info.ftLastWriteTime)) {
+      status = LastStatus();
+    }
+    // On disk before the source can go.
+    if (status.ok() && !FlushFileBuffers(out.get())) status = LastStatus();
+    if (status.ok()) status = SetAttributes(out.get(), info.dwFileAttributes & kSettableAttributes);
+    if (!out.Close() && status.ok()) status = LastStatus();
+    if (!status.ok()) DeleteFileW(Win32Path(to).c_str());
+    return status;
+  }
+
+  FsStatus CopyLinkTo(const std::string&, Folder&) override {
+    // Creating a symbolic link needs a privilege that the server's account
+    // normally lacks. Refusing keeps the source whole: a release holding a
+    // link can only be pre'd on its own drive, where it is renamed.
+    return FsStatus(FsStatus::kNotCopyable, ERROR_NOT_SUPPORTED,
+                    SystemMessageText(ERROR_NOT_SUPPORTED));
+  }
+
+  FsStatus CopyOwnAttributesTo(Folder& target) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_.get(), &info)) return LastStatus();
+    const HANDLE into = static_cast<Win32Folder&>(target).handle_.get();
+    if (!SetFileTime(into, &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime)) {
+      return LastStatus();
+    }
+    return SetAttributes(into, info.dwFileAttributes & kSettableAttributes);
+  }
+
+  FsStatus RemoveFile(const std::string& name) override {
+    const std::wstring wide = Win32Path(Child(name));
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
+    const bool folder_entry = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (folder_entry && !link) return StatusFromWin32Error(ERROR_DIRECTORY);
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) ClearReadOnly(Child(name));
+    // A link to a folder is a folder entry itself: removing it as a folder
+    // removes the link and never anything it points to.
+    return Retrying([&] {
+      return folder_entry ? RemoveDirectoryW(wide.c_str()) : DeleteFileW(wide.c_str());
+    });
+  }
+
+  FsStatus RemoveSelf() override {
+    FsStatus status = Hold();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (status.ok() && GetFileInformationByHandle(handle_.get(), &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      status = SetAttributes(handle_.get(), info.dwFileAttributes & kSettableAttributes &
+                                                ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    }
+    if (status.ok()) {
+      FILE_DISPOSITION_INFO disposition = {TRUE};
+      status = Retrying([&] {
+        return SetFileInformationByHandle(handle_.get(), FileDispositionInfo, &disposition,
+                                          sizeof disposition);
+      });
+    }
+    // The folder goes when its last handle closes: now.
+    handle_.Close();
+    return status;
+  }
+
+  FsStatus MoveTo(Folder& target, const std::string& new_name) override {
+    FsStatus status = Hold();
+    if (!status.ok()) return status;
+    const std::string to = static_cast<Win32Folder&>(target).Child(new_name);
+    const std::wstring name = NtPath(to);
+    // FILE_RENAME_INFO ends in the name; the struct holds its first letter.
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    if (!SetFileInformationByHandle(handle_.get(), FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size()))) {
+      return LastStatus();
+    }
+    path_ = to;
+    return FsStatus::kOk;
+  }
+
+  FsStatus Identity(FileId* id) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_.get(), &info)) return LastStatus();
+    *id = IdOf(info);
+    return FsStatus::kOk;
+  }
+
+  FsStatus IdentityOf(const std::string& name, FileId* id) override {
+    FileHandle handle(CreateFileW(Win32Path(Child(name)).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                  nullptr, OPEN_EXISTING, kOpenItself, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info)) return LastStatus();
+    *id = IdOf(info);
+    return FsStatus::kOk;
+  }
+
+  FsStatus SetHidden(bool hidden) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_.get(), &info)) return LastStatus();
+    DWORD attributes = info.dwFileAttributes & kSettableAttributes;
+    attributes = hidden ? attributes | FILE_ATTRIBUTE_HIDDEN
+                        : attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
+    return SetAttributes(handle_.get(), attributes);
+  }
+
+  // Every copied file was flushed as it was written.
+  FsStatus Flush() override { return FsStatus::kOk; }
+
+  FsStatus Claim() override { return Hold(); }
+
+ private:
+  std::string Child(const std::string& name) const { return path_ + "\\" + name; }
+
+  static void AddItem(const FILE_FULL_DIR_INFO& entry, std::vector<FolderItem>* items) {
+    const std::wstring name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
+    if (name == L"." || name == L"..") return;
+    FolderItem item;
+    item.name = Utf8FromWide(name);
+    const DWORD attributes = entry.FileAttributes;
+    // For a reparse point, the extended-attribute size holds its tag.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        IsReparseTagNameSurrogate(entry.EaSize)) {
+      item.kind = EntryKind::kLink;
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      item.kind = EntryKind::kFolder;
+    } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+      item.kind = EntryKind::kOther;
+    } else {
+      item.kind = EntryKind::kFile;
+      item.size = static_cast<uint64_t>(entry.EndOfFile.QuadPart);
+      item.modified = entry.LastWriteTime.QuadPart;
+    }
+    items->push_back(std::move(item));
+  }
+
+  /// Makes sure this folder is held without FILE_SHARE_DELETE (and may be
+  /// renamed or deleted through the handle): kInUse while another running
+  /// program holds it so. The new handle must lead to the same folder.
+  FsStatus Hold() {
+    if (held_) return FsStatus::kOk;
+    FileHandle handle(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info;
+    const FsStatus status =
+        OpenFolderHandle(path_, kFolderAccess | DELETE, kShareKeepName, &handle, &info);
+    if (!status.ok()) return status;
+    FileId mine;
+    if (!Identity(&mine).ok() || mine != IdOf(info)) return FsStatus(FsStatus::kSwapped);
+    std::swap(handle_, handle);
+    held_ = true;
+    return FsStatus::kOk;
+  }
+
+  std::string path_;
+  FileHandle handle_{INVALID_HANDLE_VALUE};
+  bool held_;
+};
+
+}  // namespace
+
+FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder) {
+  FileHandle handle(INVALID_HANDLE_VALUE);
+  BY_HANDLE_FILE_INFORMATION info;
+  // Shared with everyone: a target folder stays usable for other runs.
+  const FsStatus status = OpenFolderHandle(path, kFolderAccess, kShareAll, &handle, &info);
+  if (!status.ok()) return status;
+  std::string tidy = path;
+  while (tidy.size() > 3 && (tidy.back() == '\\' || tidy.back() == '/')) tidy.pop_back();
+  *folder = std::make_unique<Win32Folder>(tidy, std::move(handle), false);
+  return FsStatus::kOk;
+}
+
+}  // namespace ovpre
