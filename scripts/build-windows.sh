@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the shipped program: a stripped 32-bit ovpre.exe and the ZIP with
-# it and readme.txt, in build/win32-release (preset win32-release). Installs MinGW-w64 when missing.
+# it and readme.txt, in build/win32-release (preset win32-release). Installs
+# MinGW-w64 when missing.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$OVPRE_ROOT/scripts/wine-env.sh"

@@ -9,7 +9,6 @@ source "$OVPRE_ROOT/scripts/wine-env.sh"
 
 install_packages
 wine_road
-echo "$OVPRE_WINE_ROAD"
 build="$OVPRE_ROOT/build/$OVPRE_WIN_PRESET"
 tools="$build/wine-tools"
 echo "== building (Windows, preset $OVPRE_WIN_PRESET) and the test tools"

@@ -13,7 +13,6 @@ start=$SECONDS
 install_packages || { echo "installing the packages failed"; exit 1; }
 export OVPRE_PACKAGES_READY=1
 wine_road || exit 1
-echo "$OVPRE_WINE_ROAD"
 
 passed=0
 failed=0

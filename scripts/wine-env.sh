@@ -35,8 +35,8 @@ runs_32bit_programs() {
 
 # wine_road: sets and exports OVPRE_WINE_BITS (32 or 64), OVPRE_WIN_PRESET
 # (win32 or win64), OVPRE_WINE (the Wine loader to run programs with) and
-# OVPRE_WINE_ROAD (one line saying which and why). Decided once: a run that
-# finds them exported keeps them.
+# OVPRE_WINE_ROAD (one line saying which and why, printed when decided).
+# Decided once: a run that finds them exported keeps them.
 wine_road() {
   if [ -z "${OVPRE_WINE_ROAD:-}" ]; then
     local why
@@ -59,6 +59,7 @@ wine_road() {
     else
       OVPRE_WINE_ROAD="Windows suites: 64-bit Wine ($why); the shipped 32-bit program is built and inspected only"
     fi
+    echo "$OVPRE_WINE_ROAD"
   fi
   OVPRE_WIN_PRESET=win$OVPRE_WINE_BITS
   # Debian's "wine" picks the 32-bit loader whenever it is installed, even
@@ -122,7 +123,13 @@ wine_env_start() {
   # UTF-8 locale (as under a bare CI shell) it cannot create "é" or "中".
   export LC_ALL=C.UTF-8
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    rm -rf "$WINEPREFIX"
+    # What a broken first start left is made again; anything else there is
+    # not ours to remove.
+    case "$WINEPREFIX" in
+      "$OVPRE_ROOT"/build/*) rm -rf "$WINEPREFIX" ;;
+      *) rmdir "$WINEPREFIX" 2>/dev/null || [ ! -e "$WINEPREFIX" ] ||
+        { echo "$WINEPREFIX: not a Wine prefix and not empty"; return 1; } ;;
+    esac
     mkdir -p "$(dirname "$WINEPREFIX")"
     run_step "wineboot-$OVPRE_WIN_PRESET" wine wineboot --init || return
     run_step "wineserver-wait-$OVPRE_WIN_PRESET" wineserver -w || return

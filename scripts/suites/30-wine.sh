@@ -8,7 +8,6 @@ source "$(dirname "$0")/../lib.sh"
 source "$OVPRE_ROOT/scripts/wine-env.sh"
 
 wine_road
-echo "$OVPRE_WINE_ROAD"
 build_shipped_exe
 [ "$OVPRE_WIN_PRESET" = win32 ] || build_preset "$OVPRE_WIN_PRESET"
 
