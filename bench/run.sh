@@ -5,7 +5,7 @@
 #   bench/run.sh              all four comparisons, 3 alternating rounds
 #   OVPRE_BENCH_ROUNDS=5 bench/run.sh
 #
-# Builds a Release binary into build/bench, writes the trees under
+# Builds a Release binary into build/release (preset release), writes the trees under
 # $OVPRE_BENCH_DIR (default /tmp/ovpre-bench) and /dev/shm/ovpre-bench, and
 # keeps the hyperfine exports in bench/out/. Each comparison runs in rounds;
 # every round times both commands with hyperfine, the order swapped from one
@@ -17,13 +17,12 @@ need_packages g++ cmake make hyperfine time python3
 rounds=${OVPRE_BENCH_ROUNDS:-3}
 work=${OVPRE_BENCH_DIR:-/tmp/ovpre-bench}
 shm=/dev/shm/ovpre-bench
-build="$OVPRE_ROOT/build/bench"
+build="$OVPRE_ROOT/build/release"
 out="$OVPRE_ROOT/bench/out"
 bench="$OVPRE_ROOT/bench"
 
 echo "== build (Release)"
-cmake -S "$OVPRE_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOVPRE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target ovpre >/dev/null
+build_preset release >/dev/null
 c++ -std=c++17 -O3 -DNDEBUG "$bench/trivial.cpp" -o "$build/trivial"
 
 echo "== machine"

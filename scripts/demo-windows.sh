@@ -7,17 +7,16 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 source "$OVPRE_ROOT/scripts/wine-env.sh"
 
-build="$OVPRE_ROOT/build/win32-e2e"
-tools="$OVPRE_ROOT/build/wine-tools"
-echo "== building (Windows, i686) and the test tools"
-need_win32_packages
-build_win32 "$build" -DOVPRE_BUILD_TESTS=OFF >/dev/null
-cmake -S "$OVPRE_ROOT/tests/wine" -B "$tools" \
-  -DCMAKE_TOOLCHAIN_FILE="$OVPRE_ROOT/cmake/toolchain-mingw-i686.cmake" >/dev/null
-cmake --build "$tools" -j "$(nproc)" >/dev/null
+install_packages
+wine_road
+build="$OVPRE_ROOT/build/$OVPRE_WIN_PRESET"
+tools="$build/wine-tools"
+echo "== building (Windows, preset $OVPRE_WIN_PRESET) and the test tools"
+build_preset "$OVPRE_WIN_PRESET" --target ovpre >/dev/null
+build_wine_tools >/dev/null
 
 echo "== preparing the Wine prefix (the first time takes a while)"
-wine_env_start "$OVPRE_ROOT/build/wine-prefix-demo"
+wine_env_start
 install="$WINEPREFIX/drive_c/ovpre-demo"
 remove_site() {
   rm -rf "$install" "$OVPRE_WINE_E/raiden" "$OVPRE_WINE_E/ftp" "$OVPRE_WINE_F/mp3"
@@ -32,7 +31,7 @@ mkdir -p "$install" "$OVPRE_WINE_E/raiden/Output" "$OVPRE_WINE_E/raiden/windrop"
 cp "$build/src/ovpre.exe" "$tools/launch.exe" "$tools/raidenmodex_double.dll" \
   "$tools/decoy.tlb" "$install/"
 export OVPRE_CONTROL_LOG='C:\ovpre-demo\control.log'
-wine regsvr32 /s 'C:\ovpre-demo\raidenmodex_double.dll' </dev/null
+run_step demo-regsvr32 wine regsvr32 /s 'C:\ovpre-demo\raidenmodex_double.dll'
 
 # The releases go from drive E: to a dated folder on drive F:, which the
 # siteop has made (ovpre makes no folders of its own).

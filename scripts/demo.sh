@@ -11,12 +11,13 @@ if [ "${1:-}" = "--windows" ]; then
 fi
 
 echo "== building (POSIX)"
-build_native "$OVPRE_ROOT/build/demo" -DOVPRE_BUILD_TESTS=OFF >/dev/null
+need_packages g++ cmake make libgtest-dev
+build_preset native --target ovpre >/dev/null
 site=$(mktemp -d /tmp/ovpre-demo.XXXXXX)
 trap 'rm -rf "$site"' EXIT
 
 mkdir -p "$site/bin" "$site/raiden/Output" "$site/ftp/pre/MyGroup" "$site/ftp/mp3"
-cp "$OVPRE_ROOT/build/demo/src/ovpre" "$site/bin/ovpre"
+cp "$OVPRE_ROOT/build/native/src/ovpre" "$site/bin/ovpre"
 
 show() {  # show FILE: the bytes made visible: ^B is IRC bold, ^M$ is CR LF
   echo "--- $1"

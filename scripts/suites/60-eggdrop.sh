@@ -6,10 +6,9 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 
-need_packages eggdrop ngircd python3
-# Its own build without the unit tests, so that only this road is tested here.
-build="$OVPRE_ROOT/build/eggdrop"
-build_native "$build" -DOVPRE_BUILD_TESTS=OFF >/dev/null
+# The program of the native build (its tests are the 10-native suite's).
+build="$OVPRE_ROOT/build/native"
+build_preset native --target ovpre
 
 channel="#ovpre"
 botnick="OvBot"

@@ -20,6 +20,8 @@ CONTROL_LOG = INSTALL_DIR + "\\control.log"
 CONTROL_DLL = INSTALL_DIR + "\\raidenmodex_double.dll"
 CONTROL_CLASS_KEY = "HKCR\\CLSID\\{6F1D7C52-3B8E-4F0A-9C1E-52A0D4B7E903}"
 RUN_TIMEOUT_SECONDS = 60
+# The Wine loader the scripts chose (the 32-bit one or the 64-bit one).
+WINE = os.environ.get("OVPRE_WINE", "wine")
 
 
 def write_tree(root, tree):
@@ -133,7 +135,7 @@ class WineSite:
         # Files, not pipes: a Wine background process that inherits a pipe
         # would keep it open, and reading it would wait for that process.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            result = subprocess.run(["wine"] + args, env=run_env, stdin=subprocess.DEVNULL,
+            result = subprocess.run([WINE] + args, env=run_env, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, timeout=RUN_TIMEOUT_SECONDS + 60)
             out.seek(0)
             err.seek(0)
