@@ -11,11 +11,6 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(OVPRE_MINGW_PREFIX x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
 
-# The program starts at wWinMain. MinGW has to be told so at link time; the
-# test programs keep their ordinary main, so this goes on the one target
-# that needs it.
-set(OVPRE_WIDE_ENTRY_LINK_OPTIONS -municode)
-
 # Built programs run under 64-bit Wine. Debian keeps its loader out of PATH,
 # and "wine" picks the 32-bit loader whenever it is installed, even where the
 # kernel cannot run it.
