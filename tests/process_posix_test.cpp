@@ -121,7 +121,7 @@ TEST_F(ProcessTest, OddRequestsAndSettingsReachNothingOutsideTheGroupsFolders) {
     // Nothing but the one reply, if any, lands in the output folder.
     test::RemoveTree(Join(output, "site-pre.17"));
     EXPECT_EQ(DescribeTree(output), "site-pre.x/\n");
-    EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), c.reply == moved ? "" : release_tree);
+    EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), c.reply == moved ? "<no folder>" : release_tree);
     EXPECT_EQ(ReadFile(Join(site.raiden_dir, "escaped")), "<missing>");
     test::RemoveTree(output);
     test::RemoveTree(Join(site.to_dir, "Rel"));
