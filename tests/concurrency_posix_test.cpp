@@ -20,6 +20,7 @@ namespace {
 
 using test::DescribeTree;
 using test::Join;
+using test::kKeepOwner;
 using test::ReadFile;
 using test::SiteFixture;
 using test::TempFolder;
@@ -175,7 +176,7 @@ TEST_F(ConcurrencyTest, PreaddsOfOneGroupAtOnceAddItOnce) {
 /// Pre's 16 releases of one group at once into `to_dir`.
 void PreSixteenAtOnce(SiteFixture& site, const std::string& exe, const std::string& to_dir) {
   constexpr int kCount = 16;
-  site.WriteSettings(site.own_dir, to_dir);
+  site.WriteSettings(site.own_dir, to_dir, 0, kKeepOwner);
   std::vector<std::string> args;
   std::vector<std::string> trees;
   for (int i = 0; i < kCount; ++i) {
@@ -218,7 +219,7 @@ TEST_F(ConcurrencyTest, SixteenPresAtOnceAcrossFileSystems) {
 /// Two runs pre the same release at once, round after round: exactly one
 /// moves it, the other is refused, and the tree ends up whole in one place.
 void RaceForOneRelease(SiteFixture& site, const std::string& exe, const std::string& to_dir) {
-  site.WriteSettings(site.own_dir, to_dir);
+  site.WriteSettings(site.own_dir, to_dir, 0, kKeepOwner);
   const std::string release = "Same.Rel-GRP";
   const std::string dest = Join(to_dir, release);
   const std::string success = Reply(release + " was successfully pre'd to:\r\n" + dest);

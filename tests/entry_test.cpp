@@ -81,13 +81,32 @@ TEST_F(EntryTest, UnknownWordsReadNothingAndWriteNothing) {
   EXPECT_NE(site.Reply("preadd").find("Usage: Site preadd"), std::string::npos);
 }
 
-TEST_F(EntryTest, UnknownWordDoesNotCreateAMissingSettingsFile) {
+TEST_F(EntryTest, UnknownWordsAndUnsafeTagsDoNotCreateAMissingSettingsFile) {
   test::TempFolder other;
   SiteFixture fresh(other.path());
-  fresh.Request("GRP", 0, fresh.own_dir, "help me");
-  RunOnce(fresh.platform);
-  EXPECT_FALSE(Exists(fresh.SettingsPath()));
+  const std::string fields = "x|GRP|0|";
+  const std::string rest = "|" + fresh.own_dir + "|";
+  for (const std::string& raw :
+       {fields + "17" + rest + "help me", fields + ".." + rest + "pre R",
+        fields + "x/../../escaped" + rest + "pre R", fields + "\\..\\ovpre.ini" + rest + "pre R",
+        fields + "c:x" + rest + "preadd A*B*C*0*u:g*1", fields + "a\rb" + rest + "pre R",
+        fields + "a\x7f" + rest + "preadd A*B*C*0*u:g*1"}) {
+    fresh.process.raw = raw;
+    RunOnce(fresh.platform);
+    EXPECT_FALSE(Exists(fresh.SettingsPath())) << raw;
+  }
   EXPECT_TRUE(fresh.notifier.messages.empty());
+  EXPECT_EQ(test::DescribeTree(Join(fresh.raiden_dir, "Output")), "");
+}
+
+TEST(IsSafeReplyTag, RefusesWhatCouldLeaveTheOutputFolder) {
+  for (const std::string tag : {"17", "", ".", "...", "a..b", "x y", "..x"}) {
+    EXPECT_TRUE(IsSafeReplyTag(tag)) << tag;
+  }
+  for (const std::string& tag :
+       std::vector<std::string>{"..", "a/b", "a\\b", "a:b", "\t", std::string("a\0b", 3)}) {
+    EXPECT_FALSE(IsSafeReplyTag(tag)) << tag;
+  }
 }
 
 TEST_F(EntryTest, CommandWordsInAnyCaseReachTheirHandlers) {

@@ -278,6 +278,23 @@ TEST_F(Win32FileSystemTest, TextFilesAreStoredInTheSystemCodePage) {
   EXPECT_EQ(fs->WriteTextFile("", "x"), FsStatus::kNotFound);
 }
 
+TEST_F(Win32FileSystemTest, OnlyADiskFileIsReadOrAppendedToNeverAPipeOrFolder) {
+  // A pipe with nobody writing would hold a read forever.
+  const std::string pipe = "\\\\.\\pipe\\ovpre-test-" + std::to_string(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeW(WideFromUtf8(pipe).c_str(), PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, 4, 4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  std::string text;
+  EXPECT_NE(fs->ReadTextFile(pipe, &text), FsStatus::kOk);
+  EXPECT_NE(fs->AppendTextLocked(pipe, [](const std::string&) { return std::string("x"); }),
+            FsStatus::kOk);
+  CloseHandle(server);
+  test::MakeFolders(temp / "folder");
+  EXPECT_NE(fs->ReadTextFile(temp / "folder", &text), FsStatus::kOk);
+  EXPECT_NE(fs->AppendTextLocked(temp / "folder", [](const std::string&) { return std::nullopt; }),
+            FsStatus::kOk);
+}
+
 TEST_F(Win32FileSystemTest, LockedAppendsSeeEachOthersLines) {
   // Each append numbers its line after the lines already there: without the
   // lock, two writers would read the same count and write the same number.

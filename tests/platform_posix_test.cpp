@@ -2,9 +2,13 @@
 // hidden, links are carried as links, and ownership becomes chown and chmod.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <set>
 
 #include "app/entry.h"
@@ -115,35 +119,102 @@ TEST_F(PosixTest, CopyKeepsModesAndTimesAndDeleteTakesReadOnlyFolders) {
 constexpr OwnershipScope kItself = OwnershipScope::kItself;
 constexpr OwnershipScope kInside = OwnershipScope::kEverythingInside;
 
-TEST_F(PosixTest, OwnershipSetsModesOnThePathOrEverythingDirectlyInside) {
-  WriteFile(temp / "rel" + "/a.nfo", "a");
-  WriteFile(temp / "rel" + "/CD1/t.mp3", "t");
-  ASSERT_EQ(symlink("a.nfo", (temp / "rel" + "/link").c_str()), 0);
-  const auto mode = [&](const std::string& path) {
-    struct stat st {};
-    lstat(path.c_str(), &st);
-    return st.st_mode & 07777;
-  };
-  const mode_t link_mode = mode(temp / "rel" + "/link");
+struct EntryFacts {
+  uid_t uid;
+  gid_t gid;
+  mode_t mode;
+  bool operator==(const EntryFacts& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
+};
+
+std::ostream& operator<<(std::ostream& out, const EntryFacts& f) {
+  return out << f.uid << ":" << f.gid << " " << std::oct << f.mode << std::dec;
+}
+
+EntryFacts FactsOf(const std::string& path) {
+  struct stat st {};
+  lstat(path.c_str(), &st);
+  return {st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777)};
+}
+
+/// True when `uid`/`gid` can enter `folder` and read the file inside it.
+bool CanReadAs(uid_t uid, gid_t gid, const std::string& folder, const std::string& file) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const gid_t none[] = {gid};
+    const bool dropped = setgroups(1, none) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+    _exit(dropped && chdir(folder.c_str()) == 0 && access(file.c_str(), R_OK) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(PosixTest, OwnershipReachesEveryLevelAndDotEntriesButNoLink) {
+  if (geteuid() != 0) GTEST_SKIP() << "owners can only be given by root";
+  const passwd* nobody = getpwnam("nobody");
+  const group* nogroup = getgrnam("nogroup");
+  ASSERT_TRUE(nobody && nogroup);
+  const std::string rel = temp / "rel";
+  WriteFile(rel + "/a.nfo", "a");
+  WriteFile(rel + "/CD1/Sub/Deep/t.mp3", "t");
+  WriteFile(rel + "/.hidden/.inner/x", "x");
+  WriteFile(temp / "outside", "o");
+  ASSERT_EQ(symlink((temp / "outside").c_str(), (rel + "/CD1/Sub/link").c_str()), 0);
+  chmod((rel + "/CD1/Sub/Deep").c_str(), 0700);
+  const EntryFacts outside = FactsOf(temp / "outside");
+  const mode_t link_mode = FactsOf(rel + "/CD1/Sub/link").mode;
+
   std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create();
   ASSERT_TRUE(control);
-  // Unknown user and group names leave the owner as it is.
-  EXPECT_TRUE(control->SetOwnership("640", "no-such-user-x", "", temp / "rel", kInside));
-  EXPECT_EQ(mode(temp / "rel" + "/a.nfo"), 0640u);
-  EXPECT_EQ(mode(temp / "rel" + "/CD1"), 0640u);
-  EXPECT_EQ(mode(temp / "rel" + "/CD1/t.mp3"), 0644u) << "deeper levels are not reached";
-  EXPECT_EQ(mode(temp / "rel" + "/link"), link_mode);
-  EXPECT_TRUE(control->SetOwnership("rwx", "", "", temp / "rel", kItself));
-  EXPECT_EQ(mode(temp / "rel"), 0755u) << "a permission that is not octal changes nothing";
-  EXPECT_TRUE(control->SetOwnership("600", "", "", temp / "rel" + "/a.nfo", kInside));
-  EXPECT_EQ(mode(temp / "rel" + "/a.nfo"), 0640u);
-  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing", kItself));
-  if (geteuid() == 0) {
-    EXPECT_TRUE(control->SetOwnership("600", "nobody", "nogroup", temp / "rel" + "/a.nfo", kItself));
-    struct stat st {};
-    lstat((temp / "rel" + "/a.nfo").c_str(), &st);
-    EXPECT_NE(st.st_uid, 0u);
+  // Set-user and sticky bits are dropped; readable folders become searchable.
+  EXPECT_TRUE(control->SetOwnership("5644", "nobody", "nogroup", rel, kItself));
+  EXPECT_TRUE(control->SetOwnership("5644", "nobody", "nogroup", rel, kInside));
+  const uid_t u = nobody->pw_uid;
+  const gid_t g = nogroup->gr_gid;
+  const EntryFacts folder{u, g, 0755};
+  const EntryFacts file{u, g, 0644};
+  for (const char* path : {"", "/CD1", "/CD1/Sub", "/CD1/Sub/Deep", "/.hidden", "/.hidden/.inner"}) {
+    EXPECT_EQ(FactsOf(rel + path), folder) << path;
   }
+  for (const char* path : {"/a.nfo", "/CD1/Sub/Deep/t.mp3", "/.hidden/.inner/x"}) {
+    EXPECT_EQ(FactsOf(rel + path), file) << path;
+  }
+  // The link itself changes owner and keeps its mode; what it points to is
+  // left as it was.
+  EXPECT_EQ(FactsOf(rel + "/CD1/Sub/link"), (EntryFacts{u, g, link_mode}));
+  EXPECT_EQ(FactsOf(temp / "outside"), outside);
+  EXPECT_TRUE(CanReadAs(u, g, rel + "/CD1/Sub/Deep", "t.mp3"));
+
+  // 640 leaves others out of every folder, and only the group may enter.
+  EXPECT_TRUE(control->SetOwnership("640", "", "", rel, kInside));
+  EXPECT_EQ(FactsOf(rel + "/CD1/Sub/Deep").mode, 0750u);
+  EXPECT_EQ(FactsOf(rel + "/CD1/Sub/Deep/t.mp3").mode, 0640u);
+  EXPECT_FALSE(CanReadAs(u + 1, g + 1, rel + "/CD1/Sub/Deep", "t.mp3"));
+}
+
+TEST_F(PosixTest, OwnershipWithAnUnknownNameOrABadModeGivesNothing) {
+  WriteFile(temp / "rel" + "/a.nfo", "a");
+  chmod((temp / "rel" + "/a.nfo").c_str(), 0600);
+  std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create();
+  const EntryFacts before = FactsOf(temp / "rel" + "/a.nfo");
+  const struct {
+    const char *perms, *user, *group;
+  } refused[] = {{"644", "no-such-user-x", ""}, {"644", "", "no-such-group-x"},
+                 {"644", "nobody", "no-such-group-x"}, {"rwx", "", ""}, {"8", "", ""},
+                 {"07555", "", ""}, {"-644", "", ""}, {" 644", "", ""}};
+  for (const auto& r : refused) {
+    for (const OwnershipScope scope : {kItself, kInside}) {
+      const std::string path = scope == kItself ? temp / "rel" + "/a.nfo" : temp / "rel";
+      EXPECT_FALSE(control->SetOwnership(r.perms, r.user, r.group, path, scope)) << r.perms << r.user << r.group;
+    }
+  }
+  EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo"), before);
+  // Empty parts leave that part alone.
+  EXPECT_TRUE(control->SetOwnership("", "", "", temp / "rel" + "/a.nfo", kItself));
+  EXPECT_TRUE(control->SetOwnership("4", "", "", temp / "rel" + "/a.nfo", kItself));
+  EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo").mode, 04u);
+  EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo").uid, before.uid);
+  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing", kItself));
 }
 
 }  // namespace

@@ -103,13 +103,66 @@ TEST_F(PreTest, ChecksTheCallerInOrder) {
   EXPECT_EQ(ReadFile(site.announce), "<missing>");
 }
 
-TEST_F(PreTest, OwnFolderComparisonIgnoresCase) {
+TEST_F(PreTest, OwnFolderMustBeTheSameFolderNotOnlyTheSameText) {
+  // The texts differ in case only; whether they name one folder is the file
+  // system's matter (one on Windows, two on Linux).
   site.WriteSettings(site.own_dir + "X", site.to_dir);
-  MakeFolders(site.own_dir + "x");
+  MakeFolders(site.own_dir + "X");
   WriteFile(Join(site.own_dir + "x", "R" + test::Sep() + "f"), "f");
+  FileId upper, lower;
+  ASSERT_EQ(site.fs->IdentityOf(site.own_dir + "X", &upper), FsStatus::kOk);
+  ASSERT_EQ(site.fs->IdentityOf(site.own_dir + "x", &lower), FsStatus::kOk);
   site.Request("GRP", 0, site.own_dir + "x", "pre R");
   RunOnce(site.platform);
-  EXPECT_EQ(site.Reply("pre"), Success("R", Join(site.to_dir, "R")));
+  if (upper == lower) {
+    EXPECT_EQ(site.Reply("pre"), Success("R", Join(site.to_dir, "R")));
+  } else {
+    EXPECT_EQ(site.Reply("pre"), Reply("You must be on your own directory\r\nto pre a release."));
+    EXPECT_EQ(DescribeTree(Join(site.own_dir + "x", "R")), "f:f\n");
+  }
+}
+
+TEST_F(PreTest, FoldersThatAreNotSetUpMoveNothing) {
+  const std::string setup = Reply("Error in setup, please notify a siteop.");
+  const std::string not_own = Reply("You must be on your own directory\r\nto pre a release.");
+  const std::string missing = Join(site.root, "gone");
+  const struct {
+    std::string own_dir, to_dir, current, reply;
+  } cases[] = {
+      // Empty "owndir=" and "todir=" lines do not load: the folders stay empty.
+      {"", site.to_dir, "", setup},
+      {site.own_dir, "", site.own_dir, setup},
+      {"up", site.to_dir, "up", setup},
+      {site.own_dir, "mp3", site.own_dir, setup},
+      // The text comparison comes first, the folder's identity last.
+      {"", site.to_dir, site.own_dir, not_own},
+      {missing, site.to_dir, missing, not_own},
+  };
+  const auto trees = [&] { return DescribeTree(site.own_dir) + DescribeTree(site.to_dir); };
+  const std::string before = trees();
+  for (const auto& c : cases) {
+    site.WriteSettings(c.own_dir, c.to_dir);
+    site.Request("GRP", 0, c.current, "pre Some.Release-GRP");
+    RunOnce(site.platform);
+    EXPECT_EQ(site.Reply("pre"), c.reply) << c.own_dir << " " << c.to_dir << " " << c.current;
+  }
+  EXPECT_EQ(trees(), before);
+  EXPECT_TRUE(site.ownership.calls.empty());
+}
+
+TEST(IsAbsoluteFolder, RootOnPosixDriveOrShareOnWindows) {
+  for (const char* path : {"/", "/ftp/pre"}) EXPECT_TRUE(IsAbsoluteFolder(path, '/')) << path;
+  for (const char* path : {"", "ftp", "./ftp", "\\srv\\share\\"}) {
+    EXPECT_FALSE(IsAbsoluteFolder(path, '/')) << path;
+  }
+  for (const char* path : {"c:\\", "E:\\ftp\\pre", "\\\\srv\\share\\", "\\\\srv\\share\\pre"}) {
+    EXPECT_TRUE(IsAbsoluteFolder(path, '\\')) << path;
+  }
+  for (const char* path : {"", "\\", "\\ftp", "c:", "c:ftp", "1:\\ftp", "ftp\\pre", "/ftp",
+                           "\\\\srv", "\\\\srv\\share", "\\\\\\share\\", "\\\\srv\\\\x",
+                           "\\\\.\\c:\\", "\\\\?\\c:\\"}) {
+    EXPECT_FALSE(IsAbsoluteFolder(path, '\\')) << path;
+  }
 }
 
 TEST_F(PreTest, RefusesNamesThatReachOutsideTheRelease) {
@@ -117,9 +170,12 @@ TEST_F(PreTest, RefusesNamesThatReachOutsideTheRelease) {
   const auto trees = [&] { return DescribeTree(site.own_dir) + DescribeTree(site.to_dir); };
   const std::string before = trees();
   for (const std::string& name : std::vector<std::string>{"..", ".", " ", "  ", "../GRP", "Inner/..", "a\\b", "a:b", "a*", "a?", "a\"b", "a<b",
-        "a>b", "Rel.", "Rel ", std::string("a\tb"), std::string("a\x01")}) {
+        "a>b", "Rel.", "Rel "}) {
     EXPECT_EQ(Pre("pre " + name), Reply("Invalid release name: " + name)) << name;
   }
+  // Control characters are shown as "?", never written into the reply.
+  EXPECT_EQ(Pre("pre a\tb"), Reply("Invalid release name: a?b"));
+  EXPECT_EQ(Pre("pre \x02R\r\nx\x7f"), Reply("Invalid release name: ?R??x?"));
   EXPECT_EQ(trees(), before);
   // "pre " alone ends the word with a space and is not a command at all.
   EXPECT_EQ(Pre("pre  "), Reply("Invalid release name:  "));

@@ -85,8 +85,10 @@ TEST_F(PreaddTest, UsageTextHasTenLines) {
 
 TEST_F(PreaddTest, FieldsAreCutAsTheUserTypedThem) {
   // The argument ends at the first space; the count ran over the whole text.
-  Preadd("preadd A*d:\\my files*C*1*u:g*666");
-  EXPECT_EQ(ReadFile(site.SettingsPath()), original + Block("A", "d:\\my", "", "", "", ""));
+  Preadd("preadd A*d:\\my*e:\\to files*1*u:g*666");
+  EXPECT_EQ(ReadFile(site.SettingsPath()), original + Block("A", "d:\\my", "e:\\to", "", "", ""));
+  // Cut there, the folders are what the user typed before the space.
+  EXPECT_EQ(Preadd("preadd B*d:\\my files*C*1*u:g*666"), Reply(PreaddUsage()));
   // A "*" in the last position stays on the last field.
   Preadd("preadd x*y*z*1*u:g*666*");
   EXPECT_NE(ReadFile(site.SettingsPath()).find("newperms=666*\r\n"), std::string::npos);
@@ -96,9 +98,13 @@ TEST_F(PreaddTest, FieldsAreCutAsTheUserTypedThem) {
 }
 
 TEST_F(PreaddTest, RefusesGroupsThatWouldLoadAsSomethingElse) {
-  EXPECT_EQ(Preadd("preadd *B*C*1*u:g*666"), Reply(PreaddUsage()));
-  EXPECT_EQ(Preadd("preadd A*B\rtodir=evil*C*1*u:g*666"), Reply(PreaddUsage()));
-  EXPECT_EQ(Preadd(std::string("preadd A*B*C*1*u:g*66\x7f")), Reply(PreaddUsage()));
+  for (const std::string command :
+       {"preadd *B*C*1*u:g*666", "preadd A**C*1*u:g*755", "preadd A*B**1*u:g*755",
+        "preadd A*B\rtodir=evil*C*1*u:g*666", "preadd A*B*C*1*u:g*66\x7f",
+        "preadd NewG=x*B*C*1*u:g*666", "preadd A*B=*C*1*u:g*666", "preadd A*B*=C*1*u:g*666",
+        "preadd A*B*C*=1*u:g*666", "preadd A*B*C*1*u=g*666", "preadd A*B*C*1*u:g*6=6"}) {
+    EXPECT_EQ(Preadd(command), Reply(PreaddUsage())) << command;
+  }
   EXPECT_EQ(ReadFile(site.SettingsPath()), original);
 }
 
@@ -110,10 +116,12 @@ TEST_F(PreaddTest, AFileWithoutAFinalLineEndGetsOneFirst) {
   const std::optional<Settings> reloaded = LoadSettings(site.platform);
   ASSERT_EQ(reloaded->Groups.size(), 2u);
   EXPECT_EQ(reloaded->Groups[0].NewPerms, "666");
-  // A lone LF does not end a line for the loader, so it needs the CR LF too.
-  WriteFile(site.SettingsPath(), "group=Old\n");
-  Preadd("preadd New*B*C*0*u:g*7");
-  EXPECT_EQ(ReadFile(site.SettingsPath()).substr(0, 12), "group=Old\n\r\n");
+  // A lone LF or a lone CR already ends the last line for the loader.
+  for (const std::string last : {"group=Old\n", "group=Old\r"}) {
+    WriteFile(site.SettingsPath(), last);
+    Preadd("preadd New*B*C*0*u:g*7");
+    EXPECT_EQ(ReadFile(site.SettingsPath()), last + Block("New", "B", "C", "0", "u:g", "7"));
+  }
 }
 
 TEST_F(PreaddTest, TheDuplicateCheckSeesGroupsAddedSinceTheLoad) {

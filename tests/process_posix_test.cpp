@@ -14,15 +14,19 @@ namespace {
 
 using test::DescribeTree;
 using test::Join;
+using test::MakeFolders;
 using test::ReadFile;
 using test::SiteFixture;
 using test::TempFolder;
 using test::WriteFile;
 
-/// Runs `exe` with the given arguments and returns its exit status.
+/// Runs `exe` with the given arguments and returns its exit status, or -1
+/// when it did not exit by itself within ten seconds (a hang fails the test
+/// instead of holding it).
 int RunProgram(const std::string& exe, const std::vector<std::string>& args) {
   const pid_t pid = fork();
   if (pid == 0) {
+    alarm(10);  // kept across exec: the program is killed if it waits forever
     std::vector<char*> argv{const_cast<char*>(exe.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -56,7 +60,7 @@ TEST_F(ProcessTest, FirstRunWritesTheDefaultSettingsByteForByte) {
 }
 
 TEST_F(ProcessTest, PreAndPreaddAsTheServerStartsThem) {
-  site.WriteSettings(site.own_dir, site.to_dir);
+  site.WriteSettings(site.own_dir, site.to_dir, 0, test::kKeepOwner);
   WriteFile(Join(site.own_dir, "My Rel" + test::Sep() + "a.nfo"), "nfo");
   EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre My Rel"}), 0);
   const std::string dest = Join(site.to_dir, "My Rel");
@@ -71,6 +75,65 @@ TEST_F(ProcessTest, PreAndPreaddAsTheServerStartsThem) {
   EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|preadd New*/up*/to*0*nobody:nogroup*644"}), 0);
   EXPECT_NE(site.Reply("preadd").find("Sucessfully added New as a pre group."), std::string::npos);
   EXPECT_NE(ReadFile(site.SettingsPath()).find("group=New\r\nowndir=/up\r\n"), std::string::npos);
+}
+
+TEST_F(ProcessTest, OddRequestsAndSettingsReachNothingOutsideTheGroupsFolders) {
+  const std::string release_tree = "a.nfo:nfo\n";
+  const std::string output = Join(site.raiden_dir, "Output");
+  const std::string setup = std::string(kReplyBanner) +
+                            "\r\nError in setup, please notify a siteop.\r\n";
+  const std::string moved = std::string(kReplyBanner) + "\r\nRel was successfully pre'd to:\r\n" +
+                            Join(site.to_dir, "Rel") + "\r\n";
+  const auto settings = [&](const std::string& own, const std::string& to) {
+    site.WriteSettings(own, to, 0, test::kKeepOwner);
+    return ReadFile(site.SettingsPath());
+  };
+  const auto lf_only = [&] {
+    std::string text = settings(site.own_dir, site.to_dir);
+    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    return text;
+  };
+  const struct {
+    std::string what, settings, args, reply;  // the reply to tag 17, or "<missing>"
+  } cases[] = {
+      {"a tag leading out of Output", settings(site.own_dir, site.to_dir),
+       "x|GRP|0|x/../../escaped|" + site.own_dir + "|pre Rel", "<missing>"},
+      {"a tag of ..", settings(site.own_dir, site.to_dir), "x|GRP|0|..|" + site.own_dir + "|pre Rel",
+       "<missing>"},
+      {"a tag with a drive or stream", settings(site.own_dir, site.to_dir),
+       "x|GRP|0|17:s|" + site.own_dir + "|pre Rel", "<missing>"},
+      {"a preadd tag leading out", settings(site.own_dir, site.to_dir),
+       "x|GRP|0|\\..\\x|/d|preadd N*/a*/b*0*:*644", "<missing>"},
+      {"an empty own folder and current folder", settings("", site.to_dir),
+       "x|GRP|0|17||pre Rel", setup},
+      {"no target folder", settings(site.own_dir, ""), "x|GRP|0|17|" + site.own_dir + "|pre Rel",
+       setup},
+      {"LF-only settings", lf_only(), "x|GRP|0|17|" + site.own_dir + "|pre Rel", moved},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MakeFolders(Join(output, "site-pre.x"));
+    WriteFile(Join(site.own_dir, "Rel" + test::Sep() + "a.nfo"), "nfo");
+    WriteFile(site.SettingsPath(), c.settings);
+    EXPECT_EQ(RunProgram(exe, {c.args}), 0);
+    EXPECT_EQ(site.Reply("pre"), c.reply);
+    EXPECT_EQ(ReadFile(site.SettingsPath()), c.settings);
+    // Nothing but the one reply, if any, lands in the output folder.
+    test::RemoveTree(Join(output, "site-pre.17"));
+    EXPECT_EQ(DescribeTree(output), "site-pre.x/\n");
+    EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), c.reply == moved ? "<no folder>" : release_tree);
+    EXPECT_EQ(ReadFile(Join(site.raiden_dir, "escaped")), "<missing>");
+    test::RemoveTree(output);
+    test::RemoveTree(Join(site.to_dir, "Rel"));
+  }
+}
+
+TEST_F(ProcessTest, ASettingsFifoEndsTheRunInsteadOfHoldingIt) {
+  ASSERT_EQ(mkfifo(site.SettingsPath().c_str(), 0666), 0);
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre Rel"}), 0);
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|preadd N*/a*/b*0*:*644"}), 0);
+  EXPECT_EQ(RunProgram(exe, {}), 0);
+  EXPECT_EQ(DescribeTree(Join(site.raiden_dir, "Output")), "");
 }
 
 TEST_F(ProcessTest, UnknownWordTouchesNothing) {

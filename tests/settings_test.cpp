@@ -58,13 +58,16 @@ TEST(ParseSettings, KeysAreTrimmedAndLowerCasedValuesTrimmedOfSpacesOnly) {
   EXPECT_EQ(s.SiteName, "Name With Spaces");
 }
 
-TEST(ParseSettings, LineEndsAreCrLfOrLoneCrButNotLoneLf) {
-  const Settings s = ParseSettings("sitename=A\rraidendir=B\r\nannouncefile=C\ngroup=G");
+TEST(ParseSettings, LineEndsAreCrLfLoneCrOrLoneLf) {
+  const Settings s =
+      ParseSettings("sitename=A\rraidendir=B\r\nannouncefile=C\ngroup=G\n\r\nowndir=/up\n\n");
   EXPECT_EQ(s.SiteName, "A");
-  // The lone LF keeps "group=G" inside the announce line, cut at its "=".
   EXPECT_EQ(s.RaidenDir, "B");
-  EXPECT_EQ(s.AnnounceFile, "C\ngroup");
-  EXPECT_TRUE(s.Groups.empty());
+  EXPECT_EQ(s.AnnounceFile, "C");
+  ASSERT_EQ(s.Groups.size(), 1u);
+  EXPECT_EQ(s.Groups[0].Name, "G");
+  // LF CR LF is two line ends: the empty line between them is skipped.
+  EXPECT_EQ(s.Groups[0].OwnDir, "/up");
   // The last line needs no line end.
   EXPECT_EQ(ParseSettings("group=Last").Groups.at(0).Name, "Last");
 }

@@ -3,6 +3,7 @@
 #include "commands/pre.h"
 #include "commands/preadd.h"
 #include "config/settings_file.h"
+#include "request/reply.h"
 #include "request/site_request.h"
 
 namespace ovpre {
@@ -20,6 +21,9 @@ int RunOnce(Platform& platform) {
   // Every other site command belongs to someone else: leave without a
   // trace and without reading the settings.
   if (word != "pre" && word != "preadd") return 0;
+  // A tag that could lead the reply file out of the server's output folder
+  // is not the server's: nobody can be answered, so nothing is done.
+  if (!IsSafeReplyTag(request->ReplyTag)) return 0;
   const std::optional<Settings> settings = LoadSettings(platform, FirstRunNotice::kQuiet);
   if (!settings) return 0;
   if (word == "preadd") {

@@ -123,6 +123,28 @@ std::string DatePart(int dated, const LocalDate& today, char separator) {
   }
 }
 
+bool IsAbsoluteFolder(const std::string& path, char separator) {
+  if (separator == '/') return !path.empty() && path[0] == '/';
+  const auto is_letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (path.size() >= 3 && is_letter(path[0]) && path.compare(1, 2, ":\\") == 0) return true;
+  // \\server\share\ : both names present. "\\.\" and "\\?\" open the
+  // device and raw name spaces, which are no place for a group's folder.
+  if (path.compare(0, 2, "\\\\") != 0) return false;
+  const std::size_t server_end = path.find('\\', 2);
+  if (server_end == std::string::npos || server_end == 2) return false;
+  const std::string server = path.substr(2, server_end - 2);
+  if (server == "." || server == "?") return false;
+  const std::size_t share_end = path.find('\\', server_end + 1);
+  return share_end != std::string::npos && share_end > server_end + 1;
+}
+
+bool IsSameFolder(FileSystem& fs, const std::string& a, const std::string& b) {
+  FileId first;
+  FileId second;
+  return fs.KindOf(a) == EntryKind::kFolder && fs.IdentityOf(a, &first) == FsStatus::kOk &&
+         fs.IdentityOf(b, &second) == FsStatus::kOk && first == second;
+}
+
 void RunPre(Platform& platform, const Settings& settings, const SiteRequest& request) {
   FileSystem& fs = platform.fs;
   const auto reply = [&](const std::string& message) {
@@ -132,14 +154,22 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   if (settings.Groups.empty()) return reply("No groups setup.");
   const PreGroup* group = settings.FindGroup(request.UserGroup);
   if (!group) return reply("You are not in any pre groups.");
-  if (fs.FoldCase(request.CurrentDir) != fs.FoldCase(group->OwnDir)) {
-    return reply("You must be on your own directory\r\nto pre a release.");
-  }
+  const std::string not_own_folder = "You must be on your own directory\r\nto pre a release.";
+  if (fs.FoldCase(request.CurrentDir) != fs.FoldCase(group->OwnDir)) return reply(not_own_folder);
   const char sep = fs.Separator();
+  // An empty or relative folder would make the source or the destination a
+  // path from the root or from wherever the server happens to run us.
+  if (!IsAbsoluteFolder(group->OwnDir, sep) || !IsAbsoluteFolder(group->ToDir, sep) ||
+      !IsAbsoluteFolder(request.CurrentDir, sep)) {
+    return reply("Error in setup, please notify a siteop.");
+  }
+  // The texts matched without regard to case; on a file system that keeps
+  // case apart they can still name two different folders.
+  if (!IsSameFolder(fs, request.CurrentDir, group->OwnDir)) return reply(not_own_folder);
   PrePaths paths;
   paths.release = request.CommandText.substr(request.CommandText.find(' ') + 1);
   if (!IsSafeReleaseName(paths.release)) {
-    return reply("Invalid release name: " + paths.release);
+    return reply("Invalid release name: " + MaskControlChars(paths.release));
   }
   paths.destination = group->ToDir + sep +
                       DatePart(group->Dated, platform.clock.Today(), sep) + paths.release;

@@ -18,6 +18,15 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
 /// \ / : * ? " < > | or control characters, not ending in a space or a dot.
 bool IsSafeReleaseName(const std::string& release);
 
+/// True when `path` is absolute on the platform whose separator is
+/// `separator`: starting with "/" where it is "/"; otherwise a drive letter
+/// followed by ":\" or "\\server\share\".
+bool IsAbsoluteFolder(const std::string& path, char separator);
+
+/// True when `a` is an existing folder and `b` names the very same one
+/// (same volume and file number), links never followed.
+bool IsSameFolder(FileSystem& fs, const std::string& a, const std::string& b);
+
 /// The dated subfolder for `dated` on `today`, ending in `separator`:
 /// 1 mmdd, 2 mm-dd, 3 yyyy-mm-dd, anything else none.
 std::string DatePart(int dated, const LocalDate& today, char separator);

@@ -21,13 +21,15 @@ GroupBlock SplitArgument(const std::string& argument) {
 }
 
 /// A group that would load as something else is refused: without a name the
-/// block's lines would land on the group before it, and a line break inside
-/// a field would add settings of its own.
+/// block's lines would land on the group before it; an empty folder line
+/// ("owndir=") is not read back at all, which would leave the group without
+/// its folder; a "=" cuts the value when it is read back; and a line break
+/// inside a field would add settings of its own.
 bool IsWritable(const GroupBlock& g) {
-  if (g.name.empty()) return false;
+  if (g.name.empty() || g.own_dir.empty() || g.to_dir.empty()) return false;
   for (const std::string* field : {&g.name, &g.own_dir, &g.to_dir, &g.dated,
                                    &g.owner, &g.perms}) {
-    if (HasControlChar(*field)) return false;
+    if (HasControlChar(*field) || field->find('=') != std::string::npos) return false;
   }
   return true;
 }

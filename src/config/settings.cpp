@@ -58,15 +58,17 @@ const PreGroup* Settings::FindGroup(const std::string& name) const {
 Settings ParseSettings(const std::string& text) {
   Settings settings;
   std::size_t start = 0;
+  // A line ends at CR LF, at a CR alone or at an LF alone: siteops edit the
+  // file with Windows and Unix editors alike.
   while (start < text.size()) {
-    const std::size_t cr = text.find('\r', start);
-    if (cr == std::string::npos) {
+    const std::size_t end = text.find_first_of("\r\n", start);
+    if (end == std::string::npos) {
       ApplyLine(text.substr(start), &settings);
       break;
     }
-    ApplyLine(text.substr(start, cr - start), &settings);
-    start = cr + 1;
-    if (start < text.size() && text[start] == '\n') ++start;
+    ApplyLine(text.substr(start, end - start), &settings);
+    start = end + 1;
+    if (text[end] == '\r' && start < text.size() && text[start] == '\n') ++start;
   }
   return settings;
 }

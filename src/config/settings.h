@@ -42,8 +42,8 @@ struct Settings {
   const PreGroup* FindGroup(const std::string& name) const;
 };
 
-/// Reads settings text: lines end at CR LF or a lone CR (a lone LF stays in
-/// the line); empty lines and lines starting with ";" or "[" are comments;
+/// Reads settings text: lines end at CR LF, a lone CR or a lone LF; empty
+/// lines and lines starting with ";" or "[" are comments;
 /// "key = value" lines set the key, lower-cased and trimmed of spaces, to the
 /// value trimmed of spaces. Lines that cannot be applied are skipped.
 Settings ParseSettings(const std::string& text);

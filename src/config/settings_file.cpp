@@ -7,10 +7,8 @@ namespace ovpre {
 namespace {
 
 bool EndsInLineBreak(const std::string& text) {
-  // A lone CR ends a line for the loader as well as CR LF does; a lone LF
-  // does not.
-  return text.empty() || text.back() == '\r' ||
-         (text.size() >= 2 && text.compare(text.size() - 2, 2, kCrlf) == 0);
+  // Whatever ends a line for the loader: CR LF, a lone CR or a lone LF.
+  return text.empty() || text.back() == '\r' || text.back() == '\n';
 }
 
 }  // namespace

@@ -4,6 +4,11 @@
 
 namespace ovpre {
 
+bool IsSafeReplyTag(const std::string& tag) {
+  // ":" would open an NTFS stream or name a drive on Windows.
+  return tag != ".." && !HasControlChar(tag) && tag.find_first_of("\\/:") == std::string::npos;
+}
+
 std::string ReplyPath(const Settings& settings, char separator,
                       const std::string& command, const std::string& tag) {
   return settings.RaidenDir + separator + "Output" + separator + "site-" + command +

@@ -11,6 +11,10 @@ inline constexpr const char* kReplyBanner =
     "---------------------------- [ OV's Pre Script V0.1 ]"
     "---------------------------";
 
+/// True when `tag` can only name a file inside the server's "Output"
+/// folder: not "..", and no "\", "/", ":" or control characters.
+bool IsSafeReplyTag(const std::string& tag);
+
 /// The reply file for `command` ("pre" or "preadd") and the server's `tag`:
 /// the server folder, "Output", "site-" + command + "." + tag.
 std::string ReplyPath(const Settings& settings, char separator,

@@ -92,12 +92,28 @@ std::string JoinWithCrlf(std::initializer_list<std::string> lines) {
   return all;
 }
 
+namespace {
+
+bool IsControlChar(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+}  // namespace
+
 bool HasControlChar(const std::string& text) {
   for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
+    if (IsControlChar(c)) return true;
   }
   return false;
+}
+
+std::string MaskControlChars(const std::string& text) {
+  std::string shown = text;
+  for (char& c : shown) {
+    if (IsControlChar(c)) c = '?';
+  }
+  return shown;
 }
 
 std::optional<int16_t> RoundDecimalToInt16(const std::string& text) {

@@ -24,6 +24,10 @@ std::string JoinWithCrlf(std::initializer_list<std::string> lines);
 /// True when `text` holds a byte below 0x20 or the byte 0x7F.
 bool HasControlChar(const std::string& text);
 
+/// `text` with each control character (as HasControlChar sees them)
+/// replaced by "?", fit to be shown in a reply.
+std::string MaskControlChars(const std::string& text);
+
 /// Reads `text` as a decimal number: optional sign, digits, optional "."
 /// with a fractional part, at least one digit in all; no spaces inside.
 /// Returns the value rounded to the nearest integer with halves going to

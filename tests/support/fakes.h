@@ -65,6 +65,10 @@ class RecordingOwnership final : public OwnershipControlFactory {
   std::unique_ptr<OwnershipControl> Create() override;
 };
 
+/// An owner setting that leaves the owner as it is: on POSIX the real
+/// control refuses the default "admin:admins", which names nobody there.
+inline constexpr const char* kKeepOwner = "";
+
 /// A throwaway site in a temporary folder: the executable's folder with its
 /// settings file, the server folder with "Output", a group's upload folder
 /// and its target folder, wired to the real file system and fake outsiders.

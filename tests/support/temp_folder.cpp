@@ -72,6 +72,12 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+void RemoveTree(const std::string& path) {
+  std::error_code error;
+  fs::remove_all(P(path), error);
+  ASSERT_FALSE(error) << "cannot remove " << path;
+}
+
 void MakeFolders(const std::string& path) {
   std::error_code error;
   fs::create_directories(P(path), error);

@@ -34,6 +34,8 @@ void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
 void MakeFolders(const std::string& path);
+/// Removes `path` and everything in it; nothing when it is missing.
+void RemoveTree(const std::string& path);
 bool Exists(const std::string& path);
 bool IsFolder(const std::string& path);
 

@@ -49,6 +49,31 @@ std::string ParentOf(const std::string& path) {
   return cut == 0 ? "/" : path.substr(0, cut);
 }
 
+/// Opens `path` only when it is a regular file. The open itself never waits
+/// (a FIFO would wait for a writer); once the kind is known the descriptor
+/// goes back to blocking use. A FIFO, device or folder gives kFailed.
+int OpenRegularFile(const std::string& path, int flags, FsStatus* status) {
+  const int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *status = StatusFromErrno(errno);
+    return -1;
+  }
+  struct stat st {};
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else {
+    const int current = fcntl(fd, F_GETFL);
+    if (current < 0 || fcntl(fd, F_SETFL, current & ~O_NONBLOCK) != 0) error = errno;
+  }
+  if (error == 0) return fd;
+  close(fd);
+  *status = StatusFromErrno(error);
+  return -1;
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   char Separator() const override { return '/'; }
@@ -117,8 +142,9 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FsStatus ReadTextFile(const std::string& path, std::string* text) override {
-    FileHandle file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) return StatusFromErrno(errno);
+    FsStatus status;
+    FileHandle file(OpenRegularFile(path, O_RDONLY, &status));
+    if (!file.valid()) return status;
     // A shared lock waits for a group being appended at this moment.
     flock(file.get(), LOCK_SH);
     return ReadAll(file.get(), text);
@@ -139,11 +165,12 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override {
-    FileHandle file(open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-    if (!file.valid()) return StatusFromErrno(errno);
+    FsStatus status;
+    FileHandle file(OpenRegularFile(path, O_RDWR | O_CREAT | O_APPEND, &status));
+    if (!file.valid()) return status;
     if (flock(file.get(), LOCK_EX) != 0) return StatusFromErrno(errno);
     std::string current;
-    FsStatus status = ReadAll(file.get(), &current);
+    status = ReadAll(file.get(), &current);
     if (status != FsStatus::kOk) return status;
     const std::optional<std::string> addition = decide(current);
     if (addition) status = WriteAll(file.get(), *addition);

@@ -59,6 +59,14 @@ double WindowsDate(const FILETIME& utc) {
   return static_cast<double>(ticks) / kTicksPerDay - kDaysFrom1601To1899;
 }
 
+/// True when `file` is an ordinary file on a disk: not a pipe, console or
+/// other device, which a read could wait on forever, and not a folder.
+bool IsDiskFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 bool EndsInSeparator(const std::string& path) {
   return !path.empty() && (path.back() == '\\' || path.back() == '/');
 }
@@ -222,6 +230,7 @@ class Win32FileSystem final : public FileSystem {
     FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ, kShareAll, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return LastStatus();
+    if (!IsDiskFile(file.get())) return FsStatus::kFailed;
     // A shared lock waits for a group being appended at this moment; the
     // exclusive lock would also make the read itself fail.
     const bool locked = LockWhole(file.get(), false);
@@ -242,6 +251,7 @@ class Win32FileSystem final : public FileSystem {
     FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return LastStatus();
+    if (!IsDiskFile(file.get())) return FsStatus::kFailed;
     if (!LockWhole(file.get(), true)) return LastStatus();
     std::string current;
     FsStatus status = ReadSystemText(file.get(), &current);
