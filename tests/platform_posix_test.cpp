@@ -115,21 +115,23 @@ TEST_F(PosixTest, OwnershipSetsModesOnThePathOrEverythingDirectlyInside) {
     return st.st_mode & 07777;
   };
   const mode_t link_mode = mode(temp / "rel" + "/link");
-  std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create();
+  std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create(nullptr);
   ASSERT_TRUE(control);
   // Unknown user and group names leave the owner as it is.
-  EXPECT_TRUE(control->SetOwnership("640", "no-such-user-x", "", temp / "rel", kInside));
+  EXPECT_TRUE(control->SetOwnership("640", "no-such-user-x", "", temp / "rel", kInside, nullptr));
   EXPECT_EQ(mode(temp / "rel" + "/a.nfo"), 0640u);
   EXPECT_EQ(mode(temp / "rel" + "/CD1"), 0640u);
   EXPECT_EQ(mode(temp / "rel" + "/CD1/t.mp3"), 0644u) << "deeper levels are not reached";
   EXPECT_EQ(mode(temp / "rel" + "/link"), link_mode);
-  EXPECT_TRUE(control->SetOwnership("rwx", "", "", temp / "rel", kItself));
+  EXPECT_TRUE(control->SetOwnership("rwx", "", "", temp / "rel", kItself, nullptr));
   EXPECT_EQ(mode(temp / "rel"), 0755u) << "a permission that is not octal changes nothing";
-  EXPECT_TRUE(control->SetOwnership("600", "", "", temp / "rel" + "/a.nfo", kInside));
+  EXPECT_TRUE(control->SetOwnership("600", "", "", temp / "rel" + "/a.nfo", kInside, nullptr));
   EXPECT_EQ(mode(temp / "rel" + "/a.nfo"), 0640u);
-  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing", kItself));
+  std::string cause;
+  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing", kItself, &cause));
+  EXPECT_EQ(cause, "2 No such file or directory");
   if (geteuid() == 0) {
-    EXPECT_TRUE(control->SetOwnership("600", "nobody", "nogroup", temp / "rel" + "/a.nfo", kItself));
+    EXPECT_TRUE(control->SetOwnership("600", "nobody", "nogroup", temp / "rel" + "/a.nfo", kItself, nullptr));
     struct stat st {};
     lstat((temp / "rel" + "/a.nfo").c_str(), &st);
     EXPECT_NE(st.st_uid, 0u);

@@ -6,28 +6,46 @@ namespace ovpre {
 
 namespace {
 
-FsStatus CopyItems(FileSystem& fs, const std::string& from, const std::string& to) {
+/// Counts and notes into a report that may be absent.
+struct Tally {
+  MoveReport* report;
+  FsStatus Keep(FsStatus status, const char* step) const {
+    if (report) report->Note(status, step);
+    return status;
+  }
+  void Copied(const FolderItem& item) const {
+    if (!report || item.kind != EntryKind::kFile) return;
+    ++report->files;
+    report->bytes += item.size;
+  }
+};
+
+FsStatus CopyItems(FileSystem& fs, const std::string& from, const std::string& to,
+                   const Tally& tally) {
   std::vector<FolderItem> items;
-  FsStatus status = fs.ReadFolder(from, &items);
+  FsStatus status = tally.Keep(fs.ReadFolder(from, &items), "copy");
   if (status != FsStatus::kOk) return status;
   for (const FolderItem& item : items) {
     const std::string source = from + fs.Separator() + item.name;
     const std::string target = to + fs.Separator() + item.name;
     switch (item.kind) {
-      case EntryKind::kFile: status = fs.CopyOneFile(source, target); break;
-      case EntryKind::kLink: status = fs.CopyLink(source, target); break;
+      case EntryKind::kFile: status = tally.Keep(fs.CopyOneFile(source, target), "copy"); break;
+      case EntryKind::kLink: status = tally.Keep(fs.CopyLink(source, target), "copy"); break;
       case EntryKind::kFolder:
-        status = fs.MakeFolder(target);
-        if (status == FsStatus::kOk) status = CopyItems(fs, source, target);
-        if (status == FsStatus::kOk) status = fs.CopyFolderAttributes(source, target);
+        status = tally.Keep(fs.MakeFolder(target), "make folder");
+        if (status == FsStatus::kOk) status = CopyItems(fs, source, target, tally);
+        if (status == FsStatus::kOk) {
+          status = tally.Keep(fs.CopyFolderAttributes(source, target), "copy");
+        }
         break;
       default:
         // Devices, pipes and sockets cannot be carried across; refusing the
         // copy keeps the source whole instead of deleting them later.
-        status = FsStatus::kFailed;
+        status = tally.Keep(FsStatus::kNotCopyable, "copy");
         break;
     }
     if (status != FsStatus::kOk) return status;
+    tally.Copied(item);
   }
   return FsStatus::kOk;
 }
@@ -40,14 +58,23 @@ void Note(FsStatus status, FsStatus* first_failure) {
 
 }  // namespace
 
+void MoveReport::Note(const FsStatus& status, const char* where) {
+  if (status == FsStatus::kOk || failure != FsStatus::kOk) return;
+  failure = status;
+  step = where;
+}
+
 FsStatus CopyTree(FileSystem& fs, const std::string& source,
-                  const std::string& destination) {
+                  const std::string& destination, MoveReport* report) {
+  const Tally tally{report};
   // Creating the top folder is also the check that the destination is free:
   // it fails when anything, even an empty folder, is already there.
-  FsStatus status = fs.MakeFolder(destination);
+  FsStatus status = tally.Keep(fs.MakeFolder(destination), "make folder");
   if (status != FsStatus::kOk) return status;
-  status = CopyItems(fs, source, destination);
-  if (status == FsStatus::kOk) status = fs.CopyFolderAttributes(source, destination);
+  status = CopyItems(fs, source, destination, tally);
+  if (status == FsStatus::kOk) {
+    status = tally.Keep(fs.CopyFolderAttributes(source, destination), "copy");
+  }
   if (status != FsStatus::kOk) DeleteTree(fs, destination);
   return status;
 }
@@ -69,16 +96,27 @@ FsStatus DeleteTree(FileSystem& fs, const std::string& path) {
 }
 
 MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
-                             const std::string& destination, bool copy_first) {
-  if (fs.KindOf(destination) != EntryKind::kMissing) return MoveOutcome::kNotMoved;
+                             const std::string& destination, bool copy_first,
+                             MoveReport* report) {
+  MoveReport unused;
+  MoveReport& r = report ? *report : unused;
+  if (fs.KindOf(destination) != EntryKind::kMissing) {
+    r.Note(FsStatus::kExists, "check destination");
+    return MoveOutcome::kNotMoved;
+  }
   if (!copy_first) {
     const FsStatus renamed = fs.MoveNoReplace(source, destination);
     if (renamed == FsStatus::kOk) return MoveOutcome::kMoved;
-    if (renamed != FsStatus::kCrossDevice) return MoveOutcome::kNotMoved;
+    if (renamed != FsStatus::kCrossDevice) {
+      r.Note(renamed, "rename");
+      return MoveOutcome::kNotMoved;
+    }
   }
-  if (CopyTree(fs, source, destination) != FsStatus::kOk) return MoveOutcome::kNotMoved;
-  return DeleteTree(fs, source) == FsStatus::kOk ? MoveOutcome::kMoved
-                                                 : MoveOutcome::kMovedSourceLeft;
+  r.copied = true;
+  if (CopyTree(fs, source, destination, &r) != FsStatus::kOk) return MoveOutcome::kNotMoved;
+  const FsStatus deleted = DeleteTree(fs, source);
+  r.Note(deleted, "delete source");
+  return deleted == FsStatus::kOk ? MoveOutcome::kMoved : MoveOutcome::kMovedSourceLeft;
 }
 
 }  // namespace ovpre

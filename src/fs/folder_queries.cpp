@@ -2,11 +2,7 @@
 
 namespace ovpre {
 
-namespace {
-
 double ToMB(uint64_t bytes) { return static_cast<double>(bytes) / 1024.0 / 1024.0; }
-
-}  // namespace
 
 std::optional<std::vector<DirEntry>> ListFolder(FileSystem& fs,
                                                 const std::string& folder) {
@@ -28,23 +24,29 @@ std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path) {
   return ToMB(bytes);
 }
 
-std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path) {
+std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path,
+                                        uint64_t* files) {
   // An explicit stack instead of recursion: release trees can be deep.
   std::vector<std::string> pending{path};
   std::vector<FolderItem> items;
   uint64_t total = 0;
+  uint64_t count = 0;
   while (!pending.empty()) {
     const std::string folder = std::move(pending.back());
     pending.pop_back();
     items.clear();
     if (fs.ReadFolder(folder, &items) != FsStatus::kOk) return std::nullopt;
     for (const FolderItem& item : items) {
-      if (item.kind == EntryKind::kFile) total += item.size;
+      if (item.kind == EntryKind::kFile) {
+        total += item.size;
+        ++count;
+      }
       if (item.kind == EntryKind::kFolder) {
         pending.push_back(folder + fs.Separator() + item.name);
       }
     }
   }
+  if (files) *files = count;
   return total;
 }
 

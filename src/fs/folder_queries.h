@@ -23,7 +23,12 @@ std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path);
 /// links not followed; nothing when the folder is missing or unreadable.
 std::optional<double> FolderSizeMB(FileSystem& fs, const std::string& path);
 
-/// Bytes of all files under `path`, as FolderSizeMB counts them.
-std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path);
+/// Bytes of all files under `path`, as FolderSizeMB counts them; the number
+/// of those files goes into `files` when given.
+std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path,
+                                        uint64_t* files = nullptr);
+
+/// Megabytes as the system counts them: bytes / 1024 / 1024, not rounded.
+double ToMB(uint64_t bytes);
 
 }  // namespace ovpre

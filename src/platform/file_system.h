@@ -19,7 +19,11 @@ class FsStatus {
     kNotFound,     // the path or one of its parents does not exist
     kExists,       // the target already exists and the operation never replaces
     kCrossDevice,  // a rename refused because the target is on another volume
-    kFailed,       // anything else (access denied, disk full, bad name, ...)
+    kNoSpace,      // the volume or the user's quota is full
+    kDenied,       // access denied, or a read-only volume
+    kInUse,        // another process holds the file open or locked
+    kNotCopyable,  // an entry that cannot be carried to another volume
+    kFailed,       // anything else (bad name, device error, ...)
   };
 
   FsStatus(Code code = kOk) : code_(code) {}  // NOLINT: a bare kind converts

@@ -6,6 +6,11 @@ namespace ovpre {
 
 namespace {
 
+bool IsControlByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
 /// A decimal number taken apart without going through floating point, so
 /// that halves are recognised exactly.
 struct Decimal {
@@ -81,6 +86,19 @@ std::string FileNameOf(const std::string& path, char separator) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+bool EndsInLineBreak(const std::string& text) {
+  return text.empty() || text.back() == '\r' ||
+         (text.size() >= 2 && text.compare(text.size() - 2, 2, kCrlf) == 0);
+}
+
+std::string OneLineField(const std::string& text) {
+  std::string field = text;
+  for (char& c : field) {
+    if (IsControlByte(c)) c = ' ';
+  }
+  return field;
+}
+
 std::string JoinWithCrlf(std::initializer_list<std::string> lines) {
   std::string all;
   bool first = true;
@@ -94,8 +112,7 @@ std::string JoinWithCrlf(std::initializer_list<std::string> lines) {
 
 bool HasControlChar(const std::string& text) {
   for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return true;
+    if (IsControlByte(c)) return true;
   }
   return false;
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <optional>
@@ -34,7 +35,20 @@ class PosixOwnership final : public OwnershipControl {
  public:
   bool SetOwnership(const std::string& perms, const std::string& user,
                     const std::string& group, const std::string& path,
-                    OwnershipScope scope) override {
+                    OwnershipScope scope, std::string* cause) override {
+    errno = 0;
+    const bool done = Set(perms, user, group, path, scope);
+    if (!done && cause) {
+      const FsStatus status = StatusFromErrno(errno);
+      *cause = std::to_string(status.os_error()) + " " + status.os_text();
+    }
+    return done;
+  }
+
+ private:
+
+  bool Set(const std::string& perms, const std::string& user, const std::string& group,
+           const std::string& path, OwnershipScope scope) {
     const uid_t uid = UserId(user);
     const gid_t gid = GroupId(group);
     const std::optional<mode_t> mode = OctalMode(perms);
@@ -45,7 +59,6 @@ class PosixOwnership final : public OwnershipControl {
     return Apply(path, uid, gid, mode);
   }
 
- private:
   static bool Apply(const std::string& path, uid_t uid, gid_t gid,
                     std::optional<mode_t> mode) {
     struct stat st {};
@@ -99,7 +112,7 @@ class PosixOwnership final : public OwnershipControl {
 
 class PosixOwnershipFactory final : public OwnershipControlFactory {
  public:
-  std::unique_ptr<OwnershipControl> Create() override {
+  std::unique_ptr<OwnershipControl> Create(std::string*) override {
     return std::make_unique<PosixOwnership>();
   }
 };

@@ -287,7 +287,8 @@ class Win32FileSystem final : public FileSystem {
     // Creating a symbolic link needs a privilege that the server's account
     // normally lacks. Refusing keeps the source whole: a release holding a
     // link can only be pre'd on its own drive, where it is renamed.
-    return StatusFromWin32Error(ERROR_NOT_SUPPORTED);
+    const FsStatus refused = StatusFromWin32Error(ERROR_NOT_SUPPORTED);
+    return FsStatus(FsStatus::kNotCopyable, refused.os_error(), refused.os_text());
   }
 
   FsStatus CopyFolderAttributes(const std::string& from, const std::string& to) override {
