@@ -73,14 +73,14 @@ void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& r
     record.reply = message;
     WriteReply(platform.fs, settings, request.ReplyTag, "preadd", message);
   };
+  const GroupBlock group = SplitArgument(GetField(request.CommandText, ' ', 1));
+  record.name = group.name;
   if (request.Access != 0) {
     return reply("Sorry, you do not have access to this command.");
   }
   // The count runs over the whole command text, before the argument is cut
   // out of it at the first space.
   if (CountFields(request.CommandText, '*') < 6) return reply(PreaddUsage());
-  const GroupBlock group = SplitArgument(GetField(request.CommandText, ' ', 1));
-  record.name = group.name;
   if (!IsWritable(group)) return reply(PreaddUsage());
   const std::string exists = "Group " + group.name + " already exists!";
   if (settings.FindGroup(group.name)) return reply(exists);
