@@ -11,6 +11,7 @@
 #include "config/settings_file.h"
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
+#include "os/posix/io.h"
 #include "os/posix/process.h"
 #include "platform/native.h"
 #include "support/fakes.h"
@@ -24,6 +25,23 @@ using test::Exists;
 using test::ReadFile;
 using test::TempFolder;
 using test::WriteFile;
+
+TEST(StatusFromErrno, TheCausesThatGiveAReasonHaveTheirOwnKind) {
+  const struct {
+    int error;
+    FsStatus::Code code;
+  } cases[] = {
+      {ENOSPC, FsStatus::kNoSpace}, {EDQUOT, FsStatus::kNoSpace}, {EACCES, FsStatus::kDenied},
+      {EPERM, FsStatus::kDenied},   {EROFS, FsStatus::kDenied},   {ETXTBSY, FsStatus::kInUse},
+      {EIO, FsStatus::kFailed},
+  };
+  for (const auto& c : cases) {
+    const FsStatus status = StatusFromErrno(c.error);
+    EXPECT_EQ(status.code(), c.code) << c.error;
+    EXPECT_EQ(status.os_error(), c.error);
+    EXPECT_FALSE(status.os_text().empty()) << c.error;
+  }
+}
 
 class PosixTest : public ::testing::Test {
  protected:
