@@ -27,13 +27,11 @@ std::string Reply(const std::string& message) { return test::ExpectedReply(messa
 const char* const kMoveFailed =
     "Error moving folder -- the destination path probably\r\nalready exists.";
 
-/// The fields of the last line of a log text, without its line end.
+/// The tab-separated fields of the last line of a log text.
 std::vector<std::string> LastLogFields(const std::string& log) {
-  const std::size_t end = log.rfind("\r\n");
-  if (end == std::string::npos) return {};
-  const std::size_t start = log.rfind("\r\n", end - 1);
-  const std::string line =
-      log.substr(start == std::string::npos ? 0 : start + 2, end - (start == std::string::npos ? 0 : start + 2));
+  if (log.size() < 2) return {};
+  std::string line = log.substr(0, log.size() - 2);
+  line = line.substr(line.rfind('\n') + 1);  // all of it when there is one line
   std::vector<std::string> fields;
   std::size_t from = 0;
   for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1) {
