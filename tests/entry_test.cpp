@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/entry.h"
 #include "config/settings.h"
 #include "request/reply.h"
+#include "request/request_log.h"
 #include "request/site_request.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
@@ -149,6 +152,24 @@ TEST(WriteReply, WritesBannerAndMessageAndReplacesEarlierReplies) {
   EXPECT_EQ(site.Reply("pre"), banner + "\r\nthree\r\n");
   settings.RaidenDir = Join(temp.path(), "missing");
   EXPECT_FALSE(WriteReply(*site.fs, settings, "17", "pre", "x"));
+}
+
+TEST(LogLine, KeepsEveryFieldOnOneLineAndListsTheFirstTenFailures) {
+  RequestRecord record;
+  record.command = "pre";
+  record.group = "G\tX";
+  record.name = "R";
+  record.reply = "first\r\nsecond";
+  for (int i = 0; i < 12; ++i) record.Fail("step", "cause\r\n" + std::to_string(i));
+  record.Fail("announce", FsStatus::kNotCopyable);
+  const std::string line = LogLine(record, {{2026, 1, 2}, 3, 4, 5});
+  const std::string start = "2026-01-02T03:04:05\tpre\tG X\tR\tfailed\tfirst\t\t\t\t0\t";
+  EXPECT_EQ(line.substr(0, start.size()), start);
+  EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 9 + 11);
+  EXPECT_NE(line.find("\tstep: cause  0\t"), std::string::npos);
+  const std::string end = "\tstep: cause  9\t3 more failures";
+  EXPECT_EQ(line.substr(line.size() - end.size()), end);
 }
 
 }  // namespace

@@ -149,6 +149,24 @@ TEST_F(Win32FileSystemTest, SearchOfAMissingFolderFails) {
   EXPECT_FALSE(status.os_text().empty());
 }
 
+TEST(StatusFromWin32Error, TheCausesThatGiveAReasonHaveTheirOwnKind) {
+  const struct {
+    DWORD error;
+    FsStatus::Code code;
+  } cases[] = {
+      {ERROR_DISK_FULL, FsStatus::kNoSpace},         {ERROR_HANDLE_DISK_FULL, FsStatus::kNoSpace},
+      {ERROR_ACCESS_DENIED, FsStatus::kDenied},      {ERROR_WRITE_PROTECT, FsStatus::kDenied},
+      {ERROR_SHARING_VIOLATION, FsStatus::kInUse},   {ERROR_LOCK_VIOLATION, FsStatus::kInUse},
+      {ERROR_NOT_SUPPORTED, FsStatus::kFailed},
+  };
+  for (const auto& c : cases) {
+    const FsStatus status = StatusFromWin32Error(c.error);
+    EXPECT_EQ(status.code(), c.code) << c.error;
+    EXPECT_EQ(status.os_error(), static_cast<long>(c.error));
+    EXPECT_FALSE(status.os_text().empty()) << c.error;
+  }
+}
+
 TEST_F(Win32FileSystemTest, SizeCountsHiddenFilesAndFreeSpaceComesFromTheDriveRoot) {
   WriteFile(temp / "rel\\a.bin", std::string(1 << 20, 'a'));
   WriteFile(temp / "rel\\sub\\.hidden", std::string(1 << 19, 'b'));

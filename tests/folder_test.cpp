@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <set>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
@@ -89,7 +92,12 @@ TEST_F(FolderTest, FreeSpaceIsKnownEvenForAFolderNotYetThere) {
 TEST_F(FolderTest, RenameMovesTheTreeWhole) {
   MakeRelease(temp / "src");
   const std::string before = DescribeTree(temp / "src");
-  EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", temp / "dst", false), MoveOutcome::kMoved);
+  MoveReport report;
+  EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", temp / "dst", false, &report),
+            MoveOutcome::kMoved);
+  EXPECT_FALSE(report.copied);
+  EXPECT_EQ(report.failure, FsStatus::kOk);
+  EXPECT_EQ(report.step, "");
   EXPECT_FALSE(Exists(temp / "src"));
   EXPECT_EQ(DescribeTree(temp / "dst"), before);
 }
@@ -97,7 +105,13 @@ TEST_F(FolderTest, RenameMovesTheTreeWhole) {
 TEST_F(FolderTest, CopyAndDeleteMovesTheTreeWhole) {
   MakeRelease(temp / "src");
   const std::string before = DescribeTree(temp / "src");
-  EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", temp / "dst", true), MoveOutcome::kMoved);
+  MoveReport report;
+  EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", temp / "dst", true, &report),
+            MoveOutcome::kMoved);
+  EXPECT_TRUE(report.copied);
+  EXPECT_EQ(report.files, 3u);
+  EXPECT_EQ(report.bytes, 3006u);
+  EXPECT_EQ(report.failure, FsStatus::kOk);
   EXPECT_FALSE(Exists(temp / "src"));
   EXPECT_EQ(DescribeTree(temp / "dst"), before);
 }
@@ -120,8 +134,12 @@ TEST_F(FolderTest, AnExistingDestinationIsNeverMergedOrReplaced) {
   WriteFile(temp / "fulldst" + test::Sep() + "a.nfo", "theirs");
   for (const bool copy : {false, true}) {
     for (const char* name : {"emptydst", "filedst", "fulldst"}) {
-      EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", temp / name, copy), MoveOutcome::kNotMoved)
+      MoveReport report;
+      EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", temp / name, copy, &report),
+                MoveOutcome::kNotMoved)
           << name << " copy=" << copy;
+      EXPECT_EQ(report.failure, FsStatus::kExists);
+      EXPECT_EQ(report.step, copy ? "check destination" : "rename");
     }
   }
   EXPECT_EQ(DescribeTree(temp / "src"), before);
@@ -134,11 +152,28 @@ TEST_F(FolderTest, AMissingParentIsNotCreated) {
   MakeRelease(temp / "src");
   const std::string target = Join(temp / "0102", "dst");
   for (const bool copy : {false, true}) {
-    EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", target, copy), MoveOutcome::kNotMoved);
+    MoveReport report;
+    EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", target, copy, &report),
+              MoveOutcome::kNotMoved);
+    EXPECT_EQ(report.failure, FsStatus::kNotFound);
+    EXPECT_EQ(report.step, "open target");
   }
   EXPECT_FALSE(Exists(temp / "0102"));
   EXPECT_TRUE(Exists(Join(temp / "src", "a.nfo")));
 }
+
+#ifndef _WIN32
+TEST_F(FolderTest, APipeInTheReleaseIsNotCopiedAndSaysSo) {
+  MakeRelease(temp / "src");
+  ASSERT_EQ(mkfifo((temp / "src" + "/pipe").c_str(), 0600), 0);
+  MoveReport report;
+  EXPECT_EQ(MoveFolderSafely(*fs, temp / "src", temp / "dst", true, &report),
+            MoveOutcome::kNotMoved);
+  EXPECT_EQ(report.failure, FsStatus::kNotCopyable);
+  EXPECT_EQ(report.step, "copy");
+  EXPECT_FALSE(Exists(temp / "dst"));
+}
+#endif
 
 }  // namespace
 }  // namespace ovpre

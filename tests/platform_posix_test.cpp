@@ -15,6 +15,7 @@
 #include "config/settings_file.h"
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
+#include "os/posix/io.h"
 #include "os/posix/process.h"
 #include "platform/native.h"
 #include "support/fakes.h"
@@ -28,6 +29,23 @@ using test::Exists;
 using test::ReadFile;
 using test::TempFolder;
 using test::WriteFile;
+
+TEST(StatusFromErrno, TheCausesThatGiveAReasonHaveTheirOwnKind) {
+  const struct {
+    int error;
+    FsStatus::Code code;
+  } cases[] = {
+      {ENOSPC, FsStatus::kNoSpace}, {EDQUOT, FsStatus::kNoSpace}, {EACCES, FsStatus::kDenied},
+      {EPERM, FsStatus::kDenied},   {EROFS, FsStatus::kDenied},   {ETXTBSY, FsStatus::kInUse},
+      {EIO, FsStatus::kFailed},
+  };
+  for (const auto& c : cases) {
+    const FsStatus status = StatusFromErrno(c.error);
+    EXPECT_EQ(status.code(), c.code) << c.error;
+    EXPECT_EQ(status.os_error(), c.error);
+    EXPECT_FALSE(status.os_text().empty()) << c.error;
+  }
+}
 
 class PosixTest : public ::testing::Test {
  protected:
@@ -164,11 +182,11 @@ TEST_F(PosixTest, OwnershipReachesEveryLevelAndDotEntriesButNoLink) {
   const EntryFacts outside = FactsOf(temp / "outside");
   const mode_t link_mode = FactsOf(rel + "/CD1/Sub/link").mode;
 
-  std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create();
+  std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create(nullptr);
   ASSERT_TRUE(control);
   // Set-user and sticky bits are dropped; readable folders become searchable.
-  EXPECT_TRUE(control->SetOwnership("5644", "nobody", "nogroup", rel, kItself));
-  EXPECT_TRUE(control->SetOwnership("5644", "nobody", "nogroup", rel, kInside));
+  EXPECT_TRUE(control->SetOwnership("5644", "nobody", "nogroup", rel, kItself, nullptr));
+  EXPECT_TRUE(control->SetOwnership("5644", "nobody", "nogroup", rel, kInside, nullptr));
   const uid_t u = nobody->pw_uid;
   const gid_t g = nogroup->gr_gid;
   const EntryFacts folder{u, g, 0755};
@@ -186,7 +204,7 @@ TEST_F(PosixTest, OwnershipReachesEveryLevelAndDotEntriesButNoLink) {
   EXPECT_TRUE(CanReadAs(u, g, rel + "/CD1/Sub/Deep", "t.mp3"));
 
   // 640 leaves others out of every folder, and only the group may enter.
-  EXPECT_TRUE(control->SetOwnership("640", "", "", rel, kInside));
+  EXPECT_TRUE(control->SetOwnership("640", "", "", rel, kInside, nullptr));
   EXPECT_EQ(FactsOf(rel + "/CD1/Sub/Deep").mode, 0750u);
   EXPECT_EQ(FactsOf(rel + "/CD1/Sub/Deep/t.mp3").mode, 0640u);
   EXPECT_FALSE(CanReadAs(u + 1, g + 1, rel + "/CD1/Sub/Deep", "t.mp3"));
@@ -195,7 +213,7 @@ TEST_F(PosixTest, OwnershipReachesEveryLevelAndDotEntriesButNoLink) {
 TEST_F(PosixTest, OwnershipWithAnUnknownNameOrABadModeGivesNothing) {
   WriteFile(temp / "rel" + "/a.nfo", "a");
   chmod((temp / "rel" + "/a.nfo").c_str(), 0600);
-  std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create();
+  std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create(nullptr);
   const EntryFacts before = FactsOf(temp / "rel" + "/a.nfo");
   const struct {
     const char *perms, *user, *group;
@@ -205,16 +223,21 @@ TEST_F(PosixTest, OwnershipWithAnUnknownNameOrABadModeGivesNothing) {
   for (const auto& r : refused) {
     for (const OwnershipScope scope : {kItself, kInside}) {
       const std::string path = scope == kItself ? temp / "rel" + "/a.nfo" : temp / "rel";
-      EXPECT_FALSE(control->SetOwnership(r.perms, r.user, r.group, path, scope)) << r.perms << r.user << r.group;
+      std::string cause;
+      EXPECT_FALSE(control->SetOwnership(r.perms, r.user, r.group, path, scope, &cause))
+          << r.perms << r.user << r.group;
+      EXPECT_FALSE(cause.empty());
     }
   }
   EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo"), before);
   // Empty parts leave that part alone.
-  EXPECT_TRUE(control->SetOwnership("", "", "", temp / "rel" + "/a.nfo", kItself));
-  EXPECT_TRUE(control->SetOwnership("4", "", "", temp / "rel" + "/a.nfo", kItself));
+  EXPECT_TRUE(control->SetOwnership("", "", "", temp / "rel" + "/a.nfo", kItself, nullptr));
+  EXPECT_TRUE(control->SetOwnership("4", "", "", temp / "rel" + "/a.nfo", kItself, nullptr));
   EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo").mode, 04u);
   EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo").uid, before.uid);
-  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing", kItself));
+  std::string cause;
+  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing", kItself, &cause));
+  EXPECT_EQ(cause, "2 No such file or directory");
 }
 
 }  // namespace

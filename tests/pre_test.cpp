@@ -27,6 +27,20 @@ std::string Reply(const std::string& message) { return test::ExpectedReply(messa
 const char* const kMoveFailed =
     "Error moving folder -- the destination path probably\r\nalready exists.";
 
+/// The tab-separated fields of the last line of a log text.
+std::vector<std::string> LastLogFields(const std::string& log) {
+  if (log.size() < 2) return {};
+  std::string line = log.substr(0, log.size() - 2);
+  line = line.substr(line.rfind('\n') + 1);  // all of it when there is one line
+  std::vector<std::string> fields;
+  std::size_t from = 0;
+  for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1) {
+    fields.push_back(line.substr(from, tab - from));
+  }
+  fields.push_back(line.substr(from));
+  return fields;
+}
+
 class PreTest : public ::testing::Test {
  protected:
   PreTest() {
@@ -46,12 +60,18 @@ class PreTest : public ::testing::Test {
     return site.Reply("pre");
   }
 
+  /// Adds the log key to the settings file.
+  void UseLog(const std::string& value) {
+    WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "logfile=" + value + "\r\n");
+  }
+
   std::string Success(const std::string& release, const std::string& destination) {
     return Reply(release + " was successfully pre'd to:\r\n" + destination);
   }
 
   TempFolder temp;
   SiteFixture site{temp.path()};
+  const std::string log = Join(temp.path(), "ovpre.log");
   const std::string release_tree = "CD1/\nCD1/t.mp3:mp3\na.nfo:nfo\n";
 };
 
@@ -205,7 +225,8 @@ TEST_F(PreTest, DatedFoldersFollowTheClock) {
 
 TEST_F(PreTest, AMissingDateFolderIsNotCreated) {
   site.WriteSettings(site.own_dir, site.to_dir, 1);
-  EXPECT_EQ(Pre("pre Some.Release-GRP"), Reply(kMoveFailed));
+  EXPECT_EQ(Pre("pre Some.Release-GRP"),
+            Reply(std::string(kMoveFailed) + "\r\nReason: the target folder does not exist."));
   EXPECT_EQ(DescribeTree(Join(site.own_dir, "Some.Release-GRP")), release_tree);
   EXPECT_EQ(DescribeTree(site.to_dir), "");
 }
@@ -281,6 +302,130 @@ TEST_F(PreTest, AcrossFileSystemsTheReleaseIsCopiedAndTheSourceRemoved) {
   EXPECT_EQ(DescribeTree(dest), release_tree);
   EXPECT_FALSE(Exists(Join(site.own_dir, "Some.Release-GRP")));
   EXPECT_EQ(site.ownership.calls.size(), 6u);
+}
+
+TEST_F(PreTest, EachKnownCauseOfAFailedMoveAddsItsReasonAndIsLogged) {
+  using Code = FsStatus::Code;
+  const struct {
+    const char* op;   // the operation that fails; "" for none
+    Code code;
+    bool across;      // the rename is refused across devices, so it copies
+    int dated;        // 1: into a date folder that does not exist
+    std::string reason;
+    std::string failure;  // the start of the log's failure field
+  } cases[] = {
+      {"Folder::MoveTo", FsStatus::kNoSpace, false, 0,
+       "Reason: not enough space on the target drive.", "rename: 28 cause text"},
+      {"Folder::CopyFileTo", FsStatus::kNoSpace, true, 0,
+       "Reason: not enough space on the target drive.", "copy: 28 cause text"},
+      {"Folder::Make", FsStatus::kDenied, true, 0, "Reason: access was denied.",
+       "make staging: 28 cause text"},
+      {"Folder::MoveTo", FsStatus::kDenied, false, 0, "Reason: access was denied.", "rename: "},
+      {"Folder::CopyFileTo", FsStatus::kInUse, true, 0, "Reason: a file in the release is in use.",
+       "copy: "},
+      {"Folder::CopyFileTo", FsStatus::kNotCopyable, true, 0,
+       "Reason: the release holds entries that cannot be copied to another drive.", "copy: "},
+      {"", FsStatus::kOk, false, 1, "Reason: the target folder does not exist.", "open target: "},
+      // Not found while the target folder is there (the source went away):
+      // no reason is guessed; nor for a cause without a name.
+      {"Folder::MoveTo", FsStatus::kNotFound, false, 0, "", "rename: 28 cause text"},
+      {"Folder::MoveTo", FsStatus::kFailed, false, 0, "", "rename: "},
+  };
+  UseLog(log);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.op) + " " + std::to_string(c.code));
+    site.WriteSettings(site.own_dir, site.to_dir, c.dated);
+    UseLog(log);
+    FailingFileSystem across(*site.fs, 0);
+    if (c.across) across.fail_op = "Folder::MoveTo";
+    across.fail_op_times = 1;
+    across.injected = FsStatus::kCrossDevice;
+    FailingFileSystem failing(across, 0);
+    failing.fail_op = c.op;
+    failing.injected = FsStatus(c.code, 28, "cause text");
+    Platform platform = site.With(failing);
+    site.Request("GRP", 0, site.own_dir, "pre Some.Release-GRP");
+    RunOnce(platform);
+    const std::string reason = c.reason.empty() ? "" : "\r\n" + c.reason;
+    EXPECT_EQ(site.Reply("pre"), Reply(kMoveFailed + reason));
+    EXPECT_EQ(DescribeTree(Join(site.own_dir, "Some.Release-GRP")), release_tree);
+    const std::vector<std::string> fields = LastLogFields(ReadFile(log));
+    ASSERT_EQ(fields.size(), 11u);
+    EXPECT_EQ(fields[4], "failed");
+    EXPECT_EQ(fields[5], "Error moving folder -- the destination path probably");
+    EXPECT_EQ(fields[6], c.across ? "copied" : "moved");
+    EXPECT_EQ(fields[10].substr(0, c.failure.size()), c.failure);
+  }
+}
+
+TEST(MoveFailureReason, ARefusedCopyOfAChangingReleaseSaysSo) {
+  MoveReport report;
+  report.failure = FsStatus::kFailed;
+  report.changed_while_copying = true;
+  EXPECT_EQ(MoveFailureReason(report, false),
+            "The release changed while it was being copied; try again when the upload has "
+            "finished.");
+  report.changed_while_copying = false;
+  report.failure = FsStatus::kExists;
+  EXPECT_EQ(MoveFailureReason(report, true), "");
+}
+
+TEST_F(PreTest, LogsOneLinePerRequest) {
+  UseLog(log);
+  const std::string dest = Join(site.to_dir, "Some.Release-GRP");
+  Pre("pre Some.Release-GRP");
+  Pre("pre Missing");
+  MakeRelease("R2");
+  site.ownership.available = false;
+  Pre("pre R2");
+  site.Request("GRP", 0, site.own_dir, "preadd New*a*b*0*u:g*7");
+  RunOnce(site.platform);
+  site.Request("GRP", 1, site.own_dir, "preadd Other*a*b*0*u:g*7");
+  RunOnce(site.platform);
+  site.Request("GRP", 0, site.own_dir, "site help");
+  RunOnce(site.platform);
+  const std::string at = "2003-01-02T12:34:56\t";
+  EXPECT_EQ(ReadFile(log),
+            at + "pre\tGRP\tSome.Release-GRP\tok\tSome.Release-GRP was successfully pre'd "
+                 "to:\tmoved\t2\t0.00\t250\r\n" +
+            at + "pre\tGRP\tMissing\trefused\tUnable to find: Missing\t\t\t\t250\r\n" +
+            at + "pre\tGRP\tR2\tfailed\tR2 was successfully pre'd to:\tmoved\t2\t0.00\t250"
+                 "\tcreate control: HRESULT 0x80040154 Class not registered\r\n" +
+            at + "preadd\tGRP\tNew\tok\tSucessfully added New as a pre group.\t\t\t\t250\r\n" +
+            at + "preadd\tGRP\tOther\trefused\tSorry, you do not have access to this "
+                 "command.\t\t\t\t250\r\n");
+}
+
+TEST_F(PreTest, WithoutALogKeyNothingIsLoggedAndAFailedLogChangesNothing) {
+  const auto operations = [&](const std::string& fail_op) {
+    FailingFileSystem counting(*site.fs, 0);
+    counting.fail_op = fail_op;
+    Platform platform = site.With(counting);
+    site.Request("GRP", 0, site.own_dir, "pre Missing");
+    RunOnce(platform);
+    return counting.operations();
+  };
+  const int without = operations("");
+  UseLog(" ");  // an empty value is no log file either
+  EXPECT_EQ(operations(""), without);
+  EXPECT_EQ(ReadFile(log), "<missing>");
+  UseLog(log);
+  EXPECT_EQ(operations(""), without + 1);
+  EXPECT_EQ(ReadFile(log).substr(0, 19), "2003-01-02T12:34:56");
+
+  // The log cannot be written: the pre goes on exactly as without it.
+  const std::string before = ReadFile(log);
+  FailingFileSystem broken(*site.fs, 0);
+  broken.fail_op = "AppendTextLocked";
+  Platform platform = site.With(broken);
+  site.Request("GRP", 0, site.own_dir, "pre Some.Release-GRP");
+  RunOnce(platform);
+  const std::string dest = Join(site.to_dir, "Some.Release-GRP");
+  EXPECT_EQ(site.Reply("pre"), Success("Some.Release-GRP", dest));
+  EXPECT_EQ(DescribeTree(dest), release_tree);
+  EXPECT_EQ(site.ownership.calls.size(), 6u);
+  EXPECT_NE(ReadFile(site.announce), "<missing>");
+  EXPECT_EQ(ReadFile(log), before);
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // Runs the built program as the server does: one process per request, the
 // six fields as one argument, the settings file beside the executable.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "request/reply.h"
 #include "support/fakes.h"
@@ -140,6 +144,69 @@ TEST_F(ProcessTest, UnknownWordTouchesNothing) {
   EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|site help"}), 0);
   EXPECT_EQ(ReadFile(site.SettingsPath()), "<missing>");
   EXPECT_EQ(DescribeTree(Join(site.raiden_dir, "Output")), "");
+}
+
+TEST_F(ProcessTest, AFailedMoveSaysWhyAndTheLogHoldsOneLinePerRequest) {
+  const std::string log = Join(temp.path(), "ovpre.log");
+  site.WriteSettings(site.own_dir, site.to_dir, 3);
+  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "logfile=" + log + "\r\n");
+  WriteFile(Join(site.own_dir, "Rel" + test::Sep() + "a.nfo"), "nfo");
+  const std::string pre = "x|GRP|0|17|" + site.own_dir + "|pre Rel";
+  EXPECT_EQ(RunProgram(exe, {pre}), 0);
+  EXPECT_EQ(site.Reply("pre"), test::ExpectedReply(
+                                   "Error moving folder -- the destination path probably\r\n"
+                                   "already exists.\r\nReason: the target folder does not exist."));
+  EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), "a.nfo:nfo\n");
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|site help"}), 0);
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|5|17|/d|preadd New*/up*/to*0*u:g*644"}), 0);
+  const std::string text = ReadFile(log);
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  EXPECT_NE(text.find("\tpre\tGRP\tRel\tfailed\tError moving folder -- the destination path "
+                      "probably\tmoved\t1\t0.00\t"),
+            std::string::npos) << text;
+  EXPECT_NE(text.find("\topen target: 2 No such file or directory\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\tpreadd\tGRP\tNew\trefused\tSorry,"), std::string::npos) << text;
+}
+
+/// A file system of its own with almost no room for new entries; unmounted
+/// at the end. Empty path when this machine cannot mount one.
+class TinyFileSystem {
+ public:
+  explicit TinyFileSystem(const std::string& where) : path_(where) {
+    test::MakeFolders(where);
+    if (mount("none", where.c_str(), "tmpfs", 0, "size=1m,nr_inodes=16") != 0) {
+      path_.clear();
+    }
+  }
+  ~TinyFileSystem() {
+    if (!path_.empty()) umount(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST_F(ProcessTest, ATargetWithoutRoomForNewEntriesSaysSo) {
+  TinyFileSystem tiny(Join(temp.path(), "tiny"));
+  if (tiny.path().empty()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+  const std::string target = Join(tiny.path(), "mp3");
+  test::MakeFolders(target);
+  // Use up the file system's entries, so that the copy cannot make the
+  // release's folder although there are bytes to spare.
+  for (int i = 0; i < 64; ++i) {
+    const int fd = open(Join(tiny.path(), "f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
+    if (fd < 0) break;
+    close(fd);
+  }
+  site.WriteSettings(site.own_dir, target);
+  WriteFile(Join(site.own_dir, "Rel" + test::Sep() + "a.nfo"), "nfo");
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre Rel"}), 0);
+  EXPECT_EQ(site.Reply("pre"),
+            test::ExpectedReply("Error moving folder -- the destination path probably\r\n"
+                                "already exists.\r\nReason: not enough space on the target "
+                                "drive."));
+  EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), "a.nfo:nfo\n");
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ TEST(DefaultSettings, LoadsAsTheExampleSite) {
   EXPECT_EQ(s.SiteName, "MySite");
   EXPECT_EQ(s.RaidenDir, "C:\\Program Files\\Raidenftpd");
   EXPECT_EQ(s.AnnounceFile, "C:\\Program Files\\Raidenftpd\\windrop\\announce.dat");
+  EXPECT_EQ(s.LogFile, "");
   ASSERT_EQ(s.Groups.size(), 1u);
   const PreGroup& g = s.Groups[0];
   EXPECT_EQ(g.Name, "MyGroup");
@@ -50,12 +51,13 @@ TEST(DefaultSettings, LoadsAsTheExampleSite) {
 TEST(ParseSettings, KeysAreTrimmedAndLowerCasedValuesTrimmedOfSpacesOnly) {
   const Settings s = ParseSettings(
       "group=A\r\n  OwnDir = d:\\up \r\ntodir=e:\\a=b\r\nnewperms=\t7\t\r\n"
-      "SITENAME = Name With Spaces \r\n");
+      "SITENAME = Name With Spaces \r\n LogFile = c:\\logs\\ovpre.log \r\n");
   ASSERT_EQ(s.Groups.size(), 1u);
   EXPECT_EQ(s.Groups[0].OwnDir, "d:\\up");
   EXPECT_EQ(s.Groups[0].ToDir, "e:\\a");
   EXPECT_EQ(s.Groups[0].NewPerms, "\t7\t");
   EXPECT_EQ(s.SiteName, "Name With Spaces");
+  EXPECT_EQ(s.LogFile, "c:\\logs\\ovpre.log");
 }
 
 TEST(ParseSettings, LineEndsAreCrLfLoneCrOrLoneLf) {

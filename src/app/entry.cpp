@@ -4,6 +4,7 @@
 #include "commands/preadd.h"
 #include "config/settings_file.h"
 #include "request/reply.h"
+#include "request/request_log.h"
 #include "request/site_request.h"
 
 namespace ovpre {
@@ -26,11 +27,17 @@ int RunOnce(Platform& platform) {
   if (!IsSafeReplyTag(request->ReplyTag)) return 0;
   const std::optional<Settings> settings = LoadSettings(platform, FirstRunNotice::kQuiet);
   if (!settings) return 0;
+  RequestRecord record;
+  record.command = word;
+  record.group = request->UserGroup;
+  const uint64_t started = platform.clock.Milliseconds();
   if (word == "preadd") {
-    AddGroup(platform, *settings, *request);
+    AddGroup(platform, *settings, *request, &record);
   } else {
-    RunPre(platform, *settings, *request);
+    RunPre(platform, *settings, *request, &record);
   }
+  record.milliseconds = platform.clock.Milliseconds() - started;
+  LogRequest(platform.fs, *settings, record, platform.clock.Now());
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
 #include "request/reply.h"
+#include "request/request_log.h"
 #include "text/fields.h"
 #include "text/text.h"
 
@@ -37,36 +38,56 @@ struct PrePaths {
 };
 
 /// Reply when the space check refuses or fails, or nothing when it passes.
-std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const PrePaths& paths) {
-  const std::optional<double> size = FolderSizeMB(release);
-  const std::optional<double> free = DriveFreeMB(fs, paths.destination);
-  if (!size || !free) return std::string("Error in setup, please notify a siteop.");
-  if (*size > *free) return std::string("Not enough diskspace available to pre.");
+/// The release's files and bytes go into `record`.
+std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const PrePaths& paths,
+                                      RequestRecord& record) {
+  const std::optional<uint64_t> size = FolderSizeBytes(release, &record.files);
+  uint64_t free = 0;
+  const FsStatus asked = fs.FreeBytes(paths.destination, &free);
+  if (!size) record.Fail("space check", "the release could not be read");
+  if (asked != FsStatus::kOk) record.Fail("space check", asked);
+  if (!size || asked != FsStatus::kOk) {
+    return std::string("Error in setup, please notify a siteop.");
+  }
+  record.bytes = *size;
+  if (ToMB(*size) > ToMB(free)) return std::string("Not enough diskspace available to pre.");
   return std::nullopt;
 }
 
 /// Gives the moved tree the group's owner and permissions: the destination,
 /// everything directly in it, and each top-level entry with its content.
 /// Returns false when the control is missing or any call failed; every call
-/// is still attempted.
+/// is still attempted. Each failure goes into `record`.
 bool ApplyOwnership(Platform& platform, const PreGroup& group,
-                    const std::string& destination) {
-  std::unique_ptr<OwnershipControl> control = platform.ownership.Create();
-  if (!control) return false;
+                    const std::string& destination, RequestRecord& record) {
+  std::string cause;
+  std::unique_ptr<OwnershipControl> control = platform.ownership.Create(&cause);
+  if (!control) {
+    record.Fail("create control", cause);
+    return false;
+  }
   const char sep = platform.fs.Separator();
   const std::string user = GetField(group.NewOwner, ':', 0);
   const std::string owner_group = GetField(group.NewOwner, ':', 1);
   bool ok = true;
+  const auto call = [&](const std::string& path, OwnershipScope scope) {
+    cause.clear();
+    if (control->SetOwnership(group.NewPerms, user, owner_group, path, scope, &cause)) return;
+    ok = false;
+    const bool inside = scope == OwnershipScope::kEverythingInside;
+    record.Fail("set ownership " + path + (inside ? std::string(1, sep) + "*" : ""), cause);
+  };
   // Each path gets a call of its own and one for everything inside it.
   const auto set = [&](const std::string& path) {
-    ok = control->SetOwnership(group.NewPerms, user, owner_group, path,
-                               OwnershipScope::kItself) && ok;
-    ok = control->SetOwnership(group.NewPerms, user, owner_group, path,
-                               OwnershipScope::kEverythingInside) && ok;
+    call(path, OwnershipScope::kItself);
+    call(path, OwnershipScope::kEverythingInside);
   };
   set(destination);
   const std::optional<std::vector<DirEntry>> listing = ListFolder(platform.fs, destination);
-  if (!listing) return false;
+  if (!listing) {
+    record.Fail("list release", "");
+    return false;
+  }
   for (const DirEntry& entry : *listing) {
     if (entry.Name == "." || entry.Name == "..") continue;
     set(destination + sep + entry.Name);
@@ -84,22 +105,37 @@ std::string Announcement(const Settings& settings, const PreGroup& group,
 
 /// Everything after a successful move: the reply, ownership, announcement.
 void FinishPre(Platform& platform, const Settings& settings, const PreGroup& group,
-               const PrePaths& paths, const std::string& tag, bool source_left) {
+               const PrePaths& paths, const std::string& tag, bool source_left,
+               RequestRecord& record) {
   std::string reply = paths.release + " was successfully pre'd to:" + kCrlf +
                       paths.destination;
-  // The note about the source comes last, so it is added at the very end.
+  record.reply = reply;
   // The user sees the success at once; the notes about the steps after the
-  // move are added to the same reply when those steps fail.
+  // move are added to the same reply when those steps fail, the note about
+  // the source last of all.
   WriteReply(platform.fs, settings, tag, "pre", reply);
-  const bool owned = ApplyOwnership(platform, group, paths.destination);
-  const bool announced =
-      platform.fs.WriteTextFile(settings.AnnounceFile,
-                                Announcement(settings, group, paths)) == FsStatus::kOk;
-  if (owned && announced && !source_left) return;
+  const bool owned = ApplyOwnership(platform, group, paths.destination, record);
+  const FsStatus announced = platform.fs.WriteTextFile(settings.AnnounceFile,
+                                                       Announcement(settings, group, paths));
+  if (announced != FsStatus::kOk) record.Fail("announce", announced);
+  if (owned && announced == FsStatus::kOk && !source_left) return;
   if (!owned) reply += kCrlf + std::string(kOwnershipFailed);
-  if (!announced) reply += kCrlf + std::string(kAnnounceFailed);
+  if (announced != FsStatus::kOk) reply += kCrlf + std::string(kAnnounceFailed);
   if (source_left) reply += kCrlf + std::string(kSourceLeft);
+  record.reply = reply;
   WriteReply(platform.fs, settings, tag, "pre", reply);
+}
+
+/// The reply to a move that did not happen, with the reason when it is
+/// known. The destination's parent is looked at only after a "not found".
+std::string MoveFailedReply(FileSystem& fs, const MoveReport& report,
+                            const std::string& destination) {
+  const std::size_t cut = destination.rfind(fs.Separator());
+  const bool target_missing =
+      report.failure == FsStatus::kNotFound && cut != std::string::npos &&
+      fs.KindOf(destination.substr(0, cut)) == EntryKind::kMissing;
+  const std::string reason = MoveFailureReason(report, target_missing);
+  return reason.empty() ? kMoveFailed : kMoveFailed + std::string(kCrlf) + reason;
 }
 
 }  // namespace
@@ -145,9 +181,29 @@ bool IsSameFolder(FileSystem& fs, const std::string& a, const std::string& b) {
          fs.IdentityOf(b, &second) == FsStatus::kOk && first == second;
 }
 
-void RunPre(Platform& platform, const Settings& settings, const SiteRequest& request) {
+std::string MoveFailureReason(const MoveReport& report, bool target_folder_missing) {
+  if (report.changed_while_copying) {
+    return kReleaseChanged;
+  }
+  switch (report.failure.code()) {
+    case FsStatus::kNoSpace: return "Reason: not enough space on the target drive.";
+    case FsStatus::kDenied: return "Reason: access was denied.";
+    case FsStatus::kInUse: return "Reason: a file in the release is in use.";
+    case FsStatus::kNotCopyable:
+      return "Reason: the release holds entries that cannot be copied to another drive.";
+    case FsStatus::kNotFound:
+      return target_folder_missing ? "Reason: the target folder does not exist." : "";
+    default: return "";  // an existing destination is what the reply says already
+  }
+}
+
+void RunPre(Platform& platform, const Settings& settings, const SiteRequest& request,
+            RequestRecord* log) {
+  RequestRecord unused;
+  RequestRecord& record = log ? *log : unused;
   FileSystem& fs = platform.fs;
   const auto reply = [&](const std::string& message) {
+    record.reply = message;
     WriteReply(fs, settings, request.ReplyTag, "pre", message);
   };
   if (CountFields(request.CommandText, ' ') < 2) return reply("Usage: Site pre dirname");
@@ -168,6 +224,7 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   if (!IsSameFolder(fs, request.CurrentDir, group->OwnDir)) return reply(not_own_folder);
   PrePaths paths;
   paths.release = request.CommandText.substr(request.CommandText.find(' ') + 1);
+  record.name = paths.release;
   if (!IsSafeReleaseName(paths.release)) {
     return reply("Invalid release name: " + MaskControlChars(paths.release));
   }
@@ -180,7 +237,7 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   if (!fs.OpenFolder(paths.source, &release).ok()) {
     return reply("Unable to find: " + paths.release);
   }
-  if (const std::optional<std::string> refusal = CheckSpace(fs, *release, paths)) {
+  if (const std::optional<std::string> refusal = CheckSpace(fs, *release, paths, record)) {
     return reply(*refusal);
   }
   // Drives are named by the first character of a path.
@@ -188,16 +245,20 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
                            LowerAscii(group->ToDir.substr(0, 1));
   MoveReport report;
   const MoveOutcome outcome = MoveRelease(fs, *release, paths.destination, other_drive, &report);
-  switch (outcome) {
-    case MoveOutcome::kNotMoved: return reply(kMoveFailed);
-    case MoveOutcome::kChanged: return reply(std::string(kMoveFailed) + kCrlf + kReleaseChanged);
-    case MoveOutcome::kSwapped: return reply("Unable to find: " + paths.release);
-    case MoveOutcome::kMoved:
-    case MoveOutcome::kMovedSourceLeft: break;
+  record.how = report.copied ? "copied" : "moved";
+  if (report.copied) {
+    record.files = report.files;
+    record.bytes = report.bytes;
   }
+  if (report.failure != FsStatus::kOk) record.Fail(report.step, report.failure);
+  if (outcome == MoveOutcome::kNotMoved) {
+    return reply(MoveFailedReply(fs, report, paths.destination));
+  }
+  if (outcome == MoveOutcome::kSwapped) return reply("Unable to find: " + paths.release);
   release.reset();
+  if (record.failures.empty()) record.outcome = RequestOutcome::kOk;
   FinishPre(platform, settings, *group, paths, request.ReplyTag,
-            outcome == MoveOutcome::kMovedSourceLeft);
+            outcome == MoveOutcome::kMovedSourceLeft, record);
 }
 
 }  // namespace ovpre

@@ -2,7 +2,9 @@
 #include <string>
 
 #include "config/settings.h"
+#include "fs/folder_ops.h"
 #include "platform/platform.h"
+#include "request/request_log.h"
 #include "request/site_request.h"
 
 namespace ovpre {
@@ -10,8 +12,16 @@ namespace ovpre {
 /// Carries out "site pre <release>": checks the caller, checks free space,
 /// moves the release from the caller's folder to the group's target folder,
 /// has the server give the moved tree the group's owner and permissions,
-/// writes the announcement, and answers through the reply file.
-void RunPre(Platform& platform, const Settings& settings, const SiteRequest& request);
+/// writes the announcement, and answers through the reply file. What
+/// happened goes into `log` when given.
+void RunPre(Platform& platform, const Settings& settings, const SiteRequest& request,
+            RequestRecord* log = nullptr);
+
+/// The line that follows the failed-move reply to say why, or "" when the
+/// cause is unknown or is an existing destination (which the reply already
+/// names). `target_folder_missing`: the destination's parent folder is not
+/// there.
+std::string MoveFailureReason(const MoveReport& report, bool target_folder_missing);
 
 /// True when `release` is a plain folder name that cannot reach outside the
 /// folder it names: not empty, not only spaces, not "." or "..", no

@@ -67,24 +67,34 @@ const std::string& PreaddUsage() {
   return text;
 }
 
-void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& request) {
+void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& request,
+              RequestRecord* log) {
+  RequestRecord unused;
+  RequestRecord& record = log ? *log : unused;
   const auto reply = [&](const std::string& message) {
+    record.reply = message;
     WriteReply(platform.fs, settings, request.ReplyTag, "preadd", message);
   };
+  const GroupBlock group = SplitArgument(GetField(request.CommandText, ' ', 1));
+  record.name = group.name;
   if (request.Access != 0) {
     return reply("Sorry, you do not have access to this command.");
   }
   // The count runs over the whole command text, before the argument is cut
   // out of it at the first space.
   if (CountFields(request.CommandText, '*') < 6) return reply(PreaddUsage());
-  const GroupBlock group = SplitArgument(GetField(request.CommandText, ' ', 1));
   if (!IsWritable(group)) return reply(PreaddUsage());
   const std::string exists = "Group " + group.name + " already exists!";
   if (settings.FindGroup(group.name)) return reply(exists);
-  switch (AppendGroup(platform.fs, settings, group)) {
-    case AppendResult::kAppended: return reply(Summary(group));
+  FsStatus failure;
+  switch (AppendGroup(platform.fs, settings, group, &failure)) {
+    case AppendResult::kAppended:
+      record.outcome = RequestOutcome::kOk;
+      return reply(Summary(group));
     case AppendResult::kDuplicate: return reply(exists);
-    case AppendResult::kFailed: return;  // nothing was written, and nothing said
+    case AppendResult::kFailed:
+      // Nothing was written, and nothing is said.
+      return record.Fail("append settings", failure);
   }
 }
 

@@ -16,6 +16,7 @@ inline constexpr const char* kToDir = "todir";
 inline constexpr const char* kDated = "dated";
 inline constexpr const char* kNewOwner = "newowner";
 inline constexpr const char* kNewPerms = "newperms";
+inline constexpr const char* kLogFile = "logfile";
 }  // namespace keys
 
 /// One pre group: who may pre, from where, to where, and what the released
@@ -34,6 +35,7 @@ struct Settings {
   std::string SiteName;
   std::string RaidenDir;
   std::string AnnounceFile;
+  std::string LogFile;           // empty: nothing is logged
   std::vector<PreGroup> Groups;  // in file order
   std::string FilePath;          // where they were loaded from; empty for text
 

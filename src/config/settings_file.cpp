@@ -4,15 +4,6 @@
 
 namespace ovpre {
 
-namespace {
-
-bool EndsInLineBreak(const std::string& text) {
-  // Whatever ends a line for the loader: CR LF, a lone CR or a lone LF.
-  return text.empty() || text.back() == '\r' || text.back() == '\n';
-}
-
-}  // namespace
-
 std::string SettingsPath(Platform& platform) {
   const char sep = platform.fs.Separator();
   std::string path = platform.process.ExecutableFolder();
@@ -42,7 +33,8 @@ std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) 
   return settings;
 }
 
-AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group) {
+AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group,
+                         FsStatus* failure) {
   bool duplicate = false;
   const FsStatus status = fs.AppendTextLocked(
       settings.FilePath, [&](const std::string& current) -> std::optional<std::string> {
@@ -53,7 +45,10 @@ AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBl
         const std::string lead = EndsInLineBreak(current) ? "" : kCrlf;
         return lead + FormatGroupBlock(group);
       });
-  if (status != FsStatus::kOk) return AppendResult::kFailed;
+  if (status != FsStatus::kOk) {
+    if (failure) *failure = status;
+    return AppendResult::kFailed;
+  }
   return duplicate ? AppendResult::kDuplicate : AppendResult::kAppended;
 }
 

@@ -31,7 +31,9 @@ enum class AppendResult { kAppended, kDuplicate, kFailed };
 /// Appends `group` to the settings file that `settings` came from, under the
 /// file's lock, checking for a group of that name against the file as it is
 /// now, not as it was loaded. A missing final line end is added first, so
-/// the block never joins the last line.
-AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group);
+/// the block never joins the last line. The cause of kFailed goes into
+/// `failure` when given.
+AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group,
+                         FsStatus* failure = nullptr);
 
 }  // namespace ovpre

@@ -14,10 +14,7 @@ void Note(const FsStatus& status, FsStatus* first_failure) {
 
 /// Records a failure and its step in `report`; returns the status.
 FsStatus Fail(MoveReport* report, const FsStatus& status, const char* step) {
-  if (!status.ok() && report->cause.ok()) {
-    report->cause = status;
-    report->step = step;
-  }
+  report->Note(status, step);
   return status;
 }
 
@@ -30,17 +27,17 @@ FsStatus CopyItem(Folder& source, Folder& target, const FolderItem& item,
         ++report->files;
         report->bytes += item.size;
       }
-      return Fail(report, status, "copy file");
+      return Fail(report, status, "copy");
     }
     case EntryKind::kLink:
-      return Fail(report, source.CopyLinkTo(item.name, target), "copy link");
+      return Fail(report, source.CopyLinkTo(item.name, target), "copy");
     case EntryKind::kFolder: {
       std::unique_ptr<Folder> from;
       std::unique_ptr<Folder> to;
-      FsStatus status = Fail(report, source.Open(item.name, &from), "open folder");
+      FsStatus status = Fail(report, source.Open(item.name, &from), "copy");
       if (status.ok()) status = Fail(report, target.Make(item.name, &to), "make folder");
       if (status.ok()) status = CopyTree(*from, *to, report);
-      if (status.ok()) status = Fail(report, from->CopyOwnAttributesTo(*to), "copy attributes");
+      if (status.ok()) status = Fail(report, from->CopyOwnAttributesTo(*to), "copy");
       return status;
     }
     default:
@@ -68,6 +65,9 @@ FsStatus MakeStaging(Folder& parent, const std::string& name, std::unique_ptr<Fo
     std::unique_ptr<Folder> leftover;
     status = parent.Open(name, &leftover);
     if (status.ok()) status = leftover->Claim();
+    // Another pre of this release is copying it right now: its copy will
+    // be the one at the destination.
+    if (status == FsStatus::kInUse) status = FsStatus(FsStatus::kExists);
     if (status.ok()) status = DeleteTree(*leftover);
     if (!status.ok()) return Fail(report, status, "clear staging");
     leftover.reset();
@@ -97,13 +97,14 @@ MoveOutcome CopyAcross(Folder& release, Folder& parent, const std::string& name,
   // The copy takes the source folder's own attributes last: on Windows that
   // also lifts the staging folder's hidden mark, just before it is renamed.
   if (status.ok() && !changed) {
-    status = Fail(report, release.CopyOwnAttributesTo(*stage), "copy attributes");
+    status = Fail(report, release.CopyOwnAttributesTo(*stage), "copy");
   }
   if (status.ok() && !changed) status = Fail(report, stage->Flush(), "flush");
   if (status.ok() && !changed) status = Fail(report, stage->MoveTo(parent, name), "publish");
   if (!status.ok() || changed) {
+    report->changed_while_copying = changed;
     DeleteTree(*stage);
-    return changed ? MoveOutcome::kChanged : MoveOutcome::kNotMoved;
+    return MoveOutcome::kNotMoved;
   }
   // The release is whole and durable at the destination; only now may the
   // source go.
@@ -133,13 +134,19 @@ FsStatus AppendSnapshot(Folder& folder, const std::string& prefix, std::string* 
 
 }  // namespace
 
+void MoveReport::Note(const FsStatus& status, const char* where) {
+  if (status.ok() || !failure.ok()) return;
+  failure = status;
+  step = where;
+}
+
 std::string StagingName(const std::string& release) {
   return "." + release + ".ovpre-staging";
 }
 
 FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report) {
   std::vector<FolderItem> items;
-  FsStatus status = Fail(report, source.List(&items), "read folder");
+  FsStatus status = Fail(report, source.List(&items), "copy");
   for (const FolderItem& item : items) {
     if (!status.ok()) break;
     status = CopyItem(source, target, item, report);
@@ -194,7 +201,7 @@ MoveOutcome MoveRelease(FileSystem& fs, Folder& release, const std::string& dest
   // it at the end anyway, but only after all the copying.
   FileId taken;
   if (parent->IdentityOf(name, &taken).ok()) {
-    Fail(report, FsStatus(FsStatus::kExists), "check target");
+    Fail(report, FsStatus(FsStatus::kExists), "check destination");
     return MoveOutcome::kNotMoved;
   }
   return CopyAcross(release, *parent, name, report);

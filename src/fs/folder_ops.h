@@ -13,20 +13,24 @@ enum class MoveOutcome {
   kMovedSourceLeft,  // the tree is whole at the destination; part of the
                      // source could not be deleted after the copy
   kNotMoved,         // nothing changed: the tree is whole at the source
-  kChanged,          // the source changed while it was copied; nothing moved
+                     // (the report says when the source changed meanwhile)
   kSwapped,          // the name no longer led to the folder that was checked;
                      // whatever was renamed has been put back
 };
 
-/// What a move did, for the reply and the log.
+/// What one move did and, when something failed, where and why: for the
+/// reply's reason line and the log.
 struct MoveReport {
-  bool copied = false;   // copied and deleted rather than renamed
-  uint64_t files = 0;    // files copied
-  uint64_t bytes = 0;    // bytes copied
-  FsStatus cause;        // the first failure, kOk when there was none
-  std::string step;      // the step the failure happened in
-};
+  bool copied = false;  // copied and deleted rather than renamed
+  uint64_t files = 0;   // files copied (a rename copies none)
+  uint64_t bytes = 0;   // bytes of the files copied
+  FsStatus failure;     // the first failure; kOk when there was none
+  std::string step;     // where it failed, for example "rename" or "copy file"
+  bool changed_while_copying = false;  // the source changed during the copy
 
+  /// Keeps `status` as the failure of `where` unless one came before.
+  void Note(const FsStatus& status, const char* where);
+};
 /// The hidden name beside the destination under which a copy across
 /// volumes is assembled before it is published under `release`.
 std::string StagingName(const std::string& release);

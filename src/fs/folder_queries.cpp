@@ -2,11 +2,7 @@
 
 namespace ovpre {
 
-namespace {
-
 double ToMB(uint64_t bytes) { return static_cast<double>(bytes) / 1024.0 / 1024.0; }
-
-}  // namespace
 
 std::optional<std::vector<DirEntry>> ListFolder(FileSystem& fs,
                                                 const std::string& folder) {
@@ -28,26 +24,39 @@ std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path) {
   return ToMB(bytes);
 }
 
-std::optional<uint64_t> FolderSizeBytes(Folder& folder) {
+namespace {
+
+/// Adds the bytes and the number of the files under `folder`.
+bool AddSizes(Folder& folder, uint64_t* bytes, uint64_t* count) {
   std::vector<FolderItem> items;
-  if (!folder.List(&items).ok()) return std::nullopt;
-  uint64_t total = 0;
+  if (!folder.List(&items).ok()) return false;
   for (const FolderItem& item : items) {
-    if (item.kind == EntryKind::kFile) total += item.size;
+    if (item.kind == EntryKind::kFile) {
+      *bytes += item.size;
+      ++*count;
+    }
     if (item.kind != EntryKind::kFolder) continue;
     std::unique_ptr<Folder> child;
-    if (!folder.Open(item.name, &child).ok()) return std::nullopt;
-    const std::optional<uint64_t> inside = FolderSizeBytes(*child);
-    if (!inside) return std::nullopt;
-    total += *inside;
+    if (!folder.Open(item.name, &child).ok() || !AddSizes(*child, bytes, count)) return false;
   }
-  return total;
+  return true;
 }
 
-std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path) {
+}  // namespace
+
+std::optional<uint64_t> FolderSizeBytes(Folder& folder, uint64_t* files) {
+  uint64_t bytes = 0;
+  uint64_t count = 0;
+  if (!AddSizes(folder, &bytes, &count)) return std::nullopt;
+  if (files) *files = count;
+  return bytes;
+}
+
+std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path,
+                                        uint64_t* files) {
   std::unique_ptr<Folder> folder;
   if (!fs.OpenFolder(path, &folder).ok()) return std::nullopt;
-  return FolderSizeBytes(*folder);
+  return FolderSizeBytes(*folder, files);
 }
 
 std::optional<double> FolderSizeMB(Folder& folder) {

@@ -24,8 +24,13 @@ std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path);
 std::optional<double> FolderSizeMB(FileSystem& fs, const std::string& path);
 std::optional<double> FolderSizeMB(Folder& folder);
 
-/// Bytes of all files under the folder, as FolderSizeMB counts them.
-std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path);
-std::optional<uint64_t> FolderSizeBytes(Folder& folder);
+/// Bytes of all files under the folder, as FolderSizeMB counts them; the
+/// number of those files goes into `files` when given.
+std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path,
+                                        uint64_t* files = nullptr);
+std::optional<uint64_t> FolderSizeBytes(Folder& folder, uint64_t* files = nullptr);
+
+/// Megabytes as the system counts them: bytes / 1024 / 1024, not rounded.
+double ToMB(uint64_t bytes);
 
 }  // namespace ovpre

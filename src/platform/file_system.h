@@ -20,10 +20,12 @@ class FsStatus {
     kNotFound,     // the path or one of its parents does not exist
     kExists,       // the target already exists and the operation never replaces
     kCrossDevice,  // a rename refused because the target is on another volume
+    kNoSpace,      // the volume or the user's quota is full
+    kDenied,       // access denied, or a read-only volume
     kInUse,        // another running program holds what was asked for
     kSwapped,      // a name no longer leads to the folder that was opened
     kNotCopyable,  // a device, pipe or socket, or a link where none can be made
-    kFailed,       // anything else (access denied, disk full, bad name, ...)
+    kFailed,       // anything else (bad name, device error, ...)
   };
 
   FsStatus(Code code = kOk) : code_(code) {}  // NOLINT: a bare kind converts

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -13,11 +14,23 @@ struct LocalDate {
   int day = 0;    // 1 to 31
 };
 
-/// The clock, asked for today's local date.
+/// A local date with the time of day.
+struct LocalDateTime {
+  LocalDate date;
+  int hour = 0;    // 0 to 23
+  int minute = 0;  // 0 to 59
+  int second = 0;  // 0 to 59 (60 in a leap second)
+};
+
+/// The clock, asked for today's local date, the local time, and a counter
+/// of milliseconds for measuring how long something took.
 class Clock {
  public:
   virtual ~Clock() = default;
   virtual LocalDate Today() = 0;
+  virtual LocalDateTime Now() = 0;
+  /// Milliseconds since some fixed moment; never goes back.
+  virtual uint64_t Milliseconds() = 0;
 };
 
 /// Facts about the running process.
@@ -53,18 +66,20 @@ class OwnershipControl {
   virtual ~OwnershipControl() = default;
   /// Gives `path` itself, or everything inside the folder at `path`, the
   /// owner user, owner group and permissions. Returns false when the call
-  /// failed.
+  /// failed, and then puts its cause (the system's error number and text)
+  /// into `cause` when given.
   virtual bool SetOwnership(const std::string& perms, const std::string& user,
                             const std::string& group, const std::string& path,
-                            OwnershipScope scope) = 0;
+                            OwnershipScope scope, std::string* cause) = 0;
 };
 
 /// Creates the ownership control; done at most once per run.
 class OwnershipControlFactory {
  public:
   virtual ~OwnershipControlFactory() = default;
-  /// Returns nothing when the control is not available.
-  virtual std::unique_ptr<OwnershipControl> Create() = 0;
+  /// Returns nothing when the control is not available, and then puts the
+  /// cause into `cause` when given.
+  virtual std::unique_ptr<OwnershipControl> Create(std::string* cause) = 0;
 };
 
 /// Everything outside the system that the commands talk to.

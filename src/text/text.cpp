@@ -6,6 +6,11 @@ namespace ovpre {
 
 namespace {
 
+bool IsControlByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
 /// A decimal number taken apart without going through floating point, so
 /// that halves are recognised exactly.
 struct Decimal {
@@ -81,6 +86,19 @@ std::string FileNameOf(const std::string& path, char separator) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+bool EndsInLineBreak(const std::string& text) {
+  // Whatever ends a line for the loader: CR LF, a lone CR or a lone LF.
+  return text.empty() || text.back() == '\r' || text.back() == '\n';
+}
+
+std::string OneLineField(const std::string& text) {
+  std::string field = text;
+  for (char& c : field) {
+    if (IsControlByte(c)) c = ' ';
+  }
+  return field;
+}
+
 std::string JoinWithCrlf(std::initializer_list<std::string> lines) {
   std::string all;
   bool first = true;
@@ -92,18 +110,9 @@ std::string JoinWithCrlf(std::initializer_list<std::string> lines) {
   return all;
 }
 
-namespace {
-
-bool IsControlChar(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7F;
-}
-
-}  // namespace
-
 bool HasControlChar(const std::string& text) {
   for (const char c : text) {
-    if (IsControlChar(c)) return true;
+    if (IsControlByte(c)) return true;
   }
   return false;
 }
@@ -111,7 +120,7 @@ bool HasControlChar(const std::string& text) {
 std::string MaskControlChars(const std::string& text) {
   std::string shown = text;
   for (char& c : shown) {
-    if (IsControlChar(c)) c = '?';
+    if (IsControlByte(c)) c = '?';
   }
   return shown;
 }

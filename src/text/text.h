@@ -21,6 +21,14 @@ std::string FileNameOf(const std::string& path, char separator);
 /// Joins `lines` with CR LF between them (none after the last).
 std::string JoinWithCrlf(std::initializer_list<std::string> lines);
 
+/// True when `text` is empty or its last line is complete: it ends in CR LF
+/// or in a lone CR (which ends a line for the settings loader too).
+bool EndsInLineBreak(const std::string& text);
+
+/// `text` with every byte below 0x20 and the byte 0x7F turned into a space,
+/// so that it stays one field of one line.
+std::string OneLineField(const std::string& text);
+
 /// True when `text` holds a byte below 0x20 or the byte 0x7F.
 bool HasControlChar(const std::string& text);
 

@@ -21,6 +21,7 @@ class FailingFileSystem final : public FileSystem {
   bool failed() const { return fail_at_ > 0 && count_ >= fail_at_; }
 
   std::string fail_op;                    // for example "FreeBytes"
+  int fail_op_times = -1;                 // how often fail_op fails; -1: always
   std::optional<uint64_t> free_bytes;     // reported instead of the real figure
   FsStatus injected{FsStatus::kFailed, 0, "injected failure"};
 
@@ -40,7 +41,12 @@ class FailingFileSystem final : public FileSystem {
  private:
   friend class FailingFolder;
   /// Counts one operation; true when this one is to fail.
-  bool Fails(const char* op) { return ++count_ == fail_at_ || fail_op == op; }
+  bool Fails(const char* op) {
+    if (++count_ == fail_at_) return true;
+    if (fail_op != op || fail_op_times == 0) return false;
+    if (fail_op_times > 0) --fail_op_times;
+    return true;
+  }
 
   FileSystem& real_;
   int fail_at_;

@@ -13,10 +13,12 @@ class RecordingControl final : public OwnershipControl {
   explicit RecordingControl(RecordingOwnership& owner) : owner_(owner) {}
   bool SetOwnership(const std::string& perms, const std::string& user,
                     const std::string& group, const std::string& path,
-                    OwnershipScope scope) override {
+                    OwnershipScope scope, std::string* cause) override {
     const int index = static_cast<int>(owner_.calls.size());
     owner_.calls.push_back({perms, user, group, path, scope});
-    return index != owner_.fail_call;
+    if (index != owner_.fail_call) return true;
+    *cause = owner_.cause;
+    return false;
   }
 
  private:
@@ -29,9 +31,12 @@ std::string ExpectedReply(const std::string& message) {
   return std::string(kReplyBanner) + "\r\n" + message + "\r\n";
 }
 
-std::unique_ptr<OwnershipControl> RecordingOwnership::Create() {
+std::unique_ptr<OwnershipControl> RecordingOwnership::Create(std::string* failure) {
   ++created;
-  if (!available) return nullptr;
+  if (!available) {
+    *failure = cause;
+    return nullptr;
+  }
   return std::make_unique<RecordingControl>(*this);
 }
 

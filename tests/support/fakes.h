@@ -14,15 +14,20 @@ namespace ovpre::test {
 /// line ending in CR LF.
 std::string ExpectedReply(const std::string& message);
 
-/// A clock stopped at one date.
+/// A clock stopped at one date, at 12:34:56; its millisecond counter moves
+/// on by `step` with every reading.
 class FakeClock final : public Clock {
  public:
   explicit FakeClock(LocalDate date = {2003, 1, 2}) : date_(date) {}
   LocalDate Today() override { return date_; }
+  LocalDateTime Now() override { return {date_, 12, 34, 56}; }
+  uint64_t Milliseconds() override { return millis_ += step; }
   void Set(LocalDate date) { date_ = date; }
+  uint64_t step = 250;
 
  private:
   LocalDate date_;
+  uint64_t millis_ = 0;
 };
 
 /// Process facts as the test says they are.
@@ -54,15 +59,16 @@ struct OwnershipCall {
 };
 
 /// A stand-in for the FTP server's control that records its calls. It can be
-/// told to be missing or to fail one call.
+/// told to be missing or to fail one call, each with `cause`.
 class RecordingOwnership final : public OwnershipControlFactory {
  public:
   std::vector<OwnershipCall> calls;
   int created = 0;
   bool available = true;
   int fail_call = -1;  // index of the call that fails, -1 for none
+  std::string cause = "HRESULT 0x80040154 Class not registered";
 
-  std::unique_ptr<OwnershipControl> Create() override;
+  std::unique_ptr<OwnershipControl> Create(std::string* cause) override;
 };
 
 /// An owner setting that leaves the owner as it is: on POSIX the real

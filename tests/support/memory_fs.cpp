@@ -25,7 +25,7 @@ class CountingControl final : public OwnershipControl {
  public:
   explicit CountingControl(int* calls) : calls_(calls) {}
   bool SetOwnership(const std::string&, const std::string&, const std::string&,
-                    const std::string&, OwnershipScope) override {
+                    const std::string&, OwnershipScope, std::string*) override {
     ++*calls_;
     return true;
   }
@@ -107,7 +107,7 @@ FsStatus MemoryFileSystem::OpenFolder(const std::string& path, std::unique_ptr<F
   return FsStatus::kOk;
 }
 
-std::unique_ptr<OwnershipControl> MemoryOutsiders::Create() {
+std::unique_ptr<OwnershipControl> MemoryOutsiders::Create(std::string*) {
   return std::make_unique<CountingControl>(&ownership_calls);
 }
 

@@ -90,11 +90,13 @@ class MemoryOutsiders final : public Clock,
   int ownership_calls = 0;
 
   LocalDate Today() override { return {2003, 1, 2}; }
+  LocalDateTime Now() override { return {Today(), 12, 0, 0}; }
+  uint64_t Milliseconds() override { return 0; }
   std::string RawArguments() override { return raw_arguments; }
   std::string ExecutableFolder() override { return "C:\\ovpre"; }
   std::string ExecutableStem() override { return "ovpre"; }
   void ShowMessage(const std::string&) override {}
-  std::unique_ptr<OwnershipControl> Create() override;
+  std::unique_ptr<OwnershipControl> Create(std::string* cause) override;
 };
 
 /// A whole platform in memory.

@@ -13,11 +13,12 @@ Usage: e2e.py --ovpre OVPRE_EXE --tools TOOLS_DIR --drive-e DIR --drive-f DIR
 """
 import argparse
 import os
+import re
 import sys
 import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-from wine_site import CRLF, OWNER_CALL_TYPES, WineSite, read_tree, write_tree
+from wine_site import CRLF, INSTALL_DIR, OWNER_CALL_TYPES, WineSite, read_tree, write_tree
 
 BANNER = b"---------------------------- [ OV's Pre Script V0.1 ]---------------------------"
 OWNERSHIP_LINE = b"Owner and permissions could not be set, please notify a siteop."
@@ -186,6 +187,29 @@ class PreTests(SiteTestCase):
         self.assert_moved(owndir + "\\" + release, destination)
         self.assertEqual(self.site.control_log(), [])
         self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+
+    def test_log_names_the_hresult_of_creating_an_unregistered_control(self):
+        release = "Logged.Control-GRP"
+        self.place_release(r"E:\ftp\pre\Same Drive", release)
+        settings = self.site.linux_path(INSTALL_DIR + "\\ovpre.ini")
+        log = self.site.linux_path(INSTALL_DIR + "\\ovpre.log")
+        original = self.site.settings_bytes()
+        with open(settings, "ab") as f:
+            f.write(b"logfile=" + INSTALL_DIR.encode() + b"\\ovpre.log" + CRLF)
+        self.site.unregister_control()
+        try:
+            self.run_pre("SameDrive", release, "109")
+        finally:
+            self.site.register_control()
+            with open(settings, "wb") as f:
+                f.write(original)
+        with open(log, "rb") as f:
+            text = f.read()
+        os.remove(log)
+        self.assertRegex(text, re.compile(
+            rb"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\tpre\tSameDrive\tLogged\.Control-GRP\tfailed\t"
+            rb"Logged\.Control-GRP was successfully pre'd to:\tmoved\t5\t0\.00\t\d+\t"
+            rb"create control: HRESULT 0x80040154[^\t\r\n]*\r\n$"))
 
     def test_control_that_cannot_be_created_is_reported(self):
         release, destination = "No.Server-GRP", r"E:\ftp\mp3\No.Server-GRP"

@@ -21,6 +21,12 @@ FsStatus StatusFromErrno(int error) {
     case EEXIST:
     case ENOTEMPTY: code = FsStatus::kExists; break;
     case EXDEV: code = FsStatus::kCrossDevice; break;
+    case ENOSPC:
+    case EDQUOT: code = FsStatus::kNoSpace; break;
+    case EACCES:
+    case EPERM:
+    case EROFS: code = FsStatus::kDenied; break;
+    case ETXTBSY: code = FsStatus::kInUse; break;
     default: break;
   }
   return FsStatus(code, error, std::strerror(error));

@@ -70,14 +70,24 @@ class PosixOwnership final : public OwnershipControl {
  public:
   bool SetOwnership(const std::string& perms, const std::string& user,
                     const std::string& group, const std::string& path,
-                    OwnershipScope scope) override {
+                    OwnershipScope scope, std::string* cause) override {
     const std::optional<Grant> grant = Resolve(perms, user, group);
     // A name that does not exist or a mode that is not octal is a setup
     // fault: nothing is given, and the caller says so.
-    if (!grant) return false;
+    if (!grant) {
+      if (cause) *cause = "no such user or group, or permissions that are not 1 to 4 octal digits";
+      return false;
+    }
     if (!grant->ChangesAnything()) return true;
-    if (scope == OwnershipScope::kEverythingInside) return ApplyInside(path, *grant);
-    return Apply(AT_FDCWD, path.c_str(), *grant);
+    errno = 0;
+    const bool done = scope == OwnershipScope::kEverythingInside
+                          ? ApplyInside(path, *grant)
+                          : Apply(AT_FDCWD, path.c_str(), *grant);
+    if (!done && cause) {
+      const FsStatus status = StatusFromErrno(errno);
+      *cause = std::to_string(status.os_error()) + " " + status.os_text();
+    }
+    return done;
   }
 
  private:
@@ -163,7 +173,7 @@ class PosixOwnership final : public OwnershipControl {
 
 class PosixOwnershipFactory final : public OwnershipControlFactory {
  public:
-  std::unique_ptr<OwnershipControl> Create() override {
+  std::unique_ptr<OwnershipControl> Create(std::string*) override {
     return std::make_unique<PosixOwnership>();
   }
 };

@@ -23,11 +23,25 @@ std::string ExecutablePath() {
 
 class SystemClock final : public Clock {
  public:
-  LocalDate Today() override {
+  LocalDate Today() override { return Now().date; }
+
+  LocalDateTime Now() override {
     const time_t now = time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);
-    return LocalDate{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
+    LocalDateTime result;
+    result.date = LocalDate{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
+    result.hour = local.tm_hour;
+    result.minute = local.tm_min;
+    result.second = local.tm_sec;
+    return result;
+  }
+
+  uint64_t Milliseconds() override {
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   }
 };
 

@@ -75,7 +75,12 @@ FsStatus StatusFromWin32Error(DWORD error) {
     case ERROR_ALREADY_EXISTS:
     case ERROR_DIR_NOT_EMPTY: code = FsStatus::kExists; break;
     case ERROR_NOT_SAME_DEVICE: code = FsStatus::kCrossDevice; break;
-    case ERROR_SHARING_VIOLATION: code = FsStatus::kInUse; break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: code = FsStatus::kNoSpace; break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT: code = FsStatus::kDenied; break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: code = FsStatus::kInUse; break;
     default: break;
   }
   return FsStatus(code, static_cast<long>(error), SystemMessageText(error));

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/win32/io.h"
 #include "os/win32/text.h"
 #include "platform/native.h"
 
@@ -78,6 +79,7 @@ class ComApartment {
  public:
   ComApartment() {
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    hr_ = hr;
     // S_FALSE means COM was already set up on this thread; it still has to
     // be balanced. A different threading model already in place is usable
     // but is not ours to undo.
@@ -90,8 +92,10 @@ class ComApartment {
     if (owned_) CoUninitialize();
   }
   bool Usable() const { return usable_; }
+  HRESULT Result() const { return hr_; }
 
  private:
+  HRESULT hr_ = S_OK;
   bool owned_ = false;
   bool usable_ = false;
 };
@@ -267,12 +271,31 @@ bool FindControlClassId(CLSID* clsid) {
   return false;
 }
 
-/// Frees what a failed Invoke left in its exception record.
-void ClearException(EXCEPINFO* exception) {
+/// "HRESULT 0x80040154 Class not registered": the code and the system's
+/// text for it, for the log.
+std::string HresultText(HRESULT hr) {
+  wchar_t number[16];
+  wsprintfW(number, L"0x%08lX", static_cast<unsigned long>(hr));
+  std::string text = "HRESULT " + Utf8FromWide(number);
+  const std::string message = SystemMessageText(static_cast<DWORD>(hr));
+  return message.empty() ? text : text + " " + message;
+}
+
+/// The cause of a failed Invoke; for an exception the control raised, with
+/// the description it gave. Frees what the exception record holds.
+std::string InvokeFailure(HRESULT hr, EXCEPINFO* exception) {
+  std::string text = HresultText(hr);
+  if (hr != DISP_E_EXCEPTION) return text;
   if (exception->pfnDeferredFillIn) exception->pfnDeferredFillIn(exception);
+  if (exception->scode != 0) text += " (" + HresultText(exception->scode) + ")";
+  if (exception->bstrDescription) {
+    text += ": " + Utf8FromWide(std::wstring(exception->bstrDescription,
+                                             SysStringLen(exception->bstrDescription)));
+  }
   SysFreeString(exception->bstrSource);
   SysFreeString(exception->bstrDescription);
   SysFreeString(exception->bstrHelpFile);
+  return text;
 }
 
 VARIANTARG StringByValue(BSTR value) {
@@ -310,7 +333,7 @@ class ComOwnershipControl final : public OwnershipControl {
 
   bool SetOwnership(const std::string& perms, const std::string& user,
                     const std::string& group, const std::string& path,
-                    OwnershipScope scope) override {
+                    OwnershipScope scope, std::string* cause) override {
     // Fresh strings for every call: the by-reference ones may come back
     // changed, and the next call must still pass the configured values.
     OwnedBstr perms_text(perms);
@@ -320,6 +343,7 @@ class ComOwnershipControl final : public OwnershipControl {
     OwnedBstr path_text(scope == OwnershipScope::kEverythingInside ? path + "\\*" : path);
     if (!perms_text.Allocated() || !user_text.Allocated() || !group_text.Allocated() ||
         !path_text.Allocated()) {
+      if (cause) *cause = HresultText(E_OUTOFMEMORY);
       return false;
     }
     // Dispatch arguments are stored last first.
@@ -340,7 +364,10 @@ class ComOwnershipControl final : public OwnershipControl {
                                         DISPATCH_METHOD, &params, &result, &exception,
                                         &bad_argument);
     VariantClear(&result);
-    if (hr == DISP_E_EXCEPTION) ClearException(&exception);
+    if (FAILED(hr)) {
+      const std::string failure = InvokeFailure(hr, &exception);
+      if (cause) *cause = failure;
+    }
     // The arguments only point at the strings above, which free themselves.
     return SUCCEEDED(hr);
   }
@@ -351,27 +378,30 @@ class ComOwnershipControl final : public OwnershipControl {
 };
 
 /// Creates the control from its registered type library; nothing when any
-/// step fails.
-IDispatch* CreateControl() {
+/// step fails, with the HRESULT of the failure in `result`. A control whose
+/// library is not registered gives the HRESULT "class not registered".
+IDispatch* CreateControl(HRESULT* result) {
   CLSID clsid;
+  *result = REGDB_E_CLASSNOTREG;
   if (!FindControlClassId(&clsid)) return nullptr;
   // An ActiveX control is an in-process server; a local server could keep
   // the run waiting on another process.
   IDispatch* control = nullptr;
-  if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                              reinterpret_cast<void**>(&control)))) {
-    return nullptr;
-  }
-  return control;
+  *result = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                             reinterpret_cast<void**>(&control));
+  return SUCCEEDED(*result) ? control : nullptr;
 }
 
 class ComOwnershipFactory final : public OwnershipControlFactory {
  public:
-  std::unique_ptr<OwnershipControl> Create() override {
+  std::unique_ptr<OwnershipControl> Create(std::string* cause) override {
     auto apartment = std::make_unique<ComApartment>();
-    if (!apartment->Usable()) return nullptr;
-    IDispatch* control = CreateControl();
-    if (!control) return nullptr;
+    HRESULT hr = apartment->Result();
+    IDispatch* control = apartment->Usable() ? CreateControl(&hr) : nullptr;
+    if (!control) {
+      if (cause) *cause = HresultText(hr);
+      return nullptr;
+    }
     return std::make_unique<ComOwnershipControl>(std::move(apartment), control);
   }
 };

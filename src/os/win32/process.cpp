@@ -31,11 +31,20 @@ std::wstring ModulePath() {
 
 class SystemClock final : public Clock {
  public:
-  LocalDate Today() override {
+  LocalDate Today() override { return Now().date; }
+
+  LocalDateTime Now() override {
     SYSTEMTIME now = {};
     GetLocalTime(&now);
-    return LocalDate{now.wYear, now.wMonth, now.wDay};
+    LocalDateTime result;
+    result.date = LocalDate{now.wYear, now.wMonth, now.wDay};
+    result.hour = now.wHour;
+    result.minute = now.wMinute;
+    result.second = now.wSecond;
+    return result;
   }
+
+  uint64_t Milliseconds() override { return GetTickCount64(); }
 };
 
 class MessageBoxNotifier final : public Notifier {

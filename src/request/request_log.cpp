@@ -1,0 +1,113 @@
+#include "request/request_log.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "text/text.h"
+
+namespace ovpre {
+
+namespace {
+
+const char* KindText(FsStatus::Code code) {
+  switch (code) {
+    case FsStatus::kOk: return "no error";
+    case FsStatus::kNotFound: return "not found";
+    case FsStatus::kExists: return "already exists";
+    case FsStatus::kCrossDevice: return "on another drive";
+    case FsStatus::kNoSpace: return "no space";
+    case FsStatus::kDenied: return "access denied";
+    case FsStatus::kInUse: return "in use";
+    case FsStatus::kNotCopyable: return "cannot be copied to another drive";
+    case FsStatus::kSwapped: return "replaced since it was opened";
+    case FsStatus::kFailed: break;
+  }
+  return "failed";
+}
+
+const char* OutcomeText(RequestOutcome outcome) {
+  switch (outcome) {
+    case RequestOutcome::kOk: return "ok";
+    case RequestOutcome::kRefused: return "refused";
+    case RequestOutcome::kFailed: break;
+  }
+  return "failed";
+}
+
+std::string Padded(int value, int width) {
+  std::string text = std::to_string(value);
+  if (static_cast<int>(text.size()) < width) text.insert(0, width - text.size(), '0');
+  return text;
+}
+
+std::string IsoTime(const LocalDateTime& when) {
+  return Padded(when.date.year, 4) + "-" + Padded(when.date.month, 2) + "-" +
+         Padded(when.date.day, 2) + "T" + Padded(when.hour, 2) + ":" +
+         Padded(when.minute, 2) + ":" + Padded(when.second, 2);
+}
+
+std::string Megabytes(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", static_cast<double>(bytes) / 1024.0 / 1024.0);
+  return text;
+}
+
+}  // namespace
+
+void RequestRecord::Fail(const std::string& step, const std::string& cause) {
+  outcome = RequestOutcome::kFailed;
+  failures.push_back(cause.empty() ? step : step + ": " + cause);
+}
+
+void RequestRecord::Fail(const std::string& step, const FsStatus& status) {
+  Fail(step, CauseText(status));
+}
+
+std::string CauseText(const FsStatus& status) {
+  if (status.os_error() == 0 && status.os_text().empty()) return KindText(status.code());
+  return std::to_string(status.os_error()) + " " + status.os_text();
+}
+
+std::string LogLine(const RequestRecord& record, const LocalDateTime& when) {
+  const bool moved = !record.how.empty();
+  std::vector<std::string> fields = {
+      IsoTime(when),
+      record.command,
+      record.group,
+      record.name,
+      OutcomeText(record.outcome),
+      record.reply.substr(0, record.reply.find('\r')),
+      record.how,
+      moved ? std::to_string(record.files) : "",
+      moved ? Megabytes(record.bytes) : "",
+      std::to_string(record.milliseconds),
+  };
+  // A control that refuses every call would fail twice per entry of the
+  // release; the first few failures say enough.
+  constexpr std::size_t kMostFailures = 10;
+  const std::size_t listed = std::min(record.failures.size(), kMostFailures);
+  fields.insert(fields.end(), record.failures.begin(), record.failures.begin() + listed);
+  if (listed < record.failures.size()) {
+    fields.push_back(std::to_string(record.failures.size() - listed) + " more failures");
+  }
+  std::string line;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) line += '\t';
+    line += OneLineField(fields[i]);
+  }
+  return line;
+}
+
+void LogRequest(FileSystem& fs, const Settings& settings, const RequestRecord& record,
+                const LocalDateTime& when) {
+  if (settings.LogFile.empty()) return;
+  const std::string line = LogLine(record, when) + kCrlf;
+  // A line cut short by an earlier failure would otherwise swallow this one.
+  fs.AppendTextLocked(settings.LogFile,
+                      [&](const std::string& current) -> std::optional<std::string> {
+                        return (EndsInLineBreak(current) ? "" : kCrlf) + line;
+                      });
+}
+
+}  // namespace ovpre
