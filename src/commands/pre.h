@@ -15,7 +15,9 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
 
 /// True when `release` is a plain folder name that cannot reach outside the
 /// folder it names: not empty, not only spaces, not "." or "..", no
-/// \ / : * ? " < > | or control characters, not ending in a space or a dot.
+/// \ / : * ? " < > | or control characters, not ending in a space or a dot,
+/// and not a name Windows keeps for a device (CON, NUL, COM1, ...) in any
+/// case, alone or followed by a dot and more.
 bool IsSafeReleaseName(const std::string& release);
 
 /// The dated subfolder for `dated` on `today`, ending in `separator`:

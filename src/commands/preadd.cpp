@@ -22,12 +22,13 @@ GroupBlock SplitArgument(const std::string& argument) {
 
 /// A group that would load as something else is refused: without a name the
 /// block's lines would land on the group before it, and a line break inside
-/// a field would add settings of its own.
-bool IsWritable(const GroupBlock& g) {
+/// a field would add settings of its own. A field the file cannot store
+/// exactly would name some other, maybe existing, folder.
+bool IsWritable(FileSystem& fs, const GroupBlock& g) {
   if (g.name.empty()) return false;
   for (const std::string* field : {&g.name, &g.own_dir, &g.to_dir, &g.dated,
                                    &g.owner, &g.perms}) {
-    if (HasControlChar(*field)) return false;
+    if (HasControlChar(*field) || !fs.StoresExactly(*field)) return false;
   }
   return true;
 }
@@ -76,7 +77,7 @@ void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& r
   // out of it at the first space.
   if (CountFields(request.CommandText, '*') < 6) return reply(PreaddUsage());
   const GroupBlock group = SplitArgument(GetField(request.CommandText, ' ', 1));
-  if (!IsWritable(group)) return reply(PreaddUsage());
+  if (!IsWritable(platform.fs, group)) return reply(PreaddUsage());
   const std::string exists = "Group " + group.name + " already exists!";
   if (settings.FindGroup(group.name)) return reply(exists);
   switch (AppendGroup(platform.fs, settings, group)) {

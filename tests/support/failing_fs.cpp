@@ -54,6 +54,12 @@ FsStatus FailingFileSystem::ReadTextFile(const std::string& path, std::string* t
 FsStatus FailingFileSystem::WriteTextFile(const std::string& path, const std::string& text) {
   return Fails("WriteTextFile") ? injected : real_.WriteTextFile(path, text);
 }
+FsStatus FailingFileSystem::OwnName(const std::string& path, std::string* name) {
+  if (Fails("OwnName")) return injected;
+  if (!own_name) return real_.OwnName(path, name);
+  *name = *own_name;
+  return FsStatus::kOk;
+}
 FsStatus FailingFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
   return Fails("CreateTextFile") ? injected : real_.CreateTextFile(path, text);
 }
