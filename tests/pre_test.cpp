@@ -117,12 +117,42 @@ TEST_F(PreTest, RefusesNamesThatReachOutsideTheRelease) {
   const auto trees = [&] { return DescribeTree(site.own_dir) + DescribeTree(site.to_dir); };
   const std::string before = trees();
   for (const std::string& name : std::vector<std::string>{"..", ".", " ", "  ", "../GRP", "Inner/..", "a\\b", "a:b", "a*", "a?", "a\"b", "a<b",
-        "a>b", "Rel.", "Rel ", std::string("a\tb"), std::string("a\x01")}) {
+        "a>b", "Rel.", "Rel ", std::string("a\tb"), std::string("a\x01"),
+        // Device names, which Windows takes as the device in any folder.
+        "CON", "nul.Rel", "Aux", "prn.x.y", "COM1", "lpt9.nfo", "nul .x"}) {
     EXPECT_EQ(Pre("pre " + name), Reply("Invalid release name: " + name)) << name;
   }
-  EXPECT_EQ(trees(), before);
+  // Names that only look like devices are releases.
+  for (const std::string name : {"CONsole", "COM0", "LPT10", "nul-Rel", "Com1x"}) {
+    MakeRelease(name);
+    EXPECT_EQ(Pre("pre " + name), Success(name, Join(site.to_dir, name))) << name;
+  }
   // "pre " alone ends the word with a space and is not a command at all.
   EXPECT_EQ(Pre("pre  "), Reply("Invalid release name:  "));
+}
+
+TEST_F(PreTest, OnlyTheFolderOwnNameStoredExactlyIsARelease) {
+  FailingFileSystem fs(*site.fs, 0);
+  Platform platform = site.With(fs);
+  const auto pre = [&](const std::string& release) {
+    site.Request("GRP", 0, site.own_dir, "pre " + release);
+    RunOnce(platform);
+    return site.Reply("pre");
+  };
+  // A short alias reaches the folder, but the folder calls itself otherwise.
+  fs.own_name = "Some.Release-GRP";
+  MakeRelease("SOMERE~1");
+  EXPECT_EQ(pre("SOMERE~1"), Reply("Unable to find: SOMERE~1"));
+  fs.fail_op = "OwnName";
+  EXPECT_EQ(pre("Some.Release-GRP"), Reply("Unable to find: Some.Release-GRP"));
+  fs.fail_op.clear();
+  // A name the reply and the announcement would carry as another name.
+  fs.unstorable = "\xC5\x81";  // "Ł"
+  EXPECT_EQ(pre("\xC5\x81odz"), Reply("Invalid release name: \xC5\x81odz"));
+  EXPECT_EQ(DescribeTree(site.to_dir), "");
+  // Its own name, in any case, is the release.
+  fs.own_name = "SomeRe~1";
+  EXPECT_EQ(pre("SOMERE~1"), Success("SOMERE~1", Join(site.to_dir, "SOMERE~1")));
 }
 
 TEST_F(PreTest, TakesEverythingAfterTheFirstSpaceAsTheName) {

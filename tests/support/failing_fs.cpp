@@ -60,6 +60,10 @@ FsStatus FailingFileSystem::OwnName(const std::string& path, std::string* name) 
   *name = *own_name;
   return FsStatus::kOk;
 }
+bool FailingFileSystem::StoresExactly(const std::string& text) {
+  if (!unstorable.empty() && text.find(unstorable) != std::string::npos) return false;
+  return real_.StoresExactly(text);
+}
 FsStatus FailingFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
   return Fails("CreateTextFile") ? injected : real_.CreateTextFile(path, text);
 }

@@ -22,6 +22,7 @@ class FailingFileSystem final : public FileSystem {
   std::string fail_op;                    // for example "FreeBytes"
   std::optional<uint64_t> free_bytes;     // reported instead of the real figure
   std::optional<std::string> own_name;    // reported instead of the real name
+  std::string unstorable;                 // texts holding it are not stored exactly
   FsStatus injected{FsStatus::kFailed, 0, "injected failure"};
 
   char Separator() const override { return real_.Separator(); }
@@ -42,7 +43,7 @@ class FailingFileSystem final : public FileSystem {
   FsStatus ReadTextFile(const std::string& path, std::string* text) override;
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
   FsStatus OwnName(const std::string& path, std::string* name) override;
-  bool StoresExactly(const std::string& text) override { return real_.StoresExactly(text); }
+  bool StoresExactly(const std::string& text) override;
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
 

@@ -238,14 +238,6 @@ FsStatus MemoryFileSystem::OwnName(const std::string& path, std::string* name) {
   return FsStatus::kOk;
 }
 
-bool MemoryFileSystem::StoresExactly(const std::string& text) {
-  // UTF-8 lead bytes from 0xC4 on start the characters from U+0100 on.
-  for (const unsigned char c : text) {
-    if (c >= 0xC4 && c < 0xF8) return false;
-  }
-  return true;
-}
-
 FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
   const FsStatus room = CheckNewEntry(path);
   if (room != FsStatus::kOk) return room;
