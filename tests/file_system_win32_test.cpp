@@ -143,13 +143,14 @@ TEST_F(Win32FileSystemTest, SearchOfAMissingFolderFails) {
   EXPECT_FALSE(status.os_text().empty());
 }
 
-TEST_F(Win32FileSystemTest, SizeCountsHiddenFilesAndFreeSpaceComesFromTheDriveRoot) {
+TEST_F(Win32FileSystemTest, SizeCountsHiddenFilesAndFreeSpaceComesFromTheDeepestFolder) {
   WriteFile(temp / "rel\\a.bin", std::string(1 << 20, 'a'));
   WriteFile(temp / "rel\\sub\\.hidden", std::string(1 << 19, 'b'));
   SetAttributes(temp / "rel\\sub\\.hidden", FILE_ATTRIBUTE_HIDDEN);
   EXPECT_EQ(FolderSizeMB(*fs, temp / "rel"), 1.5);
 
-  // The destination and its parents need not exist: only the drive counts.
+  // The destination and its parents need not exist: the deepest folder
+  // that does names the volume.
   const std::optional<double> free = DriveFreeMB(*fs, temp / "no\\such\\folder\\Rel");
   ASSERT_TRUE(free.has_value());
   EXPECT_GT(*free, 0.0);
