@@ -95,6 +95,15 @@ check_win32_exe() {
   grep -q 'file format pei-i386' <<<"$facts" || { echo "$exe: not an i686 program"; bad=1; }
   grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$facts" \
     || { echo "$exe: not a GUI-subsystem program"; bad=1; }
+  # Windows 7 (6.1) as the oldest system, and the manifest (type 24) inside.
+  local version
+  for version in MajorOSystemVersion.6 MinorOSystemVersion.1 \
+    MajorSubsystemVersion.6 MinorSubsystemVersion.1; do
+    grep -Eq "^${version%.*}[[:space:]]+${version#*.}\$" <<<"$facts" \
+      || { echo "$exe: ${version%.*} is not ${version#*.}"; bad=1; }
+  done
+  grep -Eq '^[0-9a-f]+   Entry: ID: 0x000018,' <<<"$facts" \
+    || { echo "$exe: no manifest among its resources"; bad=1; }
   while read -r dll; do
     case "${dll,,}" in
       kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | shell32.dll | ole32.dll | \
@@ -103,7 +112,7 @@ check_win32_exe() {
       *) echo "$exe: imports $dll, which is not part of Windows"; bad=1 ;;
     esac
   done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$facts")
-  [ $bad -eq 0 ] && echo "$exe: i686, GUI subsystem, system DLLs only"
+  [ $bad -eq 0 ] && echo "$exe: i686, GUI subsystem, Windows 6.1, manifest, system DLLs only"
   return $bad
 }
 

@@ -167,13 +167,14 @@ TEST(StatusFromWin32Error, TheCausesThatGiveAReasonHaveTheirOwnKind) {
   }
 }
 
-TEST_F(Win32FileSystemTest, SizeCountsHiddenFilesAndFreeSpaceComesFromTheDriveRoot) {
+TEST_F(Win32FileSystemTest, SizeCountsHiddenFilesAndFreeSpaceComesFromTheDeepestFolder) {
   WriteFile(temp / "rel\\a.bin", std::string(1 << 20, 'a'));
   WriteFile(temp / "rel\\sub\\.hidden", std::string(1 << 19, 'b'));
   SetAttributes(temp / "rel\\sub\\.hidden", FILE_ATTRIBUTE_HIDDEN);
   EXPECT_EQ(FolderSizeMB(*fs, temp / "rel"), 1.5);
 
-  // The destination and its parents need not exist: only the drive counts.
+  // The destination and its parents need not exist: the deepest folder
+  // that does names the volume.
   const std::optional<double> free = DriveFreeMB(*fs, temp / "no\\such\\folder\\Rel");
   ASSERT_TRUE(free.has_value());
   EXPECT_GT(*free, 0.0);
@@ -233,10 +234,14 @@ TEST_F(Win32FileSystemTest, CopiesKeepAttributesAndDeletesTakeReadOnlyEntries) {
   EXPECT_FALSE(test::Exists(temp / "copy"));
 }
 
-TEST(Win32Path, LongPathsAreTidiedAndPrefixedShortOnesLeftToTheApi) {
+TEST(Win32Path, EveryPathIsTidiedAndPrefixedWithoutReadingItsNames) {
   // Wine has no 260-character limit of its own, so only the spelling of a
   // long path can be checked here.
-  EXPECT_EQ(Win32Path("e:\\mp3\\\\R"), L"e:\\mp3\\\\R");
+  EXPECT_EQ(Win32Path("e:\\mp3\\\\R"), L"\\\\?\\e:\\mp3\\R");
+  EXPECT_EQ(Win32Path("C:\\a\\.\\b\\..\\nul"), L"\\\\?\\C:\\a\\nul");
+  EXPECT_EQ(Win32Path("C:\\rel\\x.\\CON.nfo"), L"\\\\?\\C:\\rel\\x.\\CON.nfo");
+  EXPECT_EQ(Win32Path("C:\\..\\.."), L"\\\\?\\C:\\");
+  EXPECT_EQ(Win32Path("\\\\srv\\share\\..\\..\\x"), L"\\\\?\\UNC\\srv\\share\\x");
   const std::string name(250, 'a');
   const std::wstring wide_name(250, L'a');
   EXPECT_EQ(Win32Path("C:\\base\\" + name + "\\\\b/c"),
@@ -245,6 +250,46 @@ TEST(Win32Path, LongPathsAreTidiedAndPrefixedShortOnesLeftToTheApi) {
             L"\\\\?\\UNC\\server\\share\\" + wide_name);
   const std::wstring prefixed = L"\\\\?\\C:\\" + wide_name;
   EXPECT_EQ(Win32Path("\\\\?\\C:\\" + name), prefixed);
+}
+
+TEST_F(Win32FileSystemTest, DeviceNamesAndTrailingDotsInsideAReleaseAreFiles) {
+  // Only the file system under test may touch these: a plain path to
+  // "CON.nfo" would open the console and wait for it.
+  const char* const names[] = {"nul", "x.", "CON.nfo"};
+  std::unique_ptr<Folder> src;
+  ASSERT_EQ(Open(temp.path())->Make("src", &src), FsStatus::kOk);
+  for (const char* name : names) {
+    ASSERT_EQ(fs->CreateTextFile(temp / "src" + "\\" + name, name), FsStatus::kOk) << name;
+  }
+  {
+    std::unique_ptr<Folder> copy;
+    ASSERT_EQ(Open(temp.path())->Make("copy", &copy), FsStatus::kOk);
+    MoveReport report;
+    ASSERT_EQ(CopyTree(*src, *copy, &report), FsStatus::kOk);
+  }
+  for (const char* name : names) {
+    std::string text;
+    EXPECT_EQ(fs->ReadTextFile(temp / "copy" + "\\" + name, &text), FsStatus::kOk) << name;
+    EXPECT_EQ(text, name);
+  }
+  EXPECT_EQ(DeleteTree(*src), FsStatus::kOk);
+  src.reset();
+  EXPECT_EQ(DeleteTree(*Open(temp / "copy")), FsStatus::kOk);
+  EXPECT_EQ(fs->KindOf(temp / "src"), EntryKind::kMissing);
+}
+
+TEST_F(Win32FileSystemTest, AShortAliasLeadsToTheLongName) {
+  test::MakeFolders(temp / "Some.Long.Release-GRP");
+  wchar_t alias[MAX_PATH] = {};
+  const std::wstring full = Win32Path(temp / "Some.Long.Release-GRP");
+  if (GetShortPathNameW(full.c_str(), alias, MAX_PATH) == 0 || full == alias) {
+    GTEST_SKIP() << "no short names on this volume";
+  }
+  const std::string short_path = Utf8FromWide(alias);
+  EXPECT_EQ(fs->KindOf(short_path), EntryKind::kFolder);
+  std::string own;
+  ASSERT_EQ(fs->OwnName(short_path, &own), FsStatus::kOk);
+  EXPECT_EQ(own, "Some.Long.Release-GRP");
 }
 
 TEST_F(Win32FileSystemTest, NeverRemovesAnEmptyPathOrADriveRoot) {
@@ -294,6 +339,59 @@ TEST_F(Win32FileSystemTest, TextFilesAreStoredInTheSystemCodePage) {
   ASSERT_EQ(Open(temp.path())->List(&items), FsStatus::kOk);
   EXPECT_EQ(items.size(), 1u);
   EXPECT_EQ(fs->WriteTextFile("", "x"), FsStatus::kNotFound);
+
+  // A reader that holds the file without letting it be deleted (the server
+  // or the bot) blocks the replace: the new content goes in all the same.
+  ASSERT_EQ(fs->WriteTextFile(path, "a longer old text"), FsStatus::kOk);
+  HANDLE reader = CreateFileW(Win32Path(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fs->WriteTextFile(path, "new"), FsStatus::kOk);
+  CloseHandle(reader);
+  EXPECT_EQ(test::ReadFile(path), "new");
+  items.clear();
+  ASSERT_EQ(Open(temp.path())->List(&items), FsStatus::kOk);
+  EXPECT_EQ(items.size(), 1u);
+}
+
+TEST_F(Win32FileSystemTest, SettingsAreReadAndExtendedInTheEncodingTheyWereSavedIn) {
+  const std::string path = temp / "ovpre.ini";
+  const std::string cafe = "Caf\xC3\xA9";  // UTF-8 "Café"
+  const auto append = [&](const std::string& line) {
+    return fs->AppendTextLocked(path, [&](const std::string&) {
+      return std::optional<std::string>(line);
+    });
+  };
+  struct Case {
+    std::string stored, read, after_append;
+  } cases[] = {
+      {"\xEF\xBB\xBF" "a=1\r\n", "a=1\r\n", "\xEF\xBB\xBF" "a=1\r\n" + cafe},
+      {"a=" + cafe + "\r\n", "a=" + cafe + "\r\n", "a=" + cafe + "\r\n" + cafe},
+      {"a=1\r\n", "a=1\r\n", "a=1\r\n" + SystemCodePageFromUtf8(cafe)},
+      // Not valid UTF-8: the system code page.
+      {"a=Caf\xE9\r\n", Utf8FromSystemCodePage("a=Caf\xE9\r\n"),
+       "a=Caf\xE9\r\n" + SystemCodePageFromUtf8(cafe)},
+  };
+  for (const Case& c : cases) {
+    WriteFile(path, c.stored);
+    std::string text;
+    ASSERT_EQ(fs->ReadTextFile(path, &text), FsStatus::kOk);
+    EXPECT_EQ(text, c.read) << c.stored;
+    ASSERT_EQ(append(cafe), FsStatus::kOk);
+    EXPECT_EQ(test::ReadFile(path), c.after_append) << c.stored;
+  }
+  // Never a look-alike: "Ł", a fullwidth "＼" and "ｍｐ３" are not in
+  // code page 1252, and a best fit would make them "L", "\" and "mp3".
+  if (GetACP() == 1252) {
+    EXPECT_TRUE(fs->StoresExactly(cafe));
+    const std::pair<std::string, std::string> look_alikes[] = {
+        {"\xC5\x81", "?"}, {"\xEF\xBC\xBC", "?"}, {"\xEF\xBD\x8D\xEF\xBD\x90\xEF\xBC\x93", "???"}};
+    for (const auto& [text, stored] : look_alikes) {
+      EXPECT_FALSE(fs->StoresExactly(text)) << text;
+      EXPECT_EQ(SystemCodePageFromUtf8(text), stored);
+    }
+  }
 }
 
 TEST_F(Win32FileSystemTest, OnlyADiskFileIsReadOrAppendedToNeverAPipeOrFolder) {

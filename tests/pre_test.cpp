@@ -190,15 +190,47 @@ TEST_F(PreTest, RefusesNamesThatReachOutsideTheRelease) {
   const auto trees = [&] { return DescribeTree(site.own_dir) + DescribeTree(site.to_dir); };
   const std::string before = trees();
   for (const std::string& name : std::vector<std::string>{"..", ".", " ", "  ", "../GRP", "Inner/..", "a\\b", "a:b", "a*", "a?", "a\"b", "a<b",
-        "a>b", "Rel.", "Rel "}) {
+        "a>b", "Rel.", "Rel ",
+        // Device names, which Windows takes as the device in any folder.
+        "CON", "nul.Rel", "Aux", "prn.x.y", "COM1", "lpt9.nfo", "nul .x"}) {
     EXPECT_EQ(Pre("pre " + name), Reply("Invalid release name: " + name)) << name;
   }
   // Control characters are shown as "?", never written into the reply.
   EXPECT_EQ(Pre("pre a\tb"), Reply("Invalid release name: a?b"));
   EXPECT_EQ(Pre("pre \x02R\r\nx\x7f"), Reply("Invalid release name: ?R??x?"));
   EXPECT_EQ(trees(), before);
+  // Names that only look like devices are releases.
+  for (const std::string name : {"CONsole", "COM0", "LPT10", "nul-Rel", "Com1x"}) {
+    MakeRelease(name);
+    EXPECT_EQ(Pre("pre " + name), Success(name, Join(site.to_dir, name))) << name;
+  }
   // "pre " alone ends the word with a space and is not a command at all.
   EXPECT_EQ(Pre("pre  "), Reply("Invalid release name:  "));
+}
+
+TEST_F(PreTest, OnlyTheFolderOwnNameStoredExactlyIsARelease) {
+  FailingFileSystem fs(*site.fs, 0);
+  Platform platform = site.With(fs);
+  const auto pre = [&](const std::string& release) {
+    site.Request("GRP", 0, site.own_dir, "pre " + release);
+    RunOnce(platform);
+    return site.Reply("pre");
+  };
+  // A short alias reaches the folder, but the folder calls itself otherwise.
+  fs.own_name = "Some.Release-GRP";
+  MakeRelease("SOMERE~1");
+  EXPECT_EQ(pre("SOMERE~1"), Reply("Unable to find: SOMERE~1"));
+  fs.fail_op = "OwnName";
+  EXPECT_EQ(pre("Some.Release-GRP"), Reply("Unable to find: Some.Release-GRP"));
+  fs.fail_op.clear();
+  // A name the reply and the announcement would carry as another name (as
+  // the code page could hold "Łodz" only as "?odz").
+  fs.unstorable = "Lodz";
+  EXPECT_EQ(pre("Lodz"), Reply("Invalid release name: Lodz"));
+  EXPECT_EQ(DescribeTree(site.to_dir), "");
+  // Its own name, in any case, is the release.
+  fs.own_name = "SomeRe~1";
+  EXPECT_EQ(pre("SOMERE~1"), Success("SOMERE~1", Join(site.to_dir, "SOMERE~1")));
 }
 
 TEST_F(PreTest, TakesEverythingAfterTheFirstSpaceAsTheName) {

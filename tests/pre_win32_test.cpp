@@ -72,8 +72,9 @@ class Win32PreTest : public ::testing::Test {
 };
 
 TEST_F(Win32PreTest, NonAsciiReleaseNamesMoveOnOneDriveAndAcross) {
-  const std::string here = "Caf\xC3\xA9.\xE4\xB8\xAD-GRP";          // Café.中-GRP
-  const std::string there = "\xC3\x9C" "ber.\xE4\xB8\xAD\xE6\x96\x87-GRP";  // Über.中文-GRP
+  // Names the system code page (1252 under the tests) holds exactly.
+  const std::string here = "Caf\xC3\xA9.\xC3\x86-GRP";          // Café.Æ-GRP
+  const std::string there = "\xC3\x9C" "ber.\xC3\x9F-GRP";  // Über.ß-GRP
   const std::string file_here = MakeRelease(here, 0);
   const std::string file_there = MakeRelease(there, 0);
 
@@ -83,6 +84,12 @@ TEST_F(Win32PreTest, NonAsciiReleaseNamesMoveOnOneDriveAndAcross) {
   EXPECT_EQ(fs.KindOf(Join(site.own_dir, here)), EntryKind::kMissing);
   const std::string announce = test::ReadFile(site.announce);
   EXPECT_NE(announce.find(SystemCodePageFromUtf8(destination)), std::string::npos);
+  // A name the code page lacks would be announced as "?-GRP": refused.
+  const std::string han = "\xE4\xB8\xAD-GRP";  // 中-GRP
+  MakeRelease(han, 0);
+  EXPECT_EQ(Pre(han, site.to_dir),
+            SystemCodePageFromUtf8(test::ExpectedReply("Invalid release name: " + han)));
+  EXPECT_EQ(fs.KindOf(Join(site.own_dir, han)), EntryKind::kFolder);
 
   if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second drive";
   TempFolder other(test::OtherDeviceBase());

@@ -105,6 +105,13 @@ TEST_F(PreaddTest, RefusesGroupsThatWouldLoadAsSomethingElse) {
         "preadd A*B*C*=1*u:g*666", "preadd A*B*C*1*u=g*666", "preadd A*B*C*1*u:g*6=6"}) {
     EXPECT_EQ(Preadd(command), Reply(PreaddUsage())) << command;
   }
+  // A field the file cannot hold exactly would name another folder.
+  test::FailingFileSystem fs(*site.fs, 0);
+  fs.unstorable = "\xEF\xBC\xBC";  // "＼", which a best fit would make "\"
+  Platform platform = site.With(fs);
+  site.Request("GRP", 0, site.own_dir, "preadd A*E:\\ftp\xEF\xBC\xBC" "x*C*1*u:g*666");
+  RunOnce(platform);
+  EXPECT_EQ(site.Reply("preadd"), Reply(PreaddUsage()));
   EXPECT_EQ(ReadFile(site.SettingsPath()), original);
 }
 

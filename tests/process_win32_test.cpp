@@ -29,6 +29,9 @@ TEST(CommandLine, ArgumentsAreWhatFollowsTheProgramNameAndItsBlanks) {
   EXPECT_EQ(ArgumentsOf(L"\"C:\\Program Files\\Raiden FTPD\\ovpre.exe\"  x|g|0|t|C:\\a  b|pre r"),
             L"x|g|0|t|C:\\a  b|pre r");
   EXPECT_EQ(ArgumentsOf(L"\"C:\\a b\\ovpre.exe\"x|y"), L"x|y");
+  // Started with the six fields alone: no program name to skip.
+  EXPECT_EQ(ArgumentsOf(L"0|g|1|t|C:\\a  b|pre r"), L"0|g|1|t|C:\\a  b|pre r");
+  EXPECT_EQ(ArgumentsOf(L"\"C:\\a|b\" 0|g|1|t|d|pre r"), L"0|g|1|t|d|pre r");
 }
 
 TEST(CommandLine, AProgramNameAloneHasNoArguments) {

@@ -131,6 +131,18 @@ TEST_F(LoadSettingsTest, FirstRunCreatesTheDefaultFileAndEndsTheRun) {
   EXPECT_EQ(site.notifier.messages.size(), 1u);
 }
 
+TEST_F(LoadSettingsTest, ASettingsFileThatCannotBeCreatedIsExplainedOnlyByHand) {
+  test::FailingFileSystem fs(*site.fs, 0);
+  fs.fail_op = "CreateTextFile";
+  fs.injected = FsStatus(FsStatus::kFailed, 5, "Access is denied.");
+  Platform platform = site.With(fs);
+  EXPECT_FALSE(LoadSettings(platform, FirstRunNotice::kQuiet).has_value());
+  EXPECT_TRUE(site.notifier.messages.empty());
+  EXPECT_FALSE(LoadSettings(platform).has_value());
+  EXPECT_EQ(site.notifier.messages, std::vector<std::string>{
+      "The ini file could not be created: " + site.SettingsPath() + "\r\nAccess is denied."});
+}
+
 TEST_F(LoadSettingsTest, SettingsPathAddsASeparatorOnlyWhenMissing) {
   site.process.folder = site.exe_dir + test::Sep();
   site.process.stem = "other";

@@ -37,6 +37,14 @@ struct PrePaths {
   std::string destination;
 };
 
+/// True when the release is named by its folder's own name, not by a short
+/// 8.3 alias that would be published in its place.
+bool IsOwnName(FileSystem& fs, const PrePaths& paths) {
+  std::string own;
+  return fs.OwnName(paths.source, &own) == FsStatus::kOk &&
+         fs.FoldCase(own) == fs.FoldCase(paths.release);
+}
+
 /// Reply when the space check refuses or fails, or nothing when it passes.
 /// The release's files and bytes go into `record`.
 std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const PrePaths& paths,
@@ -138,13 +146,24 @@ std::string MoveFailedReply(FileSystem& fs, const MoveReport& report,
   return reason.empty() ? kMoveFailed : kMoveFailed + std::string(kCrlf) + reason;
 }
 
+/// True for a name that Windows takes as a device wherever it stands in a
+/// path: CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension.
+bool IsDeviceName(const std::string& release) {
+  std::string base = LowerAscii(release.substr(0, release.find('.')));
+  // Windows drops trailing spaces before the extension too: "nul .x".
+  base.erase(base.find_last_not_of(' ') + 1);
+  if (base == "con" || base == "prn" || base == "aux" || base == "nul") return true;
+  const bool numbered = base.size() == 4 && base[3] >= '1' && base[3] <= '9';
+  return numbered && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0);
+}
+
 }  // namespace
 
 bool IsSafeReleaseName(const std::string& release) {
   if (release.empty() || release == "." || release == "..") return false;
   if (release.find_first_not_of(' ') == std::string::npos) return false;
   if (release.back() == ' ' || release.back() == '.') return false;
-  if (HasControlChar(release)) return false;
+  if (HasControlChar(release) || IsDeviceName(release)) return false;
   return release.find_first_of("\\/:*?\"<>|") == std::string::npos;
 }
 
@@ -225,7 +244,9 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   PrePaths paths;
   paths.release = request.CommandText.substr(request.CommandText.find(' ') + 1);
   record.name = paths.release;
-  if (!IsSafeReleaseName(paths.release)) {
+  // A name the reply and the announcement cannot carry exactly would be
+  // published as some other name.
+  if (!IsSafeReleaseName(paths.release) || !fs.StoresExactly(paths.release)) {
     return reply("Invalid release name: " + MaskControlChars(paths.release));
   }
   paths.destination = group->ToDir + sep +
@@ -233,18 +254,18 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   paths.source = request.CurrentDir + sep + paths.release;
   // The release is opened once, without following a link; every later step
   // works through this open folder, so nothing swapped in can redirect it.
+  // Only the folder's own long name is a release, never a short alias.
   std::unique_ptr<Folder> release;
-  if (!fs.OpenFolder(paths.source, &release).ok()) {
+  if (!IsOwnName(fs, paths) || !fs.OpenFolder(paths.source, &release).ok()) {
     return reply("Unable to find: " + paths.release);
   }
   if (const std::optional<std::string> refusal = CheckSpace(fs, *release, paths, record)) {
     return reply(*refusal);
   }
-  // Drives are named by the first character of a path.
-  const bool other_drive = LowerAscii(request.CurrentDir.substr(0, 1)) !=
-                           LowerAscii(group->ToDir.substr(0, 1));
+  // The rename is tried first, whatever the drive letters say: two letters
+  // may name one volume. Only the system's "other device" leads to a copy.
   MoveReport report;
-  const MoveOutcome outcome = MoveRelease(fs, *release, paths.destination, other_drive, &report);
+  const MoveOutcome outcome = MoveRelease(fs, *release, paths.destination, false, &report);
   record.how = report.copied ? "copied" : "moved";
   if (report.copied) {
     record.files = report.files;

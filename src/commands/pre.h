@@ -25,7 +25,9 @@ std::string MoveFailureReason(const MoveReport& report, bool target_folder_missi
 
 /// True when `release` is a plain folder name that cannot reach outside the
 /// folder it names: not empty, not only spaces, not "." or "..", no
-/// \ / : * ? " < > | or control characters, not ending in a space or a dot.
+/// \ / : * ? " < > | or control characters, not ending in a space or a dot,
+/// and not a name Windows keeps for a device (CON, NUL, COM1, ...) in any
+/// case, alone or followed by a dot and more.
 bool IsSafeReleaseName(const std::string& release);
 
 /// True when `path` is absolute on the platform whose separator is

@@ -23,13 +23,17 @@ GroupBlock SplitArgument(const std::string& argument) {
 /// A group that would load as something else is refused: without a name the
 /// block's lines would land on the group before it; an empty folder line
 /// ("owndir=") is not read back at all, which would leave the group without
-/// its folder; a "=" cuts the value when it is read back; and a line break
-/// inside a field would add settings of its own.
-bool IsWritable(const GroupBlock& g) {
+/// its folder; a "=" cuts the value when it is read back; a line break
+/// inside a field would add settings of its own; and a field the file
+/// cannot store exactly would name some other, maybe existing, folder.
+bool IsWritable(FileSystem& fs, const GroupBlock& g) {
   if (g.name.empty() || g.own_dir.empty() || g.to_dir.empty()) return false;
   for (const std::string* field : {&g.name, &g.own_dir, &g.to_dir, &g.dated,
                                    &g.owner, &g.perms}) {
-    if (HasControlChar(*field) || field->find('=') != std::string::npos) return false;
+    if (HasControlChar(*field) || field->find('=') != std::string::npos ||
+        !fs.StoresExactly(*field)) {
+      return false;
+    }
   }
   return true;
 }
@@ -83,7 +87,7 @@ void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& r
   // The count runs over the whole command text, before the argument is cut
   // out of it at the first space.
   if (CountFields(request.CommandText, '*') < 6) return reply(PreaddUsage());
-  if (!IsWritable(group)) return reply(PreaddUsage());
+  if (!IsWritable(platform.fs, group)) return reply(PreaddUsage());
   const std::string exists = "Group " + group.name + " already exists!";
   if (settings.FindGroup(group.name)) return reply(exists);
   FsStatus failure;

@@ -24,7 +24,15 @@ std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) 
       }
       return std::nullopt;
     }
-    if (created != FsStatus::kExists) return std::nullopt;
+    if (created != FsStatus::kExists) {
+      // Whoever ran it by hand must learn why nothing happened; under the
+      // server nobody would be there to click the box away.
+      if (notice == FirstRunNotice::kShow) {
+        platform.notifier.ShowMessage("The ini file could not be created: " + path + kCrlf +
+                                      created.os_text());
+      }
+      return std::nullopt;
+    }
   }
   std::string text;
   if (platform.fs.ReadTextFile(path, &text) != FsStatus::kOk) return std::nullopt;

@@ -191,6 +191,14 @@ class FileSystem {
   virtual FsStatus WriteTextFile(const std::string& path,
                                  const std::string& text) = 0;
 
+  /// The name the folder holding `path` keeps for that entry: its own long
+  /// name, where a path may also reach it through a short 8.3 alias.
+  virtual FsStatus OwnName(const std::string& path, std::string* name) = 0;
+
+  /// True when `text` comes back unchanged from a text file for the server
+  /// or the bot, which the platform stores in its own 8-bit encoding.
+  virtual bool StoresExactly(const std::string& text) = 0;
+
   /// Creates a text file that must not exist yet; kExists when it does.
   virtual FsStatus CreateTextFile(const std::string& path,
                                   const std::string& text) = 0;

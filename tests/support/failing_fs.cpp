@@ -97,6 +97,16 @@ FsStatus FailingFileSystem::ReadTextFile(const std::string& path, std::string* t
 FsStatus FailingFileSystem::WriteTextFile(const std::string& path, const std::string& text) {
   return Fails("WriteTextFile") ? injected : real_.WriteTextFile(path, text);
 }
+FsStatus FailingFileSystem::OwnName(const std::string& path, std::string* name) {
+  if (Fails("OwnName")) return injected;
+  if (!own_name) return real_.OwnName(path, name);
+  *name = *own_name;
+  return FsStatus::kOk;
+}
+bool FailingFileSystem::StoresExactly(const std::string& text) {
+  if (!unstorable.empty() && text.find(unstorable) != std::string::npos) return false;
+  return real_.StoresExactly(text);
+}
 FsStatus FailingFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
   return Fails("CreateTextFile") ? injected : real_.CreateTextFile(path, text);
 }

@@ -23,6 +23,8 @@ class FailingFileSystem final : public FileSystem {
   std::string fail_op;                    // for example "FreeBytes"
   int fail_op_times = -1;                 // how often fail_op fails; -1: always
   std::optional<uint64_t> free_bytes;     // reported instead of the real figure
+  std::optional<std::string> own_name;    // reported instead of the real name
+  std::string unstorable;                 // texts holding it are not stored exactly
   FsStatus injected{FsStatus::kFailed, 0, "injected failure"};
 
   char Separator() const override { return real_.Separator(); }
@@ -35,6 +37,8 @@ class FailingFileSystem final : public FileSystem {
   FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;
   FsStatus ReadTextFile(const std::string& path, std::string* text) override;
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
+  FsStatus OwnName(const std::string& path, std::string* name) override;
+  bool StoresExactly(const std::string& text) override;
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
 

@@ -302,6 +302,13 @@ FsStatus MemoryFileSystem::WriteTextFile(const std::string& path, const std::str
   return FsStatus::kOk;
 }
 
+FsStatus MemoryFileSystem::OwnName(const std::string& path, std::string* name) {
+  const MemoryNode* node = Find(path);
+  if (!node) return FsStatus::kNotFound;
+  *name = node->name;
+  return FsStatus::kOk;
+}
+
 FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
   const FsStatus room = CheckNewEntry(path);
   if (room != FsStatus::kOk) return room;

@@ -59,6 +59,9 @@ class MemoryFileSystem final : public FileSystem {
   FsStatus RemoveFolder(const std::string& path);
   FsStatus ReadTextFile(const std::string& path, std::string* text) override;
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
+  /// The name as it was created.
+  FsStatus OwnName(const std::string& path, std::string* name) override;
+  bool StoresExactly(const std::string&) override { return true; }
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
 

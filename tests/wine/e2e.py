@@ -7,13 +7,15 @@ test double raidenmodex_double.dll, registered in the prefix with regsvr32;
 it logs each call it receives.
 
 Needs WINEPREFIX set to a prefix whose drives E: and F: are the Linux folders
-given here (ideally on two different Linux file systems).
+given here (ideally on two different Linux file systems). Drive G: is made
+here as a second letter for the folder of E:.
 
 Usage: e2e.py --ovpre OVPRE_EXE --tools TOOLS_DIR --drive-e DIR --drive-f DIR
 """
 import argparse
 import os
 import re
+import shutil
 import sys
 import unittest
 
@@ -39,6 +41,8 @@ GROUPS = [
     ("SameDated", r"E:\ftp\pre\SameDated", r"E:\ftp\mp3", "1", "ftpuser", "777"),
     ("CrossDated", r"E:\ftp\pre\CrossDated", r"F:\archive", "3", "arch:ivers", "644"),
     ("CrossPlain", r"E:\ftp\pre\CrossPlain", r"F:\archive", "0", "admin:", "600"),
+    # G: is E: under another letter: one volume, so a rename.
+    ("TwoLetters", r"E:\ftp\pre\TwoLetters", r"G:\ftp\mp3", "0", "admin:admins", "666"),
 ]
 
 RELEASE_TREE = {
@@ -223,6 +227,70 @@ class PreTests(SiteTestCase):
                          reply(success(release, destination) + CRLF + OWNERSHIP_LINE))
         self.assertEqual(self.site.control_log(), [])
 
+    def test_two_letters_of_one_volume_rename_the_release(self):
+        release, destination = "Two.Letters-GRP", r"G:\ftp\mp3\Two.Letters-GRP"
+        owndir = r"E:\ftp\pre\TwoLetters"
+        self.place_release(owndir, release)
+        inode = os.stat(self.site.linux_path(owndir + "\\" + release)).st_ino
+        self.run_pre("TwoLetters", release, "109")
+        self.assertEqual(self.site.reply("pre", "109"), reply(success(release, destination)))
+        self.assert_moved(owndir + "\\" + release, destination)
+        # The same folder, renamed: a copy would be a new one.
+        self.assertEqual(os.stat(self.site.linux_path(destination)).st_ino, inode)
+        self.assertEqual(self.site.control_log(),
+                         self.expected_owner_calls("TwoLetters", destination))
+
+    def test_reply_and_announce_written_while_a_reader_holds_the_old_ones(self):
+        release, destination = "Held.Open-GRP", r"E:\ftp\mp3\Held.Open-GRP"
+        self.place_release(r"E:\ftp\pre\Same Drive", release)
+        reply_file = r"E:\raiden\Output\site-pre.110"
+        announce_file = r"E:\raiden\windrop\announce.dat"
+        for path in (reply_file, announce_file):
+            write_tree(self.site.linux_path(path.rsplit("\\", 1)[0]),
+                       {path.rsplit("\\", 1)[1]: b"an older and much longer text " * 20})
+        let_go = self.site.hold_open([reply_file, announce_file])
+        try:
+            self.run_pre("SameDrive", release, "110")
+        finally:
+            let_go()
+        self.assertEqual(self.site.reply("pre", "110"), reply(success(release, destination)))
+        self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+
+    def test_a_line_without_the_program_name(self):
+        release, destination = "No.Name-GRP", r"E:\ftp\mp3\No.Name-GRP"
+        owndir = r"E:\ftp\pre\Same Drive"
+        self.place_release(owndir, release)
+        line = pre_line("SameDrive", owndir, "111", release).split(" ", 1)[1]
+        self.run_pre("SameDrive", release, "111", command_line=line)
+        self.assertEqual(self.site.reply("pre", "111"), reply(success(release, destination)))
+        self.assert_moved(owndir + "\\" + release, destination)
+
+    def test_device_names_and_short_aliases_are_no_releases(self):
+        owndir = r"E:\ftp\pre\Same Drive"
+        long_name = "Some.Long.Release-GRP"
+        devices = ("CON", "nul.Rel")
+        refusals = {}
+        for name in devices:
+            self.place_release(owndir, name, {"x.nfo": b"x"})
+            refusals[name] = b"Invalid release name: " + name.encode()
+        self.place_release(owndir, long_name)
+        alias = self.site.short_name(owndir + "\\" + long_name)
+        self.assertIsNotNone(alias, "Wine gave no short alias")
+        alias = alias.rsplit("\\", 1)[1]
+        refusals[alias] = b"Unable to find: " + alias.encode()
+        for number, (name, message) in enumerate(refusals.items()):
+            tag = str(112 + number)
+            self.run_pre("SameDrive", name, tag)
+            self.assertEqual(self.site.reply("pre", tag), reply(message))
+        for name in devices:
+            path = self.site.linux_path(owndir + "\\" + name)
+            self.assertEqual(read_tree(path), {"x.nfo": b"x"})
+            shutil.rmtree(path)
+        path = self.site.linux_path(owndir + "\\" + long_name)
+        self.assertEqual(read_tree(path), RELEASE_TREE)
+        shutil.rmtree(path)
+        self.assertEqual(self.site.control_log(), [])
+
     def test_refusal_moves_nothing_and_calls_nobody(self):
         release = "Wrong.Place-GRP"
         owndir = r"E:\ftp\pre\Same Drive"
@@ -263,6 +331,39 @@ class PreaddTests(SiteTestCase):
         self.assertEqual(self.site.reply("pre", "202"), reply(success(release, destination)))
         self.assertEqual(self.site.control_log(), self.expected_owner_calls("NewGrp", destination))
 
+    def test_utf8_settings_with_a_mark_and_a_non_ascii_group_folder(self):
+        before = self.site.settings_bytes()
+        owndir, todir = "E:\\ftp\\pre\\Gr\u00fc\u00dfe", "E:\\ftp\\M\u00fcsik"
+        keys = ["group", "owndir", "todir", "dated", "newowner", "newperms"]
+        group = ["Umlaut", owndir, todir, "0", "admin:admins", "666"]
+        text = before.decode("cp1252") + "".join(f"{k}={v}\r\n" for k, v in zip(keys, group))
+        os.makedirs(self.site.linux_path(todir), exist_ok=True)
+        release = "Utf8.Rel-GRP"
+        self.place_release(owndir, release, {"f.nfo": b"f"})
+        self.site.write_settings(b"\xef\xbb\xbf" + text.encode("utf-8"))
+        try:
+            self.assertEqual(self.site.run(pre_line("Umlaut", owndir, "204", release)), 0)
+            destination = todir + "\\" + release
+            self.assertEqual(self.site.reply("pre", "204"), reply(success(release, destination)))
+            self.assert_moved(owndir + "\\" + release, destination, {"f.nfo": b"f"})
+            # A group is added in the file's own encoding.
+            fields = ["Caf\u00e9Grp", "E:\\ftp\\pre\\Caf\u00e9", r"F:\archive", "0", "u:g", "640"]
+            line = f"ovpre.exe 0|Admins|0|205|E:\\|preadd {'*'.join(fields)}"
+            self.assertEqual(self.site.run(line), 0)
+            self.assertTrue(self.site.reply("preadd", "205").startswith(
+                reply(b"Sucessfully added Caf\xe9Grp as a pre group.")[:-2]))
+            text += "".join(f"{k}={v}\r\n" for k, v in zip(keys, fields))
+            self.assertEqual(self.site.settings_bytes(), b"\xef\xbb\xbf" + text.encode("utf-8"))
+            # A field the system code page lacks ("\u0141") is refused: the
+            # reply could not say what was written.
+            line = "ovpre.exe 0|Admins|0|206|E:\\|preadd \u0141*E:\\x*F:\\y*0*u:g*640"
+            self.assertEqual(self.site.run(line), 0)
+            self.assertTrue(self.site.reply("preadd", "206").startswith(
+                reply(b"Usage: Site preadd")[:-2]))
+            self.assertEqual(self.site.settings_bytes(), b"\xef\xbb\xbf" + text.encode("utf-8"))
+        finally:
+            self.site.write_settings(before)
+
     def test_preadd_without_access_is_refused(self):
         before = self.site.settings_bytes()
         line = "ovpre.exe 0|Admins|1|203|E:\\|preadd A*B*C*1*u:g*666"
@@ -299,7 +400,12 @@ def main():
     parser.add_argument("--drive-e", required=True)
     parser.add_argument("--drive-f", required=True)
     args, rest = parser.parse_known_args()
-    SITE = WineSite(args.ovpre, args.tools, {"E": args.drive_e, "F": args.drive_f}, GROUPS)
+    second_letter = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "g:")
+    if os.path.lexists(second_letter):
+        os.remove(second_letter)
+    os.symlink(args.drive_e, second_letter)
+    drives = {"E": args.drive_e, "F": args.drive_f, "G": args.drive_e}
+    SITE = WineSite(args.ovpre, args.tools, drives, GROUPS)
     SITE.install()
     result = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False).result
     print(f"e2e: {result.testsRun - len(result.failures) - len(result.errors)} passed, "

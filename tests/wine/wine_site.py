@@ -8,6 +8,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 
 CRLF = b"\r\n"
 # What the program passes for each call, as the control double records it.
@@ -81,16 +82,20 @@ class WineSite:
         install = self.linux_path(INSTALL_DIR)
         os.makedirs(install)
         shutil.copy(self.ovpre_exe, os.path.join(install, "ovpre.exe"))
-        for tool in ("launch.exe", "dirlist.exe", "raidenmodex_double.dll", "decoy.tlb"):
+        for tool in ("launch.exe", "dirlist.exe", "holdopen.exe", "raidenmodex_double.dll",
+                     "decoy.tlb"):
             shutil.copy(os.path.join(self.tools_dir, tool), install)
         for folder in (SERVER_DIR + "\\Output", SERVER_DIR + "\\windrop", "E:\\ftp\\mp3",
                        "F:\\archive"):
             os.makedirs(self.linux_path(folder), exist_ok=True)
         for group in self.groups:
             os.makedirs(self.linux_path(group[1]), exist_ok=True)
-        with open(os.path.join(install, "ovpre.ini"), "wb") as f:
-            f.write(self.settings_text())
+        self.write_settings(self.settings_text())
         self.register_control()
+
+    def write_settings(self, data):
+        with open(os.path.join(self.linux_path(INSTALL_DIR), "ovpre.ini"), "wb") as f:
+            f.write(data)
 
     def settings_text(self):
         lines = [";ovpre end-to-end site", "[FTPD]", "raidendir=" + SERVER_DIR,
@@ -154,6 +159,37 @@ class WineSite:
         result = self.wine([INSTALL_DIR + "\\launch.exe", INSTALL_DIR + "\\ovpre.exe",
                             INSTALL_DIR + "\\request.txt", str(RUN_TIMEOUT_SECONDS)], env=env)
         return result.returncode
+
+    def hold_open(self, windows_paths):
+        """Holds the files open as a reader that does not share deletion,
+        until the returned function is called."""
+        ready = os.path.join(self.linux_path(INSTALL_DIR), "held.ready")
+        release = os.path.join(self.linux_path(INSTALL_DIR), "held.release")
+        for flag in (ready, release):
+            if os.path.exists(flag):
+                os.remove(flag)
+        holder = subprocess.Popen(
+            ["wine", INSTALL_DIR + "\\holdopen.exe", INSTALL_DIR + "\\held.ready",
+             INSTALL_DIR + "\\held.release"] + windows_paths,
+            env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + RUN_TIMEOUT_SECONDS
+        while not os.path.exists(ready):
+            if holder.poll() is not None or time.monotonic() > deadline:
+                holder.kill()
+                raise RuntimeError("holdopen.exe did not open " + ", ".join(windows_paths))
+            time.sleep(0.05)
+
+        def let_go():
+            open(release, "wb").close()
+            holder.wait(timeout=RUN_TIMEOUT_SECONDS)
+        return let_go
+
+    def short_name(self, windows_path):
+        """The short 8.3 form of a path, or None when there is none."""
+        result = self.wine([INSTALL_DIR + "\\holdopen.exe", "--short", windows_path])
+        text = result.stdout.decode("utf-8").strip()
+        return text if result.returncode == 0 and text != windows_path else None
 
     def directory_search(self, pattern):
         """(name, attributes) in the order a Windows directory search gives."""

@@ -154,6 +154,14 @@ class PosixFileSystem final : public FileSystem {
     return ReplaceFileAtomically(path, text);
   }
 
+  FsStatus OwnName(const std::string& path, std::string* name) override {
+    // No aliases here: a name reaches its entry only as it is spelled.
+    *name = FileNameOf(path, '/');
+    return FsStatus::kOk;
+  }
+
+  bool StoresExactly(const std::string&) override { return true; }  // UTF-8 throughout
+
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override {
     FileHandle file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!file.valid()) return StatusFromErrno(errno);

@@ -4,7 +4,6 @@
 #include "os/win32/io.h"
 
 #include <atomic>
-#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,21 +82,25 @@ FsStatus StatusOfFinishedSearch() {
   return error == ERROR_NO_MORE_FILES ? FsStatus::kOk : StatusFromWin32Error(error);
 }
 
-/// The root of the volume that would hold `path`: its drive letter's root,
-/// or the mount point the system finds for a network or volume path.
-std::wstring VolumeRootOf(const std::string& path) {
-  const bool lettered = !path.empty() && ((path[0] >= 'A' && path[0] <= 'Z') ||
-                                          (path[0] >= 'a' && path[0] <= 'z'));
-  if (lettered && (path.size() == 1 || path[1] == ':')) {
-    return std::wstring(1, static_cast<wchar_t>(path[0])) + L":\\";
+/// The deepest folder of `path` that exists, with a trailing "\\": the
+/// folder whose volume would hold `path`, also when a folder on the way is
+/// a mount point or a junction to another volume.
+std::wstring DeepestExistingFolder(const std::string& path) {
+  std::wstring folder = Win32Path(path);
+  // Up to "\\?\C:\" or "\\?\UNC\server\share\" at most.
+  std::size_t root = folder.find(L'\\', 4);
+  if (folder.compare(4, 4, L"UNC\\") == 0) root = folder.find(L'\\', folder.find(L'\\', 8) + 1);
+  root = root == std::wstring::npos ? folder.size() : root + 1;
+  while (folder.size() > root) {
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      break;
+    }
+    const std::size_t cut = folder.find_last_of(L'\\');
+    folder.resize(cut < root ? root : cut);
   }
-  const std::wstring wide = Win32Path(path);
-  std::wstring root(wide.size() + 2, L'\0');
-  if (!GetVolumePathNameW(wide.c_str(), &root[0], static_cast<DWORD>(root.size()))) {
-    return wide;
-  }
-  root.resize(wcslen(root.c_str()));
-  return root;
+  if (folder.empty() || folder.back() != L'\\') folder += L'\\';
+  return folder;
 }
 
 /// A name beside `path` for the new content before it replaces the old.
@@ -119,6 +122,32 @@ FsStatus WriteNewFile(const std::string& path, const std::string& bytes) {
   return status;
 }
 
+/// How often, and how far apart, a replace that another program's open
+/// handle blocks is tried again: about a second in all.
+constexpr int kReplaceRetries = 20;
+constexpr DWORD kReplacePauseMs = 50;
+
+/// The errors of a file that another program holds open without sharing
+/// deletion (or that a scanner holds for a moment).
+bool IsHeldByAnother(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+/// Writes `bytes` over the file at `path` and cuts it there, so that it
+/// ends with exactly the new content.
+FsStatus OverwriteInPlace(const std::string& path, const std::string& bytes) {
+  FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return LastStatus();
+  FsStatus status = WriteAll(file.get(), bytes);
+  if (status == FsStatus::kOk && !SetEndOfFile(file.get())) status = LastStatus();
+  if (status == FsStatus::kOk && !FlushFileBuffers(file.get())) status = LastStatus();
+  if (!file.Close() && status == FsStatus::kOk) status = LastStatus();
+  return status;
+}
+
 FsStatus ReplaceFileAtomically(const std::string& path, const std::string& bytes) {
   if (path.empty()) return FsStatus::kNotFound;
   std::string temp = TempNameBeside(path);
@@ -128,19 +157,31 @@ FsStatus ReplaceFileAtomically(const std::string& path, const std::string& bytes
     status = WriteNewFile(temp, bytes);
   }
   if (status != FsStatus::kOk) return status;
-  if (!MoveFileExW(Win32Path(temp).c_str(), Win32Path(path).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    status = LastStatus();
-    DeleteFileW(Win32Path(temp).c_str());
+  const std::wstring from = Win32Path(temp);
+  const std::wstring to = Win32Path(path);
+  DWORD error = ERROR_SUCCESS;
+  for (int attempt = 0; attempt <= kReplaceRetries; ++attempt) {
+    if (attempt > 0) Sleep(kReplacePauseMs);
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return FsStatus::kOk;
+    }
+    error = GetLastError();
+    if (!IsHeldByAnother(error)) break;
   }
+  // The server or the bot holds the old file open without letting it be
+  // replaced: the new content goes into it in place rather than nowhere.
+  status = IsHeldByAnother(error) ? OverwriteInPlace(path, bytes) : StatusFromWin32Error(error);
+  DeleteFileW(from.c_str());
   return status;
 }
 
-/// Reads the rest of `file` and hands it on as UTF-8.
-FsStatus ReadSystemText(HANDLE file, std::string* text) {
+/// Reads the rest of `file` and hands it on as UTF-8, in whichever
+/// encoding it was saved (Notepad saves UTF-8 today); `encoding` tells which.
+FsStatus ReadStoredText(HANDLE file, std::string* text, StoredEncoding* encoding) {
   std::string bytes;
   const FsStatus status = ReadAll(file, &bytes);
-  if (status == FsStatus::kOk) *text = Utf8FromSystemCodePage(bytes);
+  *encoding = EncodingOf(bytes);
+  if (status == FsStatus::kOk) *text = Utf8FromStored(bytes, *encoding);
   return status;
 }
 
@@ -218,7 +259,7 @@ class Win32FileSystem final : public FileSystem {
     ULARGE_INTEGER total = {};
     ULARGE_INTEGER free_on_volume = {};
     // All free bytes of the volume, not only those left to this user.
-    if (!GetDiskFreeSpaceExW(VolumeRootOf(path).c_str(), &for_caller, &total,
+    if (!GetDiskFreeSpaceExW(DeepestExistingFolder(path).c_str(), &for_caller, &total,
                              &free_on_volume)) {
       return LastStatus();
     }
@@ -234,7 +275,8 @@ class Win32FileSystem final : public FileSystem {
     // A shared lock waits for a group being appended at this moment; the
     // exclusive lock would also make the read itself fail.
     const bool locked = LockWhole(file.get(), false);
-    const FsStatus status = ReadSystemText(file.get(), text);
+    StoredEncoding encoding;
+    const FsStatus status = ReadStoredText(file.get(), text, &encoding);
     if (locked) UnlockWhole(file.get());
     return status;
   }
@@ -242,6 +284,18 @@ class Win32FileSystem final : public FileSystem {
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override {
     return ReplaceFileAtomically(path, SystemCodePageFromUtf8(text));
   }
+
+  FsStatus OwnName(const std::string& path, std::string* name) override {
+    // A search returns the entry's long name even when the path reaches it
+    // through its short alias.
+    WIN32_FIND_DATAW found;
+    SearchHandle search(StartSearch(path, &found));
+    if (!search.valid()) return LastStatus();
+    *name = Utf8FromWide(found.cFileName);
+    return FsStatus::kOk;
+  }
+
+  bool StoresExactly(const std::string& text) override { return FitsSystemCodePage(text); }
 
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override {
     return WriteNewFile(path, SystemCodePageFromUtf8(text));
@@ -254,10 +308,12 @@ class Win32FileSystem final : public FileSystem {
     if (!IsDiskFile(file.get())) return FsStatus::kFailed;
     if (!LockWhole(file.get(), true)) return LastStatus();
     std::string current;
-    FsStatus status = ReadSystemText(file.get(), &current);
+    StoredEncoding encoding;
+    FsStatus status = ReadStoredText(file.get(), &current, &encoding);
     if (status == FsStatus::kOk) {
+      // Added in the file's own encoding, so that it stays one file.
       const std::optional<std::string> addition = decide(current);
-      if (addition) status = AppendBytes(file.get(), SystemCodePageFromUtf8(*addition));
+      if (addition) status = AppendBytes(file.get(), StoredFromUtf8(*addition, encoding));
     }
     UnlockWhole(file.get());
     if (!file.Close() && status == FsStatus::kOk) status = LastStatus();

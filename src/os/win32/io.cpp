@@ -9,10 +9,6 @@ namespace ovpre {
 
 namespace {
 
-/// From this length on a path is given the "\\?\" prefix: folder creation
-/// stops 12 characters short of MAX_PATH to leave room for an 8.3 name.
-constexpr std::size_t kLongPathFrom = MAX_PATH - 12;
-
 constexpr DWORD kChunk = 1u << 20;
 
 std::wstring FullPath(const std::wstring& path) {
@@ -42,6 +38,29 @@ std::size_t CountNames(const std::wstring& path) {
     }
   }
   return count;
+}
+
+/// `names` ("a\\\\b\\.\\..\\c") as "\\a\\c": empty and "." names dropped,
+/// ".." taking the name before it away (never one of the first `fixed`).
+/// Every other name stays exactly as written: "nul" or "x." are names of
+/// files here, not a device and not "x".
+std::wstring TidyNames(const std::wstring& names, std::size_t fixed) {
+  std::vector<std::wstring> kept;
+  std::size_t at = 0;
+  while (at <= names.size()) {
+    std::size_t end = names.find(L'\\', at);
+    if (end == std::wstring::npos) end = names.size();
+    const std::wstring name = names.substr(at, end - at);
+    if (name == L"..") {
+      if (kept.size() > fixed) kept.pop_back();
+    } else if (!name.empty() && name != L".") {
+      kept.push_back(name);
+    }
+    at = end + 1;
+  }
+  std::wstring tidy;
+  for (const std::wstring& name : kept) tidy += L"\\" + name;
+  return tidy.empty() ? L"\\" : tidy;
 }
 
 }  // namespace
@@ -89,13 +108,30 @@ FsStatus StatusFromWin32Error(DWORD error) {
 FsStatus LastStatus() { return StatusFromWin32Error(GetLastError()); }
 
 std::wstring Win32Path(const std::string& utf8) {
-  const std::wstring wide = WideFromUtf8(utf8);
-  if (wide.size() < kLongPathFrom || StartsWith(wide, L"\\\\?\\")) return wide;
-  // The prefix turns off the API's tidying, so it is done here first.
-  const std::wstring full = FullPath(wide);
-  if (StartsWith(full, L"\\\\?\\")) return full;
-  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  std::wstring path = WideFromUtf8(utf8);
+  if (path.empty() || StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\\\.\\")) {
+    return path;
+  }
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  std::wstring anchor;  // what the names hang from, prefix included
+  std::size_t fixed = 0;  // leading names that ".." cannot take away
+  if (StartsWith(path, L"\\\\")) {
+    anchor = L"\\\\?\\UNC";
+    path = path.substr(2);
+    fixed = 2;  // server and share
+  } else if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') {
+    anchor = L"\\\\?\\" + path.substr(0, 2);
+    path = path.substr(3);
+  } else {
+    // Relative or drive-relative: only the system knows the current folder.
+    // Server paths are never of this kind.
+    const std::wstring full = FullPath(path);
+    return StartsWith(full, L"\\\\") || full.size() < 3 || full[1] != L':'
+               ? full : Win32Path(Utf8FromWide(full));
+  }
+  return anchor + TidyNames(path, fixed);
 }
 
 std::wstring NtPath(const std::string& utf8) {
@@ -108,7 +144,7 @@ std::wstring NtPath(const std::string& utf8) {
 
 bool IsEmptyOrRoot(const std::string& utf8) {
   if (utf8.empty()) return true;
-  std::wstring full = FullPath(WideFromUtf8(utf8));
+  std::wstring full = Win32Path(utf8);
   bool network = false;
   if (StartsWith(full, L"\\\\?\\UNC\\")) {
     full = full.substr(8);

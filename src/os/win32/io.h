@@ -27,10 +27,12 @@ FsStatus StatusFromWin32Error(DWORD error);
 /// StatusFromWin32Error(GetLastError()).
 FsStatus LastStatus();
 
-/// The UTF-16 path for a Win32 call. A path that is too long for the plain
-/// form is made absolute and given the "\\?\" prefix, so that long release
-/// trees work; shorter ones stay as written, so the API still tidies them
-/// (a doubled "\" counts once, "/" works as "\").
+/// The UTF-16 path for a Win32 call: always absolute with the "\\?\"
+/// prefix, so that long release trees work and no name is reinterpreted
+/// ("nul" is a file, "x." keeps its dot). The prefix turns off the API's own
+/// tidying, so it is done here: "/" becomes "\", doubled "\" and "." names
+/// go, ".." takes the name before it. A path that already has the prefix
+/// (or is a "\\.\" device path) stays as written.
 std::wstring Win32Path(const std::string& utf8);
 
 /// The system's own (NT) name of `path`, "\\??\\C:\\..." or

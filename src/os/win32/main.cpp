@@ -1,6 +1,6 @@
 // The program's start on Windows. It is a GUI-subsystem program without a
 // window, so no console opens when the FTP server starts it; the only thing
-// it ever shows is the first-run message.
+// it ever shows is a message to whoever ran it by hand.
 #include <windows.h>
 
 #include "app/entry.h"
@@ -8,6 +8,10 @@
 #include "platform/native.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Before anything else: no "No disk" box for an empty removable drive and
+  // no "stopped working" box for a crash inside the server's control. Either
+  // would hold up the server's command until somebody clicks it away.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
   using namespace ovpre;
   const std::unique_ptr<FileSystem> fs = NewNativeFileSystem();
   const std::unique_ptr<Clock> clock = NewSystemClock();

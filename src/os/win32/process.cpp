@@ -58,6 +58,12 @@ class MessageBoxNotifier final : public Notifier {
 }  // namespace
 
 std::wstring ArgumentsOf(const std::wstring& command_line) {
+  // A server may start the program with the six fields alone: an unquoted
+  // first word with a "|" (which no file name holds) is not a program name.
+  const std::wstring first_word = command_line.substr(0, command_line.find_first_of(L" \t"));
+  if (first_word.find(L'|') != std::wstring::npos && command_line[0] != L'"') {
+    return command_line;
+  }
   std::size_t at = 0;
   if (!command_line.empty() && command_line[0] == L'"') {
     // As the C runtime reads it: the quoted name ends at the closing quote,

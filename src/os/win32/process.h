@@ -8,7 +8,8 @@ namespace ovpre {
 /// The arguments part of a Windows command line: what follows the program
 /// name and the spaces and tabs after it, exactly as written. The program
 /// name runs to the next space or tab, or, when it starts with a quote, up
-/// to and including the closing quote.
+/// to and including the closing quote. A line whose unquoted first word
+/// holds a "|" has no program name: all of it is the arguments.
 std::wstring ArgumentsOf(const std::wstring& command_line);
 
 /// The folder and the file name without extension of the program file

@@ -22,16 +22,44 @@ std::wstring WideFrom(UINT code_page, const std::string& bytes) {
   return wide;
 }
 
-std::string BytesFrom(UINT code_page, const std::wstring& wide) {
+/// `wide` in `code_page`; `lossy` (when given) tells whether a character
+/// had to become the default one. Best-fit mapping is never used: it turns
+/// a character into a different one that exists ("＼" into "\").
+std::string BytesFrom(UINT code_page, const std::wstring& wide, bool* lossy = nullptr) {
+  if (lossy) *lossy = false;
   if (wide.empty()) return std::string();
+  // UTF-8 (also as a system code page) takes neither the flag nor the
+  // default-character report, and represents everything anyway.
+  const bool utf8 = code_page == CP_UTF8 || (code_page == CP_ACP && GetACP() == CP_UTF8);
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL used_default = FALSE;
+  BOOL* report = utf8 ? nullptr : &used_default;
   const int length = CountOf(wide.size());
   const int needed =
-      WideCharToMultiByte(code_page, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return std::string();
+      WideCharToMultiByte(code_page, flags, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) {
+    if (lossy) *lossy = true;
+    return std::string();
+  }
   std::string bytes(static_cast<std::size_t>(needed), '\0');
-  WideCharToMultiByte(code_page, 0, wide.data(), length, &bytes[0], needed, nullptr, nullptr);
+  WideCharToMultiByte(code_page, flags, wide.data(), length, &bytes[0], needed, nullptr, report);
+  if (lossy) *lossy = used_default != FALSE;
   return bytes;
 }
+
+bool IsValidUtf8(const std::string& bytes) {
+  return bytes.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
+                                              CountOf(bytes.size()), nullptr, 0) > 0;
+}
+
+bool HasNonAscii(const std::string& bytes) {
+  for (const unsigned char c : bytes) {
+    if (c >= 0x80) return true;
+  }
+  return false;
+}
+
+constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
 
 }  // namespace
 
@@ -45,6 +73,33 @@ std::string SystemCodePageFromUtf8(const std::string& utf8) {
 
 std::string Utf8FromSystemCodePage(const std::string& bytes) {
   return Utf8FromWide(WideFrom(CP_ACP, bytes));
+}
+
+bool FitsSystemCodePage(const std::string& utf8) {
+  const std::wstring wide = WideFromUtf8(utf8);
+  bool lossy = false;
+  const std::string bytes = BytesFrom(CP_ACP, wide, &lossy);
+  // The way back catches what the default-character report cannot see.
+  return !lossy && WideFrom(CP_ACP, bytes) == wide && Utf8FromWide(wide) == utf8;
+}
+
+StoredEncoding EncodingOf(const std::string& bytes) {
+  if (bytes.compare(0, 3, kUtf8Mark) == 0) return StoredEncoding::kUtf8WithMark;
+  if (HasNonAscii(bytes) && IsValidUtf8(bytes)) return StoredEncoding::kUtf8;
+  return StoredEncoding::kSystemCodePage;
+}
+
+std::string Utf8FromStored(const std::string& bytes, StoredEncoding encoding) {
+  switch (encoding) {
+    case StoredEncoding::kUtf8WithMark: return Utf8FromWide(WideFromUtf8(bytes.substr(3)));
+    case StoredEncoding::kUtf8: return bytes;
+    case StoredEncoding::kSystemCodePage: break;
+  }
+  return Utf8FromSystemCodePage(bytes);
+}
+
+std::string StoredFromUtf8(const std::string& utf8, StoredEncoding encoding) {
+  return encoding == StoredEncoding::kSystemCodePage ? SystemCodePageFromUtf8(utf8) : utf8;
 }
 
 std::string LowerCaseUtf8(const std::string& utf8) {

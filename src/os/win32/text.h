@@ -14,8 +14,27 @@ std::string Utf8FromWide(const std::wstring& wide);
 
 /// The system code page (CP_ACP) form of UTF-8 text, as the files written
 /// for the server and the bot are stored. Characters the code page lacks
-/// become its default character ("?").
+/// become its default character ("?"), never a look-alike ("Ł" is not "L").
 std::string SystemCodePageFromUtf8(const std::string& utf8);
+
+/// True when `utf8` survives the trip to the system code page and back.
+bool FitsSystemCodePage(const std::string& utf8);
+
+/// How a text file that a person may have saved is encoded.
+enum class StoredEncoding {
+  kSystemCodePage,  // ANSI: anything that is not the two below
+  kUtf8,            // valid UTF-8 holding bytes beyond ASCII
+  kUtf8WithMark,    // starts with the UTF-8 byte-order mark
+};
+
+/// The encoding `bytes` were saved in, as the settings file is read.
+StoredEncoding EncodingOf(const std::string& bytes);
+
+/// UTF-8 from a file's bytes in `encoding` (the mark left out).
+std::string Utf8FromStored(const std::string& bytes, StoredEncoding encoding);
+
+/// The bytes to add to a file in `encoding` (no mark: it starts the file).
+std::string StoredFromUtf8(const std::string& utf8, StoredEncoding encoding);
 
 /// UTF-8 from text in the system code page.
 std::string Utf8FromSystemCodePage(const std::string& bytes);
