@@ -166,6 +166,38 @@ class PreTests(SiteTestCase):
         self.assertEqual(calls, self.expected_owner_calls("CrossPlain", destination))
         self.assertTrue(calls[0].startswith("600\tadmin:\t\t"))
 
+    def test_cross_drive_clears_a_leftover_staging_folder_and_says_what_stays(self):
+        # A staging folder that a killed run left is removed, unclaimed, by
+        # the next pre of that release; nothing of it reaches the release.
+        owndir, archive = r"E:\ftp\pre\CrossPlain", r"F:\archive"
+        release = "Left.Over-GRP"
+        self.place_release(owndir, release)
+        staging = archive + "\\." + release + ".ovpre-staging"
+        write_tree(self.site.linux_path(staging), {"CD1/01-track.mp3": b"half"})
+        self.run_pre("CrossPlain", release, "112")
+        destination = archive + "\\" + release
+        self.assertEqual(self.site.reply("pre", "112"), reply(success(release, destination)))
+        self.assert_moved(owndir + "\\" + release, destination)
+        self.assertFalse(os.path.exists(self.site.linux_path(staging)))
+        # A file of the source held open without delete sharing cannot go:
+        # the release is whole at the destination and the user is told.
+        release = "Held.Source-GRP"
+        self.place_release(owndir, release)
+        held = owndir + "\\" + release + "\\a.nfo"
+        let_go = self.site.hold_open([held])
+        try:
+            self.run_pre("CrossPlain", release, "113")
+        finally:
+            let_go()
+        destination = archive + "\\" + release
+        self.assertEqual(self.site.reply("pre", "113"), reply(
+            success(release, destination) + CRLF +
+            b"Part of the release could not be removed from your folder, please notify a siteop."))
+        self.assertEqual(read_tree(self.site.linux_path(destination)), RELEASE_TREE)
+        self.assertTrue(os.path.exists(self.site.linux_path(held)))
+        leftovers = [n for n in os.listdir(self.site.linux_path(archive)) if "ovpre-staging" in n]
+        self.assertEqual(leftovers, [])
+
     def test_failing_control_call_still_makes_every_call(self):
         release, destination = "Fail.Some-GRP", r"E:\ftp\mp3\Fail.Some-GRP"
         owndir = r"E:\ftp\pre\Same Drive"
