@@ -106,6 +106,10 @@ MoveOutcome CopyAcross(Folder& release, Folder& parent, const std::string& name,
     DeleteTree(*stage);
     return MoveOutcome::kNotMoved;
   }
+  // The rename itself must be on disk too before the source goes: were it
+  // lost in a crash, the next pre would take the whole copy for a leftover.
+  // Without that certainty the source stays, whole.
+  if (!Fail(report, parent.Flush(), "flush").ok()) return MoveOutcome::kMovedSourceLeft;
   // The release is whole and durable at the destination; only now may the
   // source go.
   const FsStatus deleted = Fail(report, DeleteTree(release), "delete source");
