@@ -188,6 +188,11 @@ MoveOutcome MoveRelease(FileSystem& fs, Folder& release, const std::string& dest
   std::string parent_path;
   std::string name;
   SplitPath(destination, fs.Separator(), &parent_path, &name);
+  // Two pres of one release at once: the one that claims it first moves it,
+  // the other finds it taken, as the destination will be.
+  FsStatus claimed = release.Claim();
+  if (claimed == FsStatus::kInUse) claimed = FsStatus(FsStatus::kExists);
+  if (!Fail(report, claimed, "claim release").ok()) return MoveOutcome::kNotMoved;
   std::unique_ptr<Folder> parent;
   if (!Fail(report, fs.OpenFolder(parent_path, &parent), "open target").ok()) {
     return MoveOutcome::kNotMoved;
