@@ -513,10 +513,11 @@ TEST_F(SfvPreTest, RefusesAReleaseThatDoesNotMatchItsSfvFilesAndMovesNothing) {
        header + twelve_lines + "... and 2 more\r\n12 missing, 0 bad of 12 files."},
       {"no sfv file anywhere", {{"a.rar", "abc"}, {"CD1/b.rar", "abc"}},
        header + "no .sfv file found."},
-      {"a listed folder, or a name leading out of the folder, is no file",
-       {{"r.sfv", "Sub 00000000\n../a.rar 352441C2\nCD1/e 00000000\n"}, {"Sub/e", ""},
-        {"CD1/e", ""}},
-       header + "missing: Sub\r\nmissing: ../a.rar\r\nmissing: CD1/e\r\n3 missing, 0 bad of 3 files."},
+      {"a listed folder or a name leading out of the folder is no file; names are shown masked",
+       {{"r.sfv", "Sub 00000000\n../a.rar 352441C2\nCD1/e 00000000\nx\ry 00000000\n"},
+        {"Sub/e", ""}, {"CD1/e", ""}},
+       header + "missing: Sub\r\nmissing: ../a.rar\r\nmissing: CD1/e\r\nmissing: x?y\r\n"
+                "4 missing, 0 bad of 4 files."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

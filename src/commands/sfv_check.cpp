@@ -115,13 +115,15 @@ class SfvWalk {
     });
     if (found == items.end()) {
       ++report_->missing;
-      report_->problems.push_back("missing: " + prefix + entry.name);
+      // A name is shown, never obeyed: a line break in it must not make
+      // reply lines of its own.
+      report_->problems.push_back("missing: " + MaskControlChars(prefix + entry.name));
       return;
     }
     const std::optional<uint32_t> crc = FileCrc(folder, found->name);
     if (crc && *crc == entry.crc) return;
     ++report_->bad;
-    report_->problems.push_back("bad crc: " + prefix + found->name);
+    report_->problems.push_back("bad crc: " + MaskControlChars(prefix + found->name));
   }
 
   const FileSystem& fs_;
