@@ -129,23 +129,5 @@ TEST(ParseSfv, TakesTheLastTokenAsTheCrcAndEverythingBeforeAsTheName) {
   }
 }
 
-TEST(IncompleteReply, NamesTenProblemsCountsTheRestAndEndsWithTheCounts) {
-  SfvReport report;
-  report.sfv_found = true;
-  report.listed = 20;
-  EXPECT_EQ(IncompleteReply(report), std::nullopt);
-  for (int i = 1; i <= 12; ++i) report.problems.push_back("missing: f" + std::to_string(i));
-  report.missing = 11;
-  report.bad = 1;
-  std::string expected = "Release is incomplete, nothing was moved:";
-  for (int i = 1; i <= 10; ++i) expected += "\r\nmissing: f" + std::to_string(i);
-  expected += "\r\n... and 2 more\r\n11 missing, 1 bad of 20 files.";
-  EXPECT_EQ(IncompleteReply(report), expected);
-  report.problems.resize(10);
-  EXPECT_EQ(IncompleteReply(report)->find("more"), std::string::npos);
-  EXPECT_EQ(IncompleteReply(SfvReport()),
-            "Release is incomplete, nothing was moved:\r\nno .sfv file found.");
-}
-
 }  // namespace
 }  // namespace ovpre
