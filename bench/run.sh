@@ -133,3 +133,6 @@ echo "| ignored-request peak RSS | $ours KB | trivial $theirs KB | | <= 4096 KB 
 rm -rf "$work" "$shm"
 echo "== summary (also in bench/out/summary.md)"
 cat "$out/summary.md"
+
+echo "== sfv check (bench/sfv_check.sh)"
+bash "$bench/sfv_check.sh"

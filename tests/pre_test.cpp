@@ -460,5 +460,116 @@ TEST_F(PreTest, WithoutALogKeyNothingIsLoggedAndAFailedLogChangesNothing) {
   EXPECT_EQ(ReadFile(log), before);
 }
 
+/// A pre of group GRP with "sfvcheck=1" and the release "R", whose files
+/// are given as (path with "/", content).
+class SfvPreTest : public PreTest {
+ protected:
+  SfvPreTest() {
+    WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "sfvcheck=1\r\n");
+  }
+  void MakeR(const std::vector<std::pair<std::string, std::string>>& files) {
+    test::RemoveTree(release);
+    MakeFolders(release);
+    for (const auto& [path, content] : files) WriteFile(Join(release, Native(path)), content);
+  }
+  static std::string Native(std::string path) {
+    std::replace(path.begin(), path.end(), '/', test::Sep()[0]);
+    return path;
+  }
+  const std::string release = Join(site.own_dir, "R");
+  const std::string dest = Join(site.to_dir, "R");
+};
+
+// CRC-32 of "abc" is 352441C2, of "123456789" CBF43926, of "" 00000000.
+TEST_F(SfvPreTest, RefusesAReleaseThatDoesNotMatchItsSfvFilesAndMovesNothing) {
+  const std::string header = "Release is incomplete, nothing was moved:\r\n";
+  std::string twelve_listed;
+  std::string twelve_lines;
+  for (int i = 10; i < 22; ++i) {
+    twelve_listed += "f" + std::to_string(i) + ".rar 00000000\r\n";
+    if (i < 20) twelve_lines += "missing: f" + std::to_string(i) + ".rar\r\n";
+  }
+  const struct {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::string refusal;  // empty: the pre goes through
+  } cases[] = {
+      {"complete, with unlisted files and a folder without an sfv file",
+       {{"r.sfv", "; tool\r\na.rar 352441C2\r\nb.r00 cbf43926\r\n"}, {"a.rar", "abc"},
+        {"b.r00", "123456789"}, {"r.nfo", "nfo"}, {"Sample/s.avi", "avi"}},
+       ""},
+      {"a missing file", {{"r.sfv", "a.rar 352441C2\nb.r00 CBF43926\n"}, {"b.r00", "123456789"}},
+       header + "missing: a.rar\r\n1 missing, 0 bad of 2 files."},
+      {"a damaged file", {{"R.SFV", "a.rar 352441C2\nb.r00 CBF43926\n"}, {"a.rar", "abc"},
+        {"b.r00", "123456780"}},
+       header + "bad crc: b.r00\r\n0 missing, 1 bad of 2 files."},
+      {"several folders, in the order of the sfv files and their lines",
+       {{"CD2/d.sfv", "z.mp3 352441C2\n"}, {"CD2/z.mp3", "abd"}, {"a.sfv", "a.rar 352441C2\n"},
+        {"a.rar", "abc"}, {"CD1/c.sfv", "y.mp3 00000000\nx.mp3 00000000\n"},
+        {"CD1/y.mp3", "!"}, {"Sample/s.avi", "avi"}},
+       header + "bad crc: " + Native("CD1/y.mp3") + "\r\nmissing: " + Native("CD1/x.mp3") +
+           "\r\nbad crc: " + Native("CD2/z.mp3") + "\r\n1 missing, 2 bad of 4 files."},
+      {"more than ten problems", {{"r.sfv", twelve_listed}},
+       header + twelve_lines + "... and 2 more\r\n12 missing, 0 bad of 12 files."},
+      {"no sfv file anywhere", {{"a.rar", "abc"}, {"CD1/b.rar", "abc"}},
+       header + "no .sfv file found."},
+      {"a listed folder or a name leading out of the folder is no file; names are shown masked",
+       {{"r.sfv", "Sub 00000000\n../a.rar 352441C2\nCD1/e 00000000\nx\ry 00000000\n"},
+        {"Sub/e", ""}, {"CD1/e", ""}},
+       header + "missing: Sub\r\nmissing: ../a.rar\r\nmissing: CD1/e\r\nmissing: x?y\r\n"
+                "4 missing, 0 bad of 4 files."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MakeR(c.files);
+    const std::string before = DescribeTree(release);
+    if (c.refusal.empty()) {
+      EXPECT_EQ(Pre("pre R"), Success("R", dest));
+      EXPECT_EQ(DescribeTree(dest), before);
+      test::RemoveTree(dest);
+    } else {
+      EXPECT_EQ(Pre("pre R"), Reply(c.refusal));
+      EXPECT_EQ(DescribeTree(release), before);
+      EXPECT_FALSE(Exists(dest));
+    }
+  }
+  // Only the complete release was announced.
+  EXPECT_NE(ReadFile(site.announce).find("Pre: \x02R \x02"), std::string::npos);
+}
+
+TEST_F(SfvPreTest, NamesMatchAsTheFileSystemMatchesThem) {
+  MakeR({{"r.sfv", "A.RAR 352441C2\n"}, {"a.rar", "abc"}});
+  const bool folds = site.fs->FoldCase("A") == site.fs->FoldCase("a");
+  EXPECT_EQ(Pre("pre R"), Reply(folds ? "R was successfully pre'd to:\r\n" + dest
+                                      : "Release is incomplete, nothing was moved:\r\n"
+                                        "missing: A.RAR\r\n1 missing, 0 bad of 1 files."));
+}
+
+TEST_F(SfvPreTest, TheLogHoldsTheCountsAndAnUnreadableSfvFileIsASetupError) {
+  UseLog(log);
+  MakeR({{"r.sfv", "a.rar 352441C2\nb.rar 00000000\n"}, {"a.rar", "abc"}});
+  Pre("pre R");
+  std::vector<std::string> fields = LastLogFields(ReadFile(log));
+  ASSERT_GE(fields.size(), 6u);
+  EXPECT_EQ(fields[4], "refused");
+  EXPECT_EQ(fields[5], "Release is incomplete, nothing was moved: [sfv: 1 missing, 0 bad of 2 files.]");
+
+  FailingFileSystem broken(*site.fs, 0);
+  broken.fail_op = "Folder::ReadBlocks";
+  Platform platform = site.With(broken);
+  site.Request("GRP", 0, site.own_dir, "pre R");
+  RunOnce(platform);
+  EXPECT_EQ(site.Reply("pre"), Reply("Error in setup, please notify a siteop."));
+  fields = LastLogFields(ReadFile(log));
+  ASSERT_EQ(fields.size(), 11u);
+  EXPECT_EQ(fields[4], "failed");
+  EXPECT_EQ(fields[10], "sfv check: 0 injected failure");
+
+  WriteFile(Join(release, "b.rar"), "");
+  EXPECT_EQ(Pre("pre R"), Success("R", dest));
+  fields = LastLogFields(ReadFile(log));
+  EXPECT_EQ(fields[5], "R was successfully pre'd to: [sfv: 0 missing, 0 bad of 2 files.]");
+}
+
 }  // namespace
 }  // namespace ovpre

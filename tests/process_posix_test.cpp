@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "request/reply.h"
 #include "support/fakes.h"
@@ -207,6 +209,57 @@ TEST_F(ProcessTest, ATargetWithoutRoomForNewEntriesSaysSo) {
                                 "already exists.\r\nReason: not enough space on the target "
                                 "drive."));
   EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), "a.nfo:nfo\n");
+}
+
+/// Runs `command` with the shell; true when it exits with 0.
+bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+TEST_F(ProcessTest, SfvFilesMadeByCksfvRefuseADamagedReleaseUntilItIsRepaired) {
+  if (!Shell("command -v cksfv >/dev/null 2>&1")) GTEST_SKIP() << "cksfv is not installed";
+  const std::string rel = Join(site.own_dir, "Rel");
+  const std::string dest = Join(site.to_dir, "Rel");
+  // More than one block of reading, names with spaces, a folder without sfv.
+  std::string big(2500000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 >> 5);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"CD1/t01.mp3", big}, {"CD1/t02.mp3", "second track"}, {"CD1/t 03 x.mp3", "third"},
+      {"CD2/u01.mp3", "fourth"}, {"CD2/u02.mp3", ""}, {"rel.nfo", "nfo"}, {"Sample/s.avi", "s"}};
+  for (const auto& [path, content] : files) WriteFile(rel + "/" + path, content);
+  ASSERT_TRUE(Shell("cd '" + rel + "/CD1' && cksfv -b *.mp3 > rel-cd1.sfv"));
+  // One sfv file with Windows line ends, as most tools write them.
+  ASSERT_TRUE(Shell("cd '" + rel + "/CD2' && cksfv -b *.mp3 | sed 's/$/\\r/' > Rel-CD2.SFV"));
+  WriteFile(rel + "/CD1/t02.mp3", "second trick");
+  ASSERT_EQ(unlink((rel + "/CD2/u01.mp3").c_str()), 0);
+  const std::string damaged = DescribeTree(rel);
+
+  site.WriteSettings(site.own_dir, site.to_dir, 0, test::kKeepOwner);
+  const std::string without = ReadFile(site.SettingsPath());
+  WriteFile(site.SettingsPath(), without + "sfvcheck=1\r\n");
+  const std::string pre = "x|GRP|0|17|" + site.own_dir + "|pre Rel";
+  EXPECT_EQ(RunProgram(exe, {pre}), 0);
+  EXPECT_EQ(site.Reply("pre"),
+            test::ExpectedReply("Release is incomplete, nothing was moved:\r\n"
+                                "bad crc: CD1/t02.mp3\r\nmissing: CD2/u01.mp3\r\n"
+                                "1 missing, 1 bad of 5 files."));
+  EXPECT_EQ(DescribeTree(rel), damaged);
+  EXPECT_FALSE(test::Exists(dest));
+
+  // Without the setting the same release goes out as it always did.
+  WriteFile(site.SettingsPath(), without);
+  EXPECT_EQ(RunProgram(exe, {pre}), 0);
+  EXPECT_EQ(site.Reply("pre"),
+            test::ExpectedReply("Rel was successfully pre'd to:\r\n" + dest));
+  EXPECT_EQ(DescribeTree(dest), damaged);
+
+  // Put back and repaired, it passes the check.
+  ASSERT_EQ(rename(dest.c_str(), rel.c_str()), 0);
+  WriteFile(rel + "/CD1/t02.mp3", "second track");
+  WriteFile(rel + "/CD2/u01.mp3", "fourth");
+  WriteFile(site.SettingsPath(), without + "sfvcheck=1\r\n");
+  EXPECT_EQ(RunProgram(exe, {pre}), 0);
+  EXPECT_EQ(site.Reply("pre"),
+            test::ExpectedReply("Rel was successfully pre'd to:\r\n" + dest));
+  EXPECT_FALSE(test::Exists(rel));
 }
 
 }  // namespace

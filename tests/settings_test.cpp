@@ -95,6 +95,25 @@ TEST(ParseSettings, DatedIsFlooredAndSkippedWhenOutOfRange) {
   EXPECT_EQ(dated("abc"), 5);
 }
 
+TEST(ParseSettings, SfvCheckIsOnOnlyForOneAndOnlyForItsGroup) {
+  const struct {
+    std::string lines;
+    bool on;
+  } cases[] = {
+      {"", false},          {"sfvcheck=1\r\n", true},  {" SfvCheck = 1 \r\n", true},
+      {"sfvcheck=0\r\n", false}, {"sfvcheck=yes\r\n", false}, {"sfvcheck=1.0\r\n", false},
+      {"sfvcheck=01\r\n", false}, {"sfvcheck=1\r\nsfvcheck=2\r\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines);
+    const Settings s = ParseSettings("sfvcheck=1\r\ngroup=A\r\n" + c.lines + "group=B\r\n");
+    ASSERT_EQ(s.Groups.size(), 2u);
+    EXPECT_EQ(s.Groups[0].SfvCheck, c.on);
+    EXPECT_FALSE(s.Groups[1].SfvCheck);
+  }
+  EXPECT_FALSE(ParseSettings(DefaultSettingsText()).Groups.at(0).SfvCheck);
+}
+
 TEST(ParseSettings, GroupsWithoutEqualsAndDuplicates) {
   const Settings s = ParseSettings("group\r\nowndir\r\ngroup=A\r\ntodir=1\r\ngroup=A\r\ntodir=2\r\n");
   ASSERT_EQ(s.Groups.size(), 3u);

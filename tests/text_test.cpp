@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "commands/sfv_check.h"
 #include "text/fields.h"
 #include "text/text.h"
 
@@ -98,6 +100,33 @@ TEST(Text, TrimsOnlySpacesAndLowersOnlyAscii) {
   EXPECT_TRUE(HasControlChar("a\rb"));
   EXPECT_TRUE(HasControlChar(std::string("a\0b", 3)));
   EXPECT_FALSE(HasControlChar("caf\xC3\xA9"));
+}
+
+TEST(ParseSfv, TakesTheLastTokenAsTheCrcAndEverythingBeforeAsTheName) {
+  const struct {
+    const char* what;
+    std::string text;
+    std::vector<SfvEntry> expected;
+  } cases[] = {
+      {"CR LF and LF, comments, no end at the end",
+       "; made by a tool\r\na.rar 352441C2\r\n;b.rar 00000000\nc.r00 cbf43926",
+       {{"a.rar", 0x352441C2}, {"c.r00", 0xCBF43926}}},
+      {"names with spaces, padding around the line",
+       "  My Song 01.mp3 0000000A  \r\nx  y.mp3   FFFFFFFF\r\n",
+       {{"My Song 01.mp3", 0xA}, {"x  y.mp3", 0xFFFFFFFF}}},
+      {"bad lines list nothing",
+       "\r\n\r\nnocrc\r\n 352441C2\r\nshort 1234567\r\nlong 123456789\r\n"
+       "hex.rar 1234567G\r\ntab.rar\t352441C2\r\nok.rar 00000000\r\n",
+       {{"ok.rar", 0}}},
+      {"a byte-order mark and a lone CR inside a name",
+       "\xEF\xBB\xBF" "first.rar 00000001\nodd\rname 00000002\n",
+       {{"first.rar", 1}, {"odd\rname", 2}}},
+      {"empty", "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(ParseSfv(c.text), c.expected);
+  }
 }
 
 }  // namespace

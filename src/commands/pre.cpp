@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "commands/sfv_check.h"
 #include "fs/folder_ops.h"
 #include "fs/folder_queries.h"
 #include "request/reply.h"
@@ -60,6 +61,20 @@ std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const Pre
   record.bytes = *size;
   if (ToMB(*size) > ToMB(free)) return std::string("Not enough diskspace available to pre.");
   return std::nullopt;
+}
+
+/// Reply when the release does not match its .sfv files, or they cannot be
+/// read; nothing when it is complete. The counts go into `record`.
+std::optional<std::string> CheckCompleteness(const FileSystem& fs, Folder& release,
+                                             RequestRecord& record) {
+  SfvReport report;
+  const FsStatus checked = CheckSfvFiles(fs, release, &report);
+  if (!checked.ok()) {
+    record.Fail("sfv check", checked);
+    return std::string("Error in setup, please notify a siteop.");
+  }
+  record.note = "sfv: " + SfvSummary(report);
+  return IncompleteReply(report);
 }
 
 /// Gives the moved tree the group's owner and permissions: the destination,
@@ -258,6 +273,12 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   std::unique_ptr<Folder> release;
   if (!IsOwnName(fs, paths) || !fs.OpenFolder(paths.source, &release).ok()) {
     return reply("Unable to find: " + paths.release);
+  }
+  // Only a complete release may become public: it cannot be taken back.
+  if (group->SfvCheck) {
+    if (const std::optional<std::string> refusal = CheckCompleteness(fs, *release, record)) {
+      return reply(*refusal);
+    }
   }
   if (const std::optional<std::string> refusal = CheckSpace(fs, *release, paths, record)) {
     return reply(*refusal);

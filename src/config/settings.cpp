@@ -27,6 +27,7 @@ void ApplySetting(const std::string& key, const std::string& value, Settings* s)
   if (key == keys::kToDir) group.ToDir = value;
   if (key == keys::kNewOwner) group.NewOwner = value;
   if (key == keys::kNewPerms) group.NewPerms = value;
+  if (key == keys::kSfvCheck) group.SfvCheck = value == "1";
   if (key == keys::kDated) {
     const std::optional<int16_t> dated = FloorDecimalToInt16(value);
     if (dated) group.Dated = *dated;

@@ -17,6 +17,7 @@ inline constexpr const char* kDated = "dated";
 inline constexpr const char* kNewOwner = "newowner";
 inline constexpr const char* kNewPerms = "newperms";
 inline constexpr const char* kLogFile = "logfile";
+inline constexpr const char* kSfvCheck = "sfvcheck";
 }  // namespace keys
 
 /// One pre group: who may pre, from where, to where, and what the released
@@ -28,6 +29,7 @@ struct PreGroup {
   int16_t Dated = 0;     // 0 none, 1 mmdd, 2 mm-dd, 3 yyyy-mm-dd
   std::string NewOwner;  // "user:group"
   std::string NewPerms;  // for example "666"
+  bool SfvCheck = false;  // "sfvcheck=1": a release must match its .sfv files
 };
 
 /// Everything the settings file configures.

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -96,6 +97,13 @@ class Folder {
   /// must be free), reading it to its real end, with its mode or attributes
   /// and times, and makes the copy durable.
   virtual FsStatus CopyFileTo(const std::string& name, Folder& target) = 0;
+
+  /// Passes the content of the regular file `name` inside to `block`, one
+  /// large block after the other from its start to its real end, until
+  /// `block` returns false. Fails when `name` is a link, a folder or
+  /// anything else that is not a plain file; the link is not followed.
+  using BlockReader = std::function<bool(const char* data, std::size_t size)>;
+  virtual FsStatus ReadBlocks(const std::string& name, const BlockReader& block) = 0;
 
   /// Recreates the link `name` in `target`, pointing where it points.
   virtual FsStatus CopyLinkTo(const std::string& name, Folder& target) = 0;

@@ -77,7 +77,8 @@ std::string LogLine(const RequestRecord& record, const LocalDateTime& when) {
       record.group,
       record.name,
       OutcomeText(record.outcome),
-      record.reply.substr(0, record.reply.find('\r')),
+      record.reply.substr(0, record.reply.find('\r')) +
+          (record.note.empty() ? "" : " [" + record.note + "]"),
       record.how,
       moved ? std::to_string(record.files) : "",
       moved ? Megabytes(record.bytes) : "",

@@ -24,6 +24,7 @@ struct RequestRecord {
   std::string name;     // the release, or the new group's name
   RequestOutcome outcome = RequestOutcome::kRefused;
   std::string reply;    // the message of the last reply written; empty for none
+  std::string note;     // for the log, after the reply's first line: "[note]"
   // Set by a pre once it has tried to move the release.
   std::string how;      // "moved" or "copied"; empty when no move was tried
   uint64_t files = 0;
@@ -43,7 +44,8 @@ std::string CauseText(const FsStatus& status);
 
 /// The log line for `record` at `when`, without its line end: fields joined
 /// by tabs: local time (ISO 8601), command, group, name, outcome ("ok",
-/// "refused", "failed"), the first line of the reply, "moved" or "copied",
+/// "refused", "failed"), the first line of the reply (then " [note]" when
+/// there is a note), "moved" or "copied",
 /// files, MB (two decimals), milliseconds, then one field per failure.
 /// The three move fields are empty when no move was tried. No field holds a
 /// tab or a line break.

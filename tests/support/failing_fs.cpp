@@ -21,6 +21,9 @@ class FailingFolder final : public Folder {
   FsStatus CopyFileTo(const std::string& name, Folder& target) override {
     return Fails("Folder::CopyFileTo") ? fs_.injected : real_->CopyFileTo(name, Real(target));
   }
+  FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
+    return Fails("Folder::ReadBlocks") ? fs_.injected : real_->ReadBlocks(name, block);
+  }
   FsStatus CopyLinkTo(const std::string& name, Folder& target) override {
     return Fails("Folder::CopyLinkTo") ? fs_.injected : real_->CopyLinkTo(name, Real(target));
   }

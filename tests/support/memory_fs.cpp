@@ -1,5 +1,7 @@
 #include "support/memory_fs.h"
 
+#include <algorithm>
+
 #include "text/text.h"
 
 namespace ovpre::test {
@@ -55,6 +57,16 @@ class MemoryFolder final : public Folder {
   }
   FsStatus CopyFileTo(const std::string& name, Folder& target) override {
     return fs_.CopyOneFile(Child(name), PathOf(target) + kSep + name);
+  }
+  FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
+    const std::string* content = fs_.FileContent(Child(name));
+    if (!content) return fs_.Find(Child(name)) ? FsStatus::kNotCopyable : FsStatus::kNotFound;
+    // Small blocks, so that whoever reads sees a file in several pieces.
+    constexpr std::size_t kBlock = 7;
+    for (std::size_t at = 0; at < content->size(); at += kBlock) {
+      if (!block(content->data() + at, std::min(kBlock, content->size() - at))) break;
+    }
+    return FsStatus::kOk;
   }
   FsStatus CopyLinkTo(const std::string& name, Folder& target) override {
     return fs_.CopyLink(Child(name), PathOf(target) + kSep + name);

@@ -18,6 +18,7 @@ import re
 import shutil
 import sys
 import unittest
+import zlib
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 from wine_site import CRLF, INSTALL_DIR, OWNER_CALL_TYPES, WineSite, read_tree, write_tree
@@ -333,6 +334,52 @@ class PreTests(SiteTestCase):
                          reply(b"You must be on your own directory" + CRLF + b"to pre a release."))
         self.assertEqual(read_tree(self.site.linux_path(owndir + "\\" + release)), RELEASE_TREE)
         self.assertEqual(self.site.control_log(), [])
+
+
+class SfvCheckTests(SiteTestCase):
+    """A group with sfvcheck=1, added to the settings for these tests only."""
+    OWNDIR = r"E:\ftp\pre\SfvGroup"
+
+    def setUp(self):
+        super().setUp()
+        self.original = self.site.settings_bytes()
+        lines = ["group=SfvGroup", "owndir=" + self.OWNDIR, r"todir=E:\ftp\mp3", "dated=0",
+                 "newowner=admin:admins", "newperms=666", "sfvcheck=1"]
+        self.site.write_settings(self.original + b"".join(l.encode() + CRLF for l in lines))
+
+    def tearDown(self):
+        self.site.write_settings(self.original)
+
+    def test_complete_release_passes_damaged_one_is_refused_names_match_without_case(self):
+        first, second = bytes(range(256)) * 40, b"second track"
+        # The sfv file spells the names in another case than the files.
+        sfv = (b"; by hand" + CRLF + b"track 01.mp3 %08X" % zlib.crc32(first) + CRLF +
+               b"TRACK02.MP3 %08x" % zlib.crc32(second) + CRLF)
+        tree = {"a.nfo": b"nfo", "CD1/Track 01.MP3": first, "CD1/track02.mp3": second,
+                "CD1/release.SFV": sfv, "Sample/s.avi": b"avi"}
+        damaged = dict(tree)
+        del damaged["CD1/Track 01.MP3"]
+        damaged["CD1/track02.mp3"] = b"second trick"
+        refusal = (b"Release is incomplete, nothing was moved:" + CRLF +
+                   b"missing: CD1\\track 01.mp3" + CRLF + b"bad crc: CD1\\track02.mp3" + CRLF +
+                   b"1 missing, 1 bad of 2 files.")
+        cases = [("Complete.Sfv-GRP", tree, None, "120"),
+                 ("Damaged.Sfv-GRP", damaged, refusal, "121")]
+        for release, files, refused, tag in cases:
+            with self.subTest(release):
+                source = self.OWNDIR + "\\" + release
+                destination = r"E:\ftp\mp3" + "\\" + release
+                write_tree(self.site.linux_path(source), files)
+                line = pre_line("SfvGroup", self.OWNDIR, tag, release)
+                self.assertEqual(self.site.run(line), 0)
+                if refused is None:
+                    self.assertEqual(self.site.reply("pre", tag), reply(success(release, destination)))
+                    self.assert_moved(source, destination, files)
+                else:
+                    self.assertEqual(self.site.reply("pre", tag), reply(refused))
+                    self.assertEqual(read_tree(self.site.linux_path(source)), files)
+                    self.assertFalse(os.path.exists(self.site.linux_path(destination)))
+                    shutil.rmtree(self.site.linux_path(source))
 
 
 class PreaddTests(SiteTestCase):

@@ -20,6 +20,9 @@ namespace {
 
 constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+/// Bytes per read when a file's content is passed on in blocks.
+constexpr std::size_t kReadBlock = 1 << 20;
+
 /// A descriptor shared by a folder and the folders opened from it, which
 /// need their parent to rename or remove themselves.
 using SharedFd = std::shared_ptr<FileHandle>;
@@ -97,11 +100,10 @@ class PosixFolder final : public Folder {
   }
 
   FsStatus CopyFileTo(const std::string& name, Folder& target) override {
-    // Non-blocking, so that a pipe put in a file's place cannot hold the run.
-    FileHandle in(openat(fd_->get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FileHandle in(-1);
     struct stat st {};
-    if (!in.valid() || fstat(in.get(), &st) != 0) return Errno();
-    if (!S_ISREG(st.st_mode)) return FsStatus(FsStatus::kNotCopyable);
+    const FsStatus opened = OpenPlainFile(name, &in, &st);
+    if (!opened.ok()) return opened;
     const int into = Fd(target);
     FileHandle out(openat(into, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!out.valid()) return Errno();
@@ -110,6 +112,21 @@ class PosixFolder final : public Folder {
     if (status.ok() && !out.Close()) status = Errno();
     if (!status.ok()) unlinkat(into, name.c_str(), 0);
     return status;
+  }
+
+  FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
+    FileHandle in(-1);
+    struct stat st {};
+    const FsStatus opened = OpenPlainFile(name, &in, &st);
+    if (!opened.ok()) return opened;
+    posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::vector<char> buffer(kReadBlock);
+    for (;;) {
+      const ssize_t got = read(in.get(), buffer.data(), buffer.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return Errno();
+      if (got == 0 || !block(buffer.data(), static_cast<std::size_t>(got))) return FsStatus::kOk;
+    }
   }
 
   FsStatus CopyLinkTo(const std::string& name, Folder& target) override {
@@ -186,6 +203,16 @@ class PosixFolder final : public Folder {
  private:
   /// Every folder here comes from this file, so the cast is safe.
   static int Fd(Folder& folder) { return static_cast<PosixFolder&>(folder).fd_->get(); }
+
+  /// Opens the plain file `name` inside for reading, never through a link.
+  /// Non-blocking, so that a pipe put in a file's place cannot hold the run.
+  FsStatus OpenPlainFile(const std::string& name, FileHandle* in, struct stat* st) {
+    const int fd = openat(fd_->get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Errno();
+    in->Reset(fd);
+    if (fstat(fd, st) != 0) return Errno();
+    return S_ISREG(st->st_mode) ? FsStatus::kOk : FsStatus(FsStatus::kNotCopyable);
+  }
 
   static FsStatus IdAt(int folder, const std::string& name, FileId* id) {
     struct stat st {};

@@ -28,6 +28,11 @@ class FileHandle {
   FileHandle& operator=(const FileHandle&) = delete;
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }
+  /// Closes what it holds and takes `fd` instead.
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   /// Closes now; false (with errno set) when the close reports an error,
   /// which for written files can be a late write failure.
   bool Close();

@@ -23,6 +23,9 @@ constexpr DWORD kFolderAccess =
     FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kOpenItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
+/// Bytes per read when a file is copied or its content passed on in blocks.
+constexpr std::size_t kReadBlock = 1 << 20;
+
 /// How long deletes are retried on the errors that scanners and deletes
 /// still pending cause, in steps of 50 ms.
 constexpr int kRetries = 20;
@@ -77,18 +80,27 @@ FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
   return LastStatus();
 }
 
-FsStatus CopyData(HANDLE in, HANDLE out) {
-  std::vector<char> buffer(1 << 20);
+/// Passes `file` from its current position to its real end to `block`, one
+/// large block at a time, until `block` returns false.
+FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block) {
+  std::vector<char> buffer(kReadBlock);
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
       return LastStatus();
     }
     // Read to the real end: a file that grows meanwhile is found afterwards.
-    if (got == 0) return FsStatus::kOk;
-    const FsStatus wrote = WriteAll(out, std::string(buffer.data(), got));
-    if (!wrote.ok()) return wrote;
+    if (got == 0 || !block(buffer.data(), got)) return FsStatus::kOk;
   }
+}
+
+FsStatus CopyData(HANDLE in, HANDLE out) {
+  FsStatus wrote;
+  const FsStatus read = ReadInBlocks(in, [&](const char* data, std::size_t size) {
+    wrote = WriteAll(out, std::string(data, size));
+    return wrote.ok();
+  });
+  return read.ok() ? wrote : read;
 }
 
 class Win32Folder final : public Folder {
@@ -137,14 +149,10 @@ class Win32Folder final : public Folder {
   }
 
   FsStatus CopyFileTo(const std::string& name, Folder& target) override {
-    FileHandle in(CreateFileW(Win32Path(Child(name)).c_str(), GENERIC_READ, kShareAll, nullptr,
-                              OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    FileHandle in(INVALID_HANDLE_VALUE);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!in.valid() || !GetFileInformationByHandle(in.get(), &info)) return LastStatus();
-    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-      return FsStatus(FsStatus::kNotCopyable);
-    }
+    const FsStatus opened = OpenPlainFile(name, &in, &info);
+    if (!opened.ok()) return opened;
     const std::string to = static_cast<Win32Folder&>(target).Child(name);
     FileHandle out(CreateFileW(Win32Path(to).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0,
                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -160,6 +168,14 @@ class Win32Folder final : public Folder {
     if (!out.Close() && status.ok()) status = LastStatus();
     if (!status.ok()) DeleteFileW(Win32Path(to).c_str());
     return status;
+  }
+
+  FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
+    FileHandle in(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info;
+    const FsStatus opened = OpenPlainFile(name, &in, &info);
+    if (!opened.ok()) return opened;
+    return ReadInBlocks(in.get(), block);
   }
 
   FsStatus CopyLinkTo(const std::string&, Folder&) override {
@@ -267,6 +283,22 @@ class Win32Folder final : public Folder {
 
  private:
   std::string Child(const std::string& name) const { return path_ + "\\" + name; }
+
+  /// Opens the plain file `name` inside for reading: a link or junction is
+  /// opened as itself and refused, never followed.
+  FsStatus OpenPlainFile(const std::string& name, FileHandle* in,
+                         BY_HANDLE_FILE_INFORMATION* info) const {
+    FileHandle handle(CreateFileW(Win32Path(Child(name)).c_str(), GENERIC_READ, kShareAll,
+                                  nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+                                  nullptr));
+    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), info)) return LastStatus();
+    if ((info->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return FsStatus(FsStatus::kNotCopyable);
+    }
+    std::swap(*in, handle);
+    return FsStatus::kOk;
+  }
 
   static void AddItem(const FILE_FULL_DIR_INFO& entry, std::vector<FolderItem>* items) {
     const std::wstring name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
