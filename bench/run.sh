@@ -97,12 +97,12 @@ echo "| comparison | ovpre median | yardstick median | ratio | goal |" >"$out/su
 echo "|---|---|---|---|---|" >>"$out/summary.md"
 
 back="if [ -d $work/dest/$rel ]; then mv $work/dest/$rel $src; fi"
-compare same-fs-pre 1.2 "--warmup 2 --runs 15" \
+compare same-fs-pre 1.0 "--warmup 2 --runs 15" \
   "$back" "$exe 'x|SAMEFS|0|s|$work/pre|pre $rel'" \
   "du+mv" "$back" "du -sb $src && mv $src $work/dest/$rel" s "$work/dest/$rel"
 
 fresh="rm -rf $shm/dest/$rel $src && cp -al $work/master $src"
-compare cross-fs-pre 1.1 "--warmup 1 --runs 8" \
+compare cross-fs-pre 1.2 "--warmup 1 --runs 8" \
   "$fresh" "$exe 'x|OTHERFS|0|o|$work/pre|pre $rel'" \
   "cp+rm" "$fresh" "cp -a $src $shm/dest/$rel && rm -rf $src" o "$shm/dest/$rel"
 rm -rf "$src" "$shm/dest/$rel"

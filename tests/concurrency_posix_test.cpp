@@ -1,16 +1,27 @@
 // Many requests at the same moment, as a busy server starts them: separate
 // processes of the built program, all held at a gate and released together.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <csignal>
 #include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/settings.h"
+#include "fs/folder_ops.h"
 #include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
@@ -25,6 +36,29 @@ using test::ReadFile;
 using test::SiteFixture;
 using test::TempFolder;
 using test::WriteFile;
+
+/// Starts `exe` with `arg` in a child process and returns its id. The child
+/// is killed if it still runs after twenty seconds, so a hang fails a test
+/// instead of holding it.
+pid_t Start(const std::string& exe, const std::string& arg) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(20);  // kept across exec
+    char* const argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(arg.c_str()),
+                          nullptr};
+    execv(exe.c_str(), argv);
+    _exit(127);
+  }
+  return pid;
+}
+
+/// Waits for the child `pid`: its exit status, -1 when it did not exit
+/// normally.
+int Finish(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 /// Forks one child per argument; each waits at a shared gate (a pipe that
 /// the parent closes once all are forked) and then execs `exe` with its
@@ -52,11 +86,7 @@ std::vector<int> RunAllAtOnce(const std::string& exe, const std::vector<std::str
   close(gate[0]);
   close(gate[1]);
   std::vector<int> statuses;
-  for (const pid_t child : children) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-  }
+  for (const pid_t child : children) statuses.push_back(Finish(child));
   return statuses;
 }
 
@@ -78,6 +108,33 @@ void MakeRelease(const std::string& folder, const std::string& name, int files =
   WriteFile(Join(folder, name + "/Sample/s.avi"), name + "-sample");
 }
 
+/// Every name in `folder`, hidden ones included, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+/// The names in `folder` that a listing shows: those without a leading ".".
+std::vector<std::string> VisibleNames(const std::string& folder) {
+  std::vector<std::string> names = Names(folder);
+  names.erase(std::remove_if(names.begin(), names.end(),
+                             [](const std::string& name) { return name[0] == '.'; }),
+              names.end());
+  return names;
+}
+
+/// The reply to a pre refused because the release changed during its copy.
+std::string ChangedReply() {
+  return Reply("Error moving folder -- the destination path probably\r\nalready exists.\r\n"
+               "The release changed while it was being copied; try again when the upload has "
+               "finished.");
+}
+
 class ConcurrencyTest : public ::testing::Test {
  protected:
   ConcurrencyTest() {
@@ -88,6 +145,12 @@ class ConcurrencyTest : public ::testing::Test {
   void ExpectAllExitedCleanly(const std::vector<int>& statuses, std::size_t count) {
     ASSERT_EQ(statuses.size(), count);
     for (const int status : statuses) EXPECT_EQ(status, 0);
+  }
+
+  /// The request to pre `release` from the group's folder, answered under
+  /// tag t0.
+  std::string PreArg(const std::string& release) const {
+    return "x|GRP|0|" + Tag(0) + "|" + site.own_dir + "|pre " + release;
   }
 
   TempFolder temp;
@@ -258,6 +321,285 @@ TEST_F(ConcurrencyTest, TwoPresOfOneReleaseAtOnceAcrossFileSystemsCopyItOnce) {
   if (base.empty()) GTEST_SKIP() << "no second file system";
   TempFolder other(base);
   RaceForOneRelease(site, exe, other.path());
+}
+
+/// What a kill left, counted over all the kill moments.
+struct KillOutcomes {
+  int nothing_published = 0;  // the destination empty, the source whole
+  int published = 0;          // the destination whole
+  int source_left = 0;        // ... and part of the source still there
+};
+
+TEST_F(ConcurrencyTest, APreKilledAtAnyMomentLeavesTheReleaseWholeInOnePlace) {
+  const std::string base = test::OtherDeviceBase();
+  if (base.empty()) GTEST_SKIP() << "no second file system";
+  TempFolder other(base);
+  site.WriteSettings(site.own_dir, other.path(), 0, kKeepOwner);
+  // 400 files of 128 KiB, 50 MiB in all, in four folders: many files make
+  // a copy long enough to be caught at every step.
+  const std::string master = temp / "master";
+  for (int f = 0; f < 400; ++f) {
+    const std::string n = std::to_string(f);
+    WriteFile(Join(master, "CD" + std::to_string(f % 4) + "/f" + n + ".rar"),
+              n + std::string(128 << 10, static_cast<char>('a' + f % 26)));
+  }
+  // Trees are compared by a digest: a failure should not print 50 MB.
+  const auto digest = [](const std::string& root) {
+    return std::hash<std::string>()(DescribeTree(root));
+  };
+  const std::size_t whole = digest(master);
+  const std::size_t nothing = std::hash<std::string>()("<no folder>");
+  const std::string release = "Big.Rel-GRP";
+  const std::string source = Join(site.own_dir, release);
+  const std::string dest = Join(other.path(), release);
+  const std::string success = Reply(release + " was successfully pre'd to:\r\n" + dest);
+  // The source is linked afresh from the master tree for each run.
+  const auto stage = [&] {
+    test::RemoveTree(source);
+    test::RemoveTree(dest);
+    std::filesystem::copy(master, source,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::create_hard_links);
+  };
+  stage();
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(Finish(Start(exe, PreArg(release))), 0);
+  const auto duration = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(ReplyFor(site, "pre", 0), success);
+  ASSERT_EQ(digest(dest), whole);
+
+  constexpr int kMoments = 24;
+  KillOutcomes seen;
+  for (int k = 0; k < kMoments; ++k) {
+    const double fraction = 0.02 + 0.96 * k / (kMoments - 1);
+    SCOPED_TRACE("killed at " + std::to_string(fraction) + " of the pre");
+    stage();
+    const pid_t pid = Start(exe, PreArg(release));
+    std::this_thread::sleep_for(duration * fraction);
+    kill(pid, SIGKILL);
+    Finish(pid);
+    const std::size_t at_dest = digest(dest);
+    const std::vector<std::string> visible = VisibleNames(other.path());
+    EXPECT_TRUE(visible.empty() || visible == std::vector<std::string>{release});
+    if (at_dest == nothing) {
+      ++seen.nothing_published;
+      EXPECT_EQ(digest(source), whole) << "the source is not whole";
+      // A plain rerun clears the killed run's staging folder and moves it.
+      ASSERT_EQ(Finish(Start(exe, PreArg(release))), 0);
+      EXPECT_EQ(ReplyFor(site, "pre", 0), success);
+      EXPECT_EQ(digest(dest), whole) << "the rerun's copy is not whole";
+      EXPECT_FALSE(test::Exists(source));
+      EXPECT_EQ(Names(other.path()), std::vector<std::string>{release});
+    } else {
+      // Published: the source's deletion may have been cut short, which
+      // the readme tells the siteop to finish by hand. A rerun is refused
+      // and harms nothing.
+      ++seen.published;
+      seen.source_left += test::Exists(source);
+      EXPECT_EQ(at_dest, whole) << "the destination holds part of the release";
+      ASSERT_EQ(Finish(Start(exe, PreArg(release))), 0);
+      EXPECT_EQ(digest(dest), whole) << "a rerun changed the published release";
+    }
+  }
+  std::cout << "uninterrupted pre: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(duration).count()
+            << " ms; kills leaving nothing published: " << seen.nothing_published
+            << ", leaving the release published: " << seen.published << " (source left "
+            << seen.source_left << ")\n";
+}
+
+TEST_F(ConcurrencyTest, AListingOfTheFinalNameNeverShowsAPartialCopy) {
+  const std::string base = test::OtherDeviceBase();
+  if (base.empty()) GTEST_SKIP() << "no second file system";
+  TempFolder other(base);
+  site.WriteSettings(site.own_dir, other.path(), 0, kKeepOwner);
+  constexpr int kFiles = 300;
+  constexpr off_t kSize = 4096;
+  const std::string release = "Many.Files-GRP";
+  const std::string dest = Join(other.path(), release);
+  // Lists the final name as another user of the site would, round after
+  // round; every listing must be all or nothing.
+  std::atomic<bool> stop{false};
+  std::atomic<int> whole_listings{0};
+  std::vector<std::string> partial;
+  std::thread watcher([&] {
+    while (!stop) {
+      DIR* dir = opendir(dest.c_str());
+      if (!dir) {
+        if (errno != ENOENT) partial.push_back(std::string("opendir: ") + std::strerror(errno));
+        continue;
+      }
+      int full = 0;
+      int seen = 0;
+      while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        struct stat st {};
+        ++seen;
+        full += fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                st.st_size == kSize;
+      }
+      closedir(dir);
+      if (seen == kFiles && full == kFiles) {
+        ++whole_listings;
+      } else {
+        partial.push_back(std::to_string(seen) + " names, " + std::to_string(full) + " whole");
+      }
+    }
+  });
+  for (int round = 0; round < 8; ++round) {
+    for (int f = 0; f < kFiles; ++f) {
+      WriteFile(Join(site.own_dir, release + "/f" + std::to_string(f)), std::string(kSize, 'w'));
+    }
+    const int before = whole_listings;
+    EXPECT_EQ(Finish(Start(exe, PreArg(release))), 0);
+    EXPECT_EQ(ReplyFor(site, "pre", 0), Reply(release + " was successfully pre'd to:\r\n" + dest));
+    for (int wait = 0; wait < 1000 && whole_listings == before; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Moved aside in one step and kept, so that no listing sees it shrink.
+    EXPECT_EQ(rename(dest.c_str(), Join(other.path(), ".seen" + std::to_string(round)).c_str()), 0);
+  }
+  stop = true;
+  watcher.join();
+  EXPECT_GT(whole_listings, 0);
+  EXPECT_EQ(partial, std::vector<std::string>{});
+}
+
+TEST_F(ConcurrencyTest, AFileStillGrowingIsNotTakenAndLosesNoByte) {
+  const std::string base = test::OtherDeviceBase();
+  if (base.empty()) GTEST_SKIP() << "no second file system";
+  TempFolder other(base);
+  site.WriteSettings(site.own_dir, other.path(), 0, kKeepOwner);
+  const std::string release = "Upload.Running-GRP";
+  const std::string source = Join(site.own_dir, release);
+  const std::string file = Join(source, "big.rar");
+  // Rounds in which the upload was still being written while the pre ran.
+  int refused = 0;
+  for (int round = 0; round < 10 && refused < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    WriteFile(Join(source, "a.nfo"), "nfo");
+    // A head large enough that the copy takes a while, then an upload that
+    // appends chunks, each naming its number, through one open descriptor
+    // as a server's upload does: from the moment the copy has begun (the
+    // staging folder is there) until a few chunks after the pre has ended.
+    constexpr std::size_t kHead = 16 << 20;
+    std::string written(kHead, 'h');
+    WriteFile(file, written);
+    const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string staging = Join(other.path(), StagingName(release));
+    std::atomic<bool> stop{false};
+    std::size_t before_end = written.size();  // the bytes written while the pre ran
+    std::thread upload([&] {
+      while (!stop && !test::Exists(staging)) {
+      }
+      for (int chunk = 0, after = 0; after < 3; ++chunk, after += stop) {
+        const bool during = !stop;
+        std::string bytes = "chunk " + std::to_string(chunk);
+        bytes.resize(64 << 10, '.');
+        if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return;
+        written += bytes;
+        if (during) before_end = written.size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    EXPECT_EQ(Finish(Start(exe, PreArg(release))), 0);
+    stop = true;
+    upload.join();
+    close(fd);
+    if (ReplyFor(site, "pre", 0) == ChangedReply()) {
+      // Every byte is at the source, and nothing was published.
+      ++refused;
+      EXPECT_TRUE(ReadFile(file) == written) << "bytes lost at the source";
+      EXPECT_EQ(Names(other.path()), std::vector<std::string>{});
+    } else {
+      // Taken only when the upload wrote nothing while the pre ran (it
+      // was not scheduled in time): no check can see writes that come
+      // after it, so the copy holds what was there.
+      EXPECT_EQ(before_end, kHead) << "a growing file was taken";
+      const std::string copy = ReadFile(Join(Join(other.path(), release), "big.rar"));
+      EXPECT_TRUE(copy == written.substr(0, before_end)) << "the copy is not the file";
+      test::RemoveTree(Join(other.path(), release));
+    }
+    test::RemoveTree(source);
+  }
+  EXPECT_EQ(refused, 3);
+}
+
+/// Pre's a release 25 times into `to_dir`, as a group that re-owns and
+/// re-modes what it moves, while a thread keeps swapping the release, and
+/// its subfolder, for a link to a folder of bait files outside, and back.
+/// Nothing of the bait may be read into the target, moved, deleted,
+/// re-owned or re-moded; the release itself is never lost.
+void PreWhileLinksAreSwapped(SiteFixture& site, const std::string& exe, const std::string& arg,
+                             const std::string& to_dir, const std::string& bait) {
+  const bool root = geteuid() == 0;
+  site.WriteSettings(site.own_dir, to_dir, 0, root ? "nobody:nogroup" : kKeepOwner, "600");
+  WriteFile(Join(bait, "secret.txt"), "bait-secret");
+  WriteFile(Join(bait, "s.avi"), "bait-sample");
+  const auto state = [&] {
+    std::string all;
+    for (const char* name : {"", "/secret.txt", "/s.avi"}) {
+      struct stat st {};
+      if (lstat((bait + name).c_str(), &st) != 0) return "missing " + bait + name;
+      all += std::to_string(st.st_ino) + " " + std::to_string(st.st_uid) + ":" +
+             std::to_string(st.st_gid) + " " + std::to_string(st.st_mode) + "\n";
+    }
+    return all + DescribeTree(bait);
+  };
+  const std::string bait_before = state();
+  const std::string release = "Rel.Swapped-GRP";
+  const std::string source = Join(site.own_dir, release);
+  const std::string dest = Join(to_dir, release);
+  std::map<std::string, int> answered;  // how often each last line of a reply came
+  for (int round = 0; round < 25; ++round) {
+    MakeRelease(site.own_dir, release);
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+      for (int i = 0; !stop; ++i) {
+        const std::string victim = i % 2 ? source : Join(source, "Sample");
+        const std::string aside = victim + ".real";
+        if (rename(victim.c_str(), aside.c_str()) != 0) continue;
+        if (symlink(bait.c_str(), victim.c_str()) == 0) {
+          std::this_thread::sleep_for(std::chrono::microseconds(50 * (i % 7)));
+          unlink(victim.c_str());
+        }
+        rename(aside.c_str(), victim.c_str());
+      }
+    });
+    EXPECT_EQ(Finish(Start(exe, arg)), 0);
+    stop = true;
+    swapper.join();
+    std::string reply = ReplyFor(site, "pre", 0);
+    reply.resize(reply.size() - 2);  // the last CR LF
+    ++answered[reply.substr(reply.rfind('\n') + 1)];
+    EXPECT_EQ(state(), bait_before) << "round " << round;
+    const std::string target = DescribeTree(to_dir);
+    EXPECT_EQ(target.find("bait-"), std::string::npos) << target;
+    // Whatever the swaps did, each file of the release is somewhere.
+    const std::string both = DescribeTree(site.own_dir) + target;
+    for (const char* suffix : {"-0", "-2", "-sample"}) {
+      EXPECT_NE(both.find(":" + release + suffix + "\n"), std::string::npos)
+          << "round " << round << ": " << both;
+    }
+    std::filesystem::remove_all(source);
+    std::filesystem::remove_all(source + ".real");
+    std::filesystem::remove_all(dest);
+  }
+  for (const auto& [last_line, count] : answered) std::cout << count << "x " << last_line << "\n";
+}
+
+TEST_F(ConcurrencyTest, LinksSwappedInDuringPresRedirectNothing) {
+  TempFolder bait;
+  PreWhileLinksAreSwapped(site, exe, PreArg("Rel.Swapped-GRP"), site.to_dir, bait.path());
+}
+
+TEST_F(ConcurrencyTest, LinksSwappedInDuringPresAcrossFileSystemsRedirectNothing) {
+  const std::string base = test::OtherDeviceBase();
+  if (base.empty()) GTEST_SKIP() << "no second file system";
+  TempFolder other(base);
+  TempFolder bait;
+  PreWhileLinksAreSwapped(site, exe, PreArg("Rel.Swapped-GRP"), other.path(), bait.path());
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // reply says which.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/entry.h"
 #include "fs/folder_ops.h"
 #include "platform/native.h"
@@ -136,6 +138,36 @@ TEST(FaultInjection, CopyAndDeleteOnItsOwnKeepsTheReleaseWholeInOnePlace) {
     }
   }
   EXPECT_GT(operations, 10);
+}
+
+TEST(FaultInjection, AFolderMovedOutAndBackDuringTheCopyIsNotLost) {
+  // An upload client moves a folder of the release out and back while the
+  // copy runs, at every step in turn. The snapshots before and after the
+  // copy both see it; only a check of the copy itself notices that it
+  // lacks the folder, which the source's deletion would then destroy.
+  namespace fs = std::filesystem;
+  int operations = 0;
+  for (int k = 0; k == 0 || k <= operations; ++k) {
+    for (const int back : {2, 10}) {
+      SCOPED_TRACE("moved out at operation " + std::to_string(k) + " for " + std::to_string(back));
+      TempFolder temp;
+      MakeRelease(temp / "src");
+      const fs::path cd1 = fs::u8path(Join(temp / "src", "CD1"));
+      const fs::path outside = fs::u8path(temp / "outside");
+      std::error_code error;
+      const std::unique_ptr<FileSystem> real = NewNativeFileSystem();
+      FailingFileSystem watched(*real, 0);
+      watched.before = [&](int operation) {
+        if (operation == k) fs::rename(cd1, outside, error);
+        if (operation == k + back) fs::rename(outside, cd1, error);
+      };
+      MoveFolderSafely(watched, temp / "src", temp / "dst", true);
+      if (k == 0) operations = watched.operations();
+      const std::string all = DescribeTree(temp.path());
+      EXPECT_NE(all.find("/deep/x.sfv:sfv\n"), std::string::npos) << all;
+      EXPECT_NE(all.find("/t.mp3:mp3\n"), std::string::npos) << all;
+    }
+  }
 }
 
 }  // namespace

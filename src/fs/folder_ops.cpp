@@ -83,7 +83,8 @@ MoveOutcome CopyAcross(Folder& release, Folder& parent, const std::string& name,
                        MoveReport* report) {
   report->copied = true;
   std::string before;
-  if (!Fail(report, Snapshot(release, &before), "read source").ok()) {
+  std::string shape;
+  if (!Fail(report, Snapshot(release, &before, &shape), "read source").ok()) {
     return MoveOutcome::kNotMoved;
   }
   std::unique_ptr<Folder> stage;
@@ -92,8 +93,13 @@ MoveOutcome CopyAcross(Folder& release, Folder& parent, const std::string& name,
   }
   FsStatus status = CopyTree(release, *stage, report);
   std::string after;
+  std::string copied;
   if (status.ok()) status = Fail(report, Snapshot(release, &after), "read source");
-  const bool changed = status.ok() && after != before;
+  // The copy itself must hold the tree that was checked: a folder swapped
+  // for a link and back while it was being copied leaves the source as it
+  // was, but the copy would carry the link.
+  if (status.ok()) status = Fail(report, Snapshot(*stage, nullptr, &copied), "read copy");
+  const bool changed = status.ok() && (after != before || copied != shape);
   // The copy takes the source folder's own attributes last: on Windows that
   // also lifts the staging folder's hidden mark, just before it is renamed.
   if (status.ok() && !changed) {
@@ -116,8 +122,10 @@ MoveOutcome CopyAcross(Folder& release, Folder& parent, const std::string& name,
   return deleted.ok() ? MoveOutcome::kMoved : MoveOutcome::kMovedSourceLeft;
 }
 
-/// Appends the snapshot lines of everything under `folder` to `out`.
-FsStatus AppendSnapshot(Folder& folder, const std::string& prefix, std::string* out) {
+/// Appends the snapshot lines of everything under `folder` to `out` and,
+/// without the time stamps, to `shape`; either may be null.
+FsStatus AppendSnapshot(Folder& folder, const std::string& prefix, std::string* out,
+                        std::string* shape) {
   std::vector<FolderItem> items;
   FsStatus status = folder.List(&items);
   if (!status.ok()) return status;
@@ -125,12 +133,14 @@ FsStatus AppendSnapshot(Folder& folder, const std::string& prefix, std::string* 
             [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
   for (const FolderItem& item : items) {
     const std::string path = prefix + item.name;
-    *out += path + '\0' + std::to_string(static_cast<int>(item.kind)) + '\0' +
-            std::to_string(item.size) + '\0' + std::to_string(item.modified) + '\n';
+    const std::string line = path + '\0' + std::to_string(static_cast<int>(item.kind)) + '\0' +
+                             std::to_string(item.size) + '\0';
+    if (out) *out += line + std::to_string(item.modified) + '\n';
+    if (shape) *shape += line + '\n';
     if (item.kind != EntryKind::kFolder) continue;
     std::unique_ptr<Folder> child;
     status = folder.Open(item.name, &child);
-    if (status.ok()) status = AppendSnapshot(*child, path + '/', out);
+    if (status.ok()) status = AppendSnapshot(*child, path + '/', out, shape);
     if (!status.ok()) return status;
   }
   return FsStatus::kOk;
@@ -176,9 +186,10 @@ FsStatus DeleteTree(Folder& folder) {
   return first_failure;
 }
 
-FsStatus Snapshot(Folder& folder, std::string* snapshot) {
-  snapshot->clear();
-  return AppendSnapshot(folder, "", snapshot);
+FsStatus Snapshot(Folder& folder, std::string* snapshot, std::string* shape) {
+  if (snapshot) snapshot->clear();
+  if (shape) shape->clear();
+  return AppendSnapshot(folder, "", snapshot, shape);
 }
 
 MoveOutcome MoveRelease(FileSystem& fs, Folder& release, const std::string& destination,

@@ -65,7 +65,9 @@ FsStatus DeleteTree(Folder& folder);
 
 /// The names, kinds, sizes and time stamps of everything under `folder`, one
 /// line each, in a fixed order: two snapshots differ when anything inside
-/// was added, removed, resized or rewritten in between.
-FsStatus Snapshot(Folder& folder, std::string* snapshot);
+/// was added, removed, resized or rewritten in between. `shape`, when
+/// given, gets the same without the time stamps, which a copy on another
+/// file system may keep more coarsely; either output may be null.
+FsStatus Snapshot(Folder& folder, std::string* snapshot, std::string* shape = nullptr);
 
 }  // namespace ovpre

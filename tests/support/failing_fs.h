@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,9 @@ class FailingFileSystem final : public FileSystem {
   std::optional<std::string> own_name;    // reported instead of the real name
   std::string unstorable;                 // texts holding it are not stored exactly
   FsStatus injected{FsStatus::kFailed, 0, "injected failure"};
+  /// Called with each operation's number just before it runs: to change
+  /// the tree at an exact moment, as a racing process would.
+  std::function<void(int operation)> before;
 
   char Separator() const override { return real_.Separator(); }
   std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
@@ -46,6 +50,7 @@ class FailingFileSystem final : public FileSystem {
   friend class FailingFolder;
   /// Counts one operation; true when this one is to fail.
   bool Fails(const char* op) {
+    if (before) before(count_ + 1);
     if (++count_ == fail_at_) return true;
     if (fail_op != op || fail_op_times == 0) return false;
     if (fail_op_times > 0) --fail_op_times;
