@@ -12,7 +12,7 @@
 # round to the next, and the medians over all rounds are compared.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
-need_packages g++ cmake make hyperfine time python3
+need_packages g++ cmake make hyperfine time python3 zlib1g-dev
 
 rounds=${OVPRE_BENCH_ROUNDS:-3}
 work=${OVPRE_BENCH_DIR:-/tmp/ovpre-bench}

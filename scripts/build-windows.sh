@@ -7,7 +7,7 @@ source "$(dirname "$0")/lib.sh"
 source "$OVPRE_ROOT/scripts/wine-env.sh"
 
 build="$OVPRE_ROOT/build/win32-release"
-need_packages cmake make g++-mingw-w64-i686-posix mingw-w64-tools
+need_packages cmake make g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
 build_preset win32-release
 check_win32_exe "$build/src/ovpre.exe"
 echo "program: $build/src/ovpre.exe"
