@@ -135,8 +135,9 @@ std::wstring Win32Path(const std::string& utf8) {
 }
 
 std::wstring NtPath(const std::string& utf8) {
-  const std::wstring wide = WideFromUtf8(utf8);
-  const std::wstring full = StartsWith(wide, L"\\\\?\\") ? wide : FullPath(wide);
+  // The same tidied, prefixed path as every other call gets, so that a name
+  // is never reinterpreted ("nul", "x.") on its way to the rename.
+  const std::wstring full = Win32Path(utf8);
   if (StartsWith(full, L"\\\\?\\")) return L"\\??\\" + full.substr(4);
   if (StartsWith(full, L"\\\\")) return L"\\??\\UNC\\" + full.substr(2);
   return L"\\??\\" + full;
