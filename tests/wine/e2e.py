@@ -453,7 +453,7 @@ class PreaddTests(SiteTestCase):
 
 
 class IgnoredRequestTests(SiteTestCase):
-    def test_other_site_commands_leave_no_trace(self):
+    def test_other_site_commands_and_unsafe_tags_leave_no_trace(self):
         owndir = r"E:\ftp\pre\Same Drive"
         release = "Untouched-GRP"
         self.place_release(owndir, release)
@@ -464,6 +464,11 @@ class IgnoredRequestTests(SiteTestCase):
             # "pre " with the space right after the word is a different word.
             text = f"{word} {release}" if word != "pre" else "pre "
             self.assertEqual(self.site.run(f"ovpre.exe 0|SameDrive|0|301|{owndir}|{text}"), 0)
+        # A tag that could lead the reply out of Output ends the run unanswered:
+        # "\..\..\ovpre.ini" would replace the settings file with a reply.
+        for tag in ("\\..\\..\\ovpre.ini", "..", "x/../../y", "C:x", "a:b"):
+            for text in (f"pre {release}", "preadd A*E:\\a*E:\\b*0*u:g*1"):
+                self.assertEqual(self.site.run(f"ovpre.exe 0|SameDrive|0|{tag}|{owndir}|{text}"), 0)
         self.assertEqual(self.site.output_files(), outputs)
         self.assertEqual(self.site.settings_bytes(), settings)
         self.assertEqual(self.site.announce(), announce)
