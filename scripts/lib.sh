@@ -15,7 +15,7 @@ OVPRE_LOGS="$OVPRE_ROOT/build/logs"
 OVPRE_LOG_LINES=${OVPRE_LOG_LINES:-40}
 
 run_step() {
-  local name=$1 status
+  local name=$1 status began=$SECONDS
   shift
   local log="$OVPRE_LOGS/$name.log"
   mkdir -p "$OVPRE_LOGS"
@@ -27,7 +27,7 @@ run_step() {
     echo "---"
     return $status
   fi
-  echo "ok: $name"
+  echo "ok: $name ($((SECONDS - began)) s)"
 }
 
 # What the test suites need on Debian 12. Wine is installed as Debian installs

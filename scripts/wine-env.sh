@@ -2,8 +2,13 @@
 # it (after scripts/lib.sh); do not run it. Functions:
 #
 #   wine_road               decides which Wine runs the Windows suites (below)
+#   runs_32bit_programs [PROBE]
+#                           whether the 32-bit Wine loader (or PROBE) starts
+#   build_shipped_exe       builds the shipped i686 program and inspects it
 #   check_win32_exe FILE    fails unless FILE is an i686 GUI program that
 #                           imports only Windows system DLLs
+#   build_wine_tools        builds the test tools of tests/wine for the road
+#   wine PROGRAM ARGS...    runs a Windows program with the road's Wine
 #   wine_env_start [PREFIX] makes the Wine prefix ready and starts its server
 #   wine_env_stop           stops the server that wine_env_start started
 #
@@ -12,7 +17,9 @@
 # 32-bit Wine loader then fails with "Exec format error"); there the same
 # sources are built for x86_64 (preset win64) and run under 64-bit Wine, and
 # the shipped 32-bit program is only built and inspected. OVPRE_WINE_BITS=64
-# forces the 64-bit road, OVPRE_WINE_BITS=32 the 32-bit one.
+# forces the 64-bit road, OVPRE_WINE_BITS=32 the 32-bit one;
+# OVPRE_WINE32_PROBE=/bin/false makes this machine look like one that
+# refuses 32-bit programs.
 #
 # wine_env_start exports WINEPREFIX (default build/wine-<preset>), WINEDEBUG=-all,
 # WINEARCH and a UTF-8 LC_ALL, and removes DISPLAY so a message box returns at
