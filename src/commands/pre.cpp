@@ -26,11 +26,6 @@ constexpr const char* kSourceLeft =
 constexpr const char* kReleaseChanged =
     "The release changed while it was being copied; try again when the upload has finished.";
 
-std::string TwoDigits(int value) {
-  std::string text = std::to_string(value);
-  return text.size() == 1 ? "0" + text : text;
-}
-
 /// Where the release comes from and goes to.
 struct PrePaths {
   std::string release;
@@ -153,10 +148,9 @@ void FinishPre(Platform& platform, const Settings& settings, const PreGroup& gro
 /// known. The destination's parent is looked at only after a "not found".
 std::string MoveFailedReply(FileSystem& fs, const MoveReport& report,
                             const std::string& destination) {
-  const std::size_t cut = destination.rfind(fs.Separator());
   const bool target_missing =
-      report.failure == FsStatus::kNotFound && cut != std::string::npos &&
-      fs.KindOf(destination.substr(0, cut)) == EntryKind::kMissing;
+      report.failure == FsStatus::kNotFound &&
+      fs.KindOf(FolderOf(destination, fs.Separator())) == EntryKind::kMissing;
   const std::string reason = MoveFailureReason(report, target_missing);
   return reason.empty() ? kMoveFailed : kMoveFailed + std::string(kCrlf) + reason;
 }
@@ -183,8 +177,8 @@ bool IsSafeReleaseName(const std::string& release) {
 }
 
 std::string DatePart(int dated, const LocalDate& today, char separator) {
-  const std::string month = TwoDigits(today.month);
-  const std::string day = TwoDigits(today.day);
+  const std::string month = ZeroPadded(today.month, 2);
+  const std::string day = ZeroPadded(today.day, 2);
   switch (dated) {
     case 1: return month + day + separator;
     case 2: return month + "-" + day + separator;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "text/text.h"
+
 namespace ovpre {
 
 namespace {
@@ -45,14 +47,6 @@ FsStatus CopyItem(Folder& source, Folder& target, const FolderItem& item,
       // copy keeps the source whole instead of deleting them later.
       return Fail(report, FsStatus(FsStatus::kNotCopyable), "copy");
   }
-}
-
-/// The folder part and the last name of `path`.
-void SplitPath(const std::string& path, char separator, std::string* parent,
-               std::string* name) {
-  const std::size_t cut = path.rfind(separator);
-  *parent = cut == std::string::npos ? "" : path.substr(0, cut == 0 ? 1 : cut);
-  *name = cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
 /// Makes the staging folder beside the destination and claims it. A
@@ -196,9 +190,8 @@ MoveOutcome MoveRelease(FileSystem& fs, Folder& release, const std::string& dest
                         bool copy_first, MoveReport* report) {
   MoveReport ignored;
   if (!report) report = &ignored;
-  std::string parent_path;
-  std::string name;
-  SplitPath(destination, fs.Separator(), &parent_path, &name);
+  const std::string parent_path = FolderOf(destination, fs.Separator());
+  const std::string name = FileNameOf(destination, fs.Separator());
   // Two pres of one release at once: the one that claims it first moves it,
   // the other finds it taken, as the destination will be.
   FsStatus claimed = release.Claim();

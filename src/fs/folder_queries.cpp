@@ -59,12 +59,6 @@ std::optional<uint64_t> FolderSizeBytes(FileSystem& fs, const std::string& path,
   return FolderSizeBytes(*folder, files);
 }
 
-std::optional<double> FolderSizeMB(Folder& folder) {
-  const std::optional<uint64_t> bytes = FolderSizeBytes(folder);
-  if (!bytes) return std::nullopt;
-  return ToMB(*bytes);
-}
-
 std::optional<double> FolderSizeMB(FileSystem& fs, const std::string& path) {
   const std::optional<uint64_t> bytes = FolderSizeBytes(fs, path);
   if (!bytes) return std::nullopt;

@@ -22,7 +22,6 @@ std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path);
 /// Megabytes of all files under the folder `path`, hidden ones included and
 /// links not followed; nothing when the folder is missing or unreadable.
 std::optional<double> FolderSizeMB(FileSystem& fs, const std::string& path);
-std::optional<double> FolderSizeMB(Folder& folder);
 
 /// Bytes of all files under the folder, as FolderSizeMB counts them; the
 /// number of those files goes into `files` when given.

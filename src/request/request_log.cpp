@@ -35,16 +35,10 @@ const char* OutcomeText(RequestOutcome outcome) {
   return "failed";
 }
 
-std::string Padded(int value, int width) {
-  std::string text = std::to_string(value);
-  if (static_cast<int>(text.size()) < width) text.insert(0, width - text.size(), '0');
-  return text;
-}
-
 std::string IsoTime(const LocalDateTime& when) {
-  return Padded(when.date.year, 4) + "-" + Padded(when.date.month, 2) + "-" +
-         Padded(when.date.day, 2) + "T" + Padded(when.hour, 2) + ":" +
-         Padded(when.minute, 2) + ":" + Padded(when.second, 2);
+  return ZeroPadded(when.date.year, 4) + "-" + ZeroPadded(when.date.month, 2) + "-" +
+         ZeroPadded(when.date.day, 2) + "T" + ZeroPadded(when.hour, 2) + ":" +
+         ZeroPadded(when.minute, 2) + ":" + ZeroPadded(when.second, 2);
 }
 
 std::string Megabytes(uint64_t bytes) {

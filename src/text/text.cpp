@@ -86,6 +86,11 @@ std::string FileNameOf(const std::string& path, char separator) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+std::string FolderOf(const std::string& path, char separator) {
+  const std::size_t cut = path.rfind(separator);
+  return cut == std::string::npos ? "" : path.substr(0, cut == 0 ? 1 : cut);
+}
+
 bool EndsInLineBreak(const std::string& text) {
   // Whatever ends a line for the loader: CR LF, a lone CR or a lone LF.
   return text.empty() || text.back() == '\r' || text.back() == '\n';
@@ -97,6 +102,14 @@ std::string OneLineField(const std::string& text) {
     if (IsControlByte(c)) c = ' ';
   }
   return field;
+}
+
+std::string ZeroPadded(int value, int width) {
+  std::string text = std::to_string(value);
+  if (static_cast<int>(text.size()) < width) {
+    text.insert(0, static_cast<std::size_t>(width) - text.size(), '0');
+  }
+  return text;
 }
 
 std::string JoinWithCrlf(std::initializer_list<std::string> lines) {

@@ -18,6 +18,13 @@ std::string LowerAscii(const std::string& text);
 /// The text after the last `separator` of `path` (all of it without one).
 std::string FileNameOf(const std::string& path, char separator);
 
+/// The text before the last `separator` of `path` ("" without one); a
+/// separator at the very start is kept, as the root it names.
+std::string FolderOf(const std::string& path, char separator);
+
+/// `value` in decimal, with "0"s in front up to `width` characters.
+std::string ZeroPadded(int value, int width);
+
 /// Joins `lines` with CR LF between them (none after the last).
 std::string JoinWithCrlf(std::initializer_list<std::string> lines);
 

@@ -43,12 +43,6 @@ uint32_t WindowsAttributes(const struct stat& st) {
   return attributes;
 }
 
-std::string ParentOf(const std::string& path) {
-  const std::size_t cut = path.find_last_of('/');
-  if (cut == std::string::npos) return ".";
-  return cut == 0 ? "/" : path.substr(0, cut);
-}
-
 /// Opens `path` only when it is a regular file. The open itself never waits
 /// (a FIFO would wait for a writer); once the kind is known the descriptor
 /// goes back to blocking use. A FIFO, device or folder gives kFailed.
@@ -133,7 +127,8 @@ class PosixFileSystem final : public FileSystem {
     struct statvfs vfs {};
     while (statvfs(probe.c_str(), &vfs) != 0) {
       if (errno != ENOENT && errno != ENOTDIR) return StatusFromErrno(errno);
-      const std::string parent = ParentOf(probe);
+      std::string parent = FolderOf(probe, '/');
+      if (parent.empty()) parent = ".";
       if (parent == probe) return FsStatus::kFailed;
       probe = parent;
     }

@@ -91,11 +91,29 @@ class PosixOwnership final : public OwnershipControl {
   }
 
  private:
+  /// The grant for one setting, looked up once per run: a pre makes two
+  /// calls per top-level entry, all with the same setting.
   std::optional<Grant> Resolve(const std::string& perms, const std::string& user,
                                const std::string& group) {
+    const std::string key = perms + '\0' + user + '\0' + group;
+    const auto cached = grants_.find(key);
+    if (cached != grants_.end()) return cached->second;
+    return grants_[key] = ResolveNow(perms, user, group);
+  }
+
+  static std::optional<Grant> ResolveNow(const std::string& perms, const std::string& user,
+                                         const std::string& group) {
     Grant grant;
-    if (!user.empty() && (grant.uid = UserId(user)) == kKeepUser) return std::nullopt;
-    if (!group.empty() && (grant.gid = GroupId(group)) == kKeepGroup) return std::nullopt;
+    if (!user.empty()) {
+      const passwd* entry = getpwnam(user.c_str());
+      if (!entry) return std::nullopt;
+      grant.uid = entry->pw_uid;
+    }
+    if (!group.empty()) {
+      const struct group* entry = getgrnam(group.c_str());
+      if (!entry) return std::nullopt;
+      grant.gid = entry->gr_gid;
+    }
     if (!perms.empty() && !(grant.mode = OctalMode(perms))) return std::nullopt;
     return grant;
   }
@@ -149,26 +167,7 @@ class PosixOwnership final : public OwnershipControl {
     return errno == 0 && ok;
   }
 
-  uid_t UserId(const std::string& name) {
-    auto cached = users_.find(name);
-    if (cached != users_.end()) return cached->second;
-    const passwd* entry = getpwnam(name.c_str());
-    const uid_t id = entry ? entry->pw_uid : kKeepUser;
-    users_[name] = id;
-    return id;
-  }
-
-  gid_t GroupId(const std::string& name) {
-    auto cached = groups_.find(name);
-    if (cached != groups_.end()) return cached->second;
-    const group* entry = getgrnam(name.c_str());
-    const gid_t id = entry ? entry->gr_gid : kKeepGroup;
-    groups_[name] = id;
-    return id;
-  }
-
-  std::map<std::string, uid_t> users_;
-  std::map<std::string, gid_t> groups_;
+  std::map<std::string, std::optional<Grant>> grants_;
 };
 
 class PosixOwnershipFactory final : public OwnershipControlFactory {

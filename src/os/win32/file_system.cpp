@@ -28,20 +28,6 @@ bool IsHiddenOrSystem(DWORD attributes) {
   return (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
 }
 
-/// What a search result names. A junction or symbolic link (a "name
-/// surrogate") is a link; other reparse points (deduplicated or cloud files)
-/// are the file or folder itself.
-EntryKind KindOfFound(const WIN32_FIND_DATAW& found) {
-  const DWORD attributes = found.dwFileAttributes;
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-      IsReparseTagNameSurrogate(found.dwReserved0)) {
-    return EntryKind::kLink;
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
-  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::kOther;
-  return EntryKind::kFile;
-}
-
 /// Days since 1899-12-30 in local time, with the time-zone rules of that
 /// day (not of today), as Windows dates count.
 double WindowsDate(const FILETIME& utc) {
@@ -122,11 +108,6 @@ FsStatus WriteNewFile(const std::string& path, const std::string& bytes) {
   return status;
 }
 
-/// How often, and how far apart, a replace that another program's open
-/// handle blocks is tried again: about a second in all.
-constexpr int kReplaceRetries = 20;
-constexpr DWORD kReplacePauseMs = 50;
-
 /// The errors of a file that another program holds open without sharing
 /// deletion (or that a scanner holds for a moment).
 bool IsHeldByAnother(DWORD error) {
@@ -159,15 +140,13 @@ FsStatus ReplaceFileAtomically(const std::string& path, const std::string& bytes
   if (status != FsStatus::kOk) return status;
   const std::wstring from = Win32Path(temp);
   const std::wstring to = Win32Path(path);
-  DWORD error = ERROR_SUCCESS;
-  for (int attempt = 0; attempt <= kReplaceRetries; ++attempt) {
-    if (attempt > 0) Sleep(kReplacePauseMs);
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return FsStatus::kOk;
-    }
-    error = GetLastError();
-    if (!IsHeldByAnother(error)) break;
-  }
+  const DWORD error = RetryBriefly(
+      [&] {
+        return MoveFileExW(from.c_str(), to.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+      },
+      IsHeldByAnother);
+  if (error == ERROR_SUCCESS) return FsStatus::kOk;
   // The server or the bot holds the old file open without letting it be
   // replaced: the new content goes into it in place rather than nowhere.
   status = IsHeldByAnother(error) ? OverwriteInPlace(path, bytes) : StatusFromWin32Error(error);
@@ -201,19 +180,13 @@ class Win32FileSystem final : public FileSystem {
     // Only a search result carries the reparse tag that tells links apart.
     WIN32_FIND_DATAW found;
     SearchHandle search(StartSearch(path, &found));
-    return search.valid() ? KindOfFound(found) : EntryKind::kLink;
+    // A search result keeps the reparse tag in dwReserved0.
+    return search.valid() ? KindOfAttributes(found.dwFileAttributes, found.dwReserved0)
+                          : EntryKind::kLink;
   }
 
   FsStatus IdentityOf(const std::string& path, FileId* id) override {
-    // The link itself, never what it points to.
-    FileHandle file(CreateFileW(Win32Path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return LastStatus();
-    *id = FileId{info.dwVolumeSerialNumber,
-                 (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-    return FsStatus::kOk;
+    return IdentityAt(path, id);
   }
 
   FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override {

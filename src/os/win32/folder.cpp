@@ -26,10 +26,6 @@ constexpr DWORD kOpenItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARS
 /// Bytes per read when a file is copied or its content passed on in blocks.
 constexpr std::size_t kReadBlock = 1 << 20;
 
-/// How long deletes are retried on the errors that scanners and deletes
-/// still pending cause, in steps of 50 ms.
-constexpr int kRetries = 20;
-
 bool IsLink(HANDLE handle, DWORD attributes) {
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
   FILE_ATTRIBUTE_TAG_INFO tag = {};
@@ -52,25 +48,15 @@ FsStatus OpenFolderHandle(const std::string& path, DWORD access, DWORD share, Fi
   return FsStatus::kOk;
 }
 
-FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
-  return FileId{info.dwVolumeSerialNumber,
-                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-}
-
 bool IsPassing(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY ||
          error == ERROR_ACCESS_DENIED;
 }
 
-/// Runs `attempt` until it succeeds, retrying briefly on passing errors.
+/// Runs a delete, retrying briefly on passing errors.
 template <typename Attempt>
 FsStatus Retrying(Attempt attempt) {
-  for (int i = 0;; ++i) {
-    if (attempt()) return FsStatus::kOk;
-    const DWORD error = GetLastError();
-    if (i >= kRetries || !IsPassing(error)) return StatusFromWin32Error(error);
-    Sleep(50);
-  }
+  return StatusFromWin32Error(RetryBriefly([&] { return attempt() != FALSE; }, IsPassing));
 }
 
 FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
@@ -259,12 +245,7 @@ class Win32Folder final : public Folder {
   }
 
   FsStatus IdentityOf(const std::string& name, FileId* id) override {
-    FileHandle handle(CreateFileW(Win32Path(Child(name)).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                  nullptr, OPEN_EXISTING, kOpenItself, nullptr));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info)) return LastStatus();
-    *id = IdOf(info);
-    return FsStatus::kOk;
+    return IdentityAt(Child(name), id);
   }
 
   FsStatus SetHidden(bool hidden) override {
@@ -305,17 +286,9 @@ class Win32Folder final : public Folder {
     if (name == L"." || name == L"..") return;
     FolderItem item;
     item.name = Utf8FromWide(name);
-    const DWORD attributes = entry.FileAttributes;
     // For a reparse point, the extended-attribute size holds its tag.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-        IsReparseTagNameSurrogate(entry.EaSize)) {
-      item.kind = EntryKind::kLink;
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      item.kind = EntryKind::kFolder;
-    } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
-      item.kind = EntryKind::kOther;
-    } else {
-      item.kind = EntryKind::kFile;
+    item.kind = KindOfAttributes(entry.FileAttributes, entry.EaSize);
+    if (item.kind == EntryKind::kFile) {
       item.size = static_cast<uint64_t>(entry.EndOfFile.QuadPart);
       item.modified = entry.LastWriteTime.QuadPart;
     }

@@ -105,6 +105,31 @@ FsStatus StatusFromWin32Error(DWORD error) {
   return FsStatus(code, static_cast<long>(error), SystemMessageText(error));
 }
 
+EntryKind KindOfAttributes(DWORD attributes, DWORD reparse_tag) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(reparse_tag)) {
+    return EntryKind::kLink;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::kFolder;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::kOther;
+  return EntryKind::kFile;
+}
+
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+FsStatus IdentityAt(const std::string& path, FileId* id) {
+  FileHandle file(CreateFileW(Win32Path(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) return LastStatus();
+  *id = IdOf(info);
+  return FsStatus::kOk;
+}
+
 FsStatus LastStatus() { return StatusFromWin32Error(GetLastError()); }
 
 std::wstring Win32Path(const std::string& utf8) {

@@ -21,6 +21,34 @@ inline constexpr DWORD kSettableAttributes =
 /// The system's own text for a Win32 error code, without the line break.
 std::string SystemMessageText(DWORD error);
 
+/// What an entry with `attributes` is. A junction or symbolic link (a
+/// reparse point whose `reparse_tag` is a "name surrogate") is a link; other
+/// reparse points (deduplicated or cloud files) are the file or folder itself.
+EntryKind KindOfAttributes(DWORD attributes, DWORD reparse_tag);
+
+/// The identity of what `path` names: the link itself, never what it
+/// points to.
+FsStatus IdentityAt(const std::string& path, FileId* id);
+
+/// The identity in `info`.
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info);
+
+/// Runs `attempt` (a call that sets the last error when it fails) until it
+/// succeeds, for about a second while `passing` says its error is one that
+/// scanners and deletes still pending cause. Returns ERROR_SUCCESS or the
+/// last error.
+template <typename Attempt, typename Passing>
+DWORD RetryBriefly(Attempt attempt, Passing passing) {
+  constexpr int kRetries = 20;
+  constexpr DWORD kPauseMs = 50;
+  for (int i = 0;; ++i) {
+    if (attempt()) return ERROR_SUCCESS;
+    const DWORD error = GetLastError();
+    if (i >= kRetries || !passing(error)) return error;
+    Sleep(kPauseMs);
+  }
+}
+
 /// The one place where Win32 error codes become FsStatus.
 FsStatus StatusFromWin32Error(DWORD error);
 
