@@ -58,7 +58,6 @@ FsStatus MakeStaging(Folder& parent, const std::string& name, std::unique_ptr<Fo
   if (status == FsStatus::kExists) {
     std::unique_ptr<Folder> leftover;
     status = parent.Open(name, &leftover);
-    if (status.ok()) status = leftover->Claim();
     // Another pre of this release is copying it right now: its copy will
     // be the one at the destination.
     if (status == FsStatus::kInUse) status = FsStatus(FsStatus::kExists);
@@ -67,7 +66,6 @@ FsStatus MakeStaging(Folder& parent, const std::string& name, std::unique_ptr<Fo
     leftover.reset();
     status = parent.Make(name, stage);
   }
-  if (status.ok()) status = (*stage)->Claim();
   if (status.ok()) status = (*stage)->SetHidden(true);
   return Fail(report, status, "make staging");
 }
@@ -194,7 +192,7 @@ MoveOutcome MoveRelease(FileSystem& fs, Folder& release, const std::string& dest
   const std::string name = FileNameOf(destination, fs.Separator());
   // Two pres of one release at once: the one that claims it first moves it,
   // the other finds it taken, as the destination will be.
-  FsStatus claimed = release.Claim();
+  FsStatus claimed = FsStatus::kOk;
   if (claimed == FsStatus::kInUse) claimed = FsStatus(FsStatus::kExists);
   if (!Fail(report, claimed, "claim release").ok()) return MoveOutcome::kNotMoved;
   std::unique_ptr<Folder> parent;

@@ -26,6 +26,7 @@ class FsStatus {
     kInUse,        // another running program holds what was asked for
     kSwapped,      // a name no longer leads to the folder that was opened
     kNotCopyable,  // a device, pipe or socket, or a link where none can be made
+    kTooLarge,     // a file larger than the target's file system can hold
     kFailed,       // anything else (bad name, device error, ...)
   };
 
@@ -72,6 +73,34 @@ struct FolderItem {
   EntryKind kind = EntryKind::kOther;
   uint64_t size = 0;      // bytes, for files only
   int64_t modified = 0;   // the platform's time stamp, only for comparing
+  int64_t changed = 0;    // the time of the last change of content or
+                          // metadata (ctime, ChangeTime), for files only
+  uint64_t number = 0;    // the file's number on its volume (inode, file
+                          // ID), for files only; 0 where the listing has none
+};
+
+/// What a look at one entry through a handle of its own shows now, past a
+/// directory entry that the system may not have brought up to date yet.
+struct FileFacts {
+  EntryKind kind = EntryKind::kOther;
+  uint64_t size = 0;
+  int64_t changed = 0;  // as FolderItem::changed
+  uint64_t number = 0;  // as FolderItem::number
+};
+
+/// A work mark held open and locked: the claim of one run on a work entry,
+/// and the state of that entry ("partial", "complete ..."). The lock ends
+/// with the object or with the process, however it ends.
+class WorkMark {
+ public:
+  virtual ~WorkMark() = default;
+  /// The mark's whole content.
+  virtual FsStatus Read(std::string* state) = 0;
+  /// Replaces the mark's whole content and makes it durable.
+  virtual FsStatus Write(const std::string& state) = 0;
+  /// Removes the mark file while still holding it; the object is of no
+  /// further use afterwards.
+  virtual FsStatus Remove() = 0;
 };
 
 /// A folder held open. Everything below it is reached through it: a name is
@@ -133,13 +162,32 @@ class Folder {
   /// name starting with "." needs none), or shows it again.
   virtual FsStatus SetHidden(bool hidden) = 0;
 
-  /// Makes everything written below this folder durable.
+  /// Makes everything written below this folder durable. Where the
+  /// platform documents no way to do so for a folder and refuses it, the
+  /// result is still ok, with the refusal's cause in os_error()/os_text().
   virtual FsStatus Flush() = 0;
 
-  /// Claims this folder for this run: kInUse while another running program
-  /// holds the claim. A claim ends with the object or with the process,
-  /// however it ends.
-  virtual FsStatus Claim() = 0;
+  /// Looks at the entry `name` inside again, through a handle of its own,
+  /// without following a link: kInUse while a writer holds the file where
+  /// the platform can tell.
+  virtual FsStatus Examine(const std::string& name, FileFacts* facts) = 0;
+
+  /// The largest file the volume of this folder can hold.
+  virtual uint64_t MaxFileSize() = 0;
+
+  /// Opens the folder `name` inside that only this program's user may use
+  /// (and that listings do not show, where the platform has such a mark),
+  /// creating it when missing; kExists when the name holds anything else:
+  /// a link, a file, or a folder that others may enter.
+  virtual FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) = 0;
+
+  /// Opens the work mark `name` inside and locks it: with `create`, makes a
+  /// new one readable by this program's user only, never taking an existing
+  /// name (kExists). kInUse while another running program holds the lock;
+  /// kNotFound when there is none; kNotCopyable when the name holds anything
+  /// but a plain file of this program's user. Never follows a link.
+  virtual FsStatus OpenMark(const std::string& name, bool create,
+                            std::unique_ptr<WorkMark>* mark) = 0;
 };
 
 /// One result of a directory search, as the server-facing listing needs it.
@@ -177,6 +225,11 @@ class FileSystem {
   /// Opens the folder at `path`; fails when `path` names a link or no
   /// folder. The folders above it are looked up as usual.
   virtual FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) = 0;
+
+  /// The path of the folder that `path` leads to, every link, junction and
+  /// mounted folder on the way (the last name included) followed: a path
+  /// the other calls can use with no link left in it.
+  virtual FsStatus ResolveFolder(const std::string& path, std::string* resolved) = 0;
 
   /// True when `path` is an ordinary file that a directory search shows
   /// (not a folder, not hidden, not a system file).

@@ -31,6 +31,8 @@ class Clock {
   virtual LocalDateTime Now() = 0;
   /// Milliseconds since some fixed moment; never goes back.
   virtual uint64_t Milliseconds() = 0;
+  /// Waits `milliseconds` before a retry.
+  virtual void Sleep(uint64_t milliseconds) = 0;
 };
 
 /// Facts about the running process.

@@ -21,6 +21,7 @@ const char* KindText(FsStatus::Code code) {
     case FsStatus::kInUse: return "in use";
     case FsStatus::kNotCopyable: return "cannot be copied to another drive";
     case FsStatus::kSwapped: return "replaced since it was opened";
+    case FsStatus::kTooLarge: return "too large for the target drive";
     case FsStatus::kFailed: break;
   }
   return "failed";

@@ -50,7 +50,18 @@ class FailingFolder final : public Folder {
     return Fails("Folder::SetHidden") ? fs_.injected : real_->SetHidden(hidden);
   }
   FsStatus Flush() override { return Fails("Folder::Flush") ? fs_.injected : real_->Flush(); }
-  FsStatus Claim() override { return Fails("Folder::Claim") ? fs_.injected : real_->Claim(); }
+  FsStatus Examine(const std::string& name, FileFacts* facts) override {
+    return Fails("Folder::Examine") ? fs_.injected : real_->Examine(name, facts);
+  }
+  uint64_t MaxFileSize() override { return real_->MaxFileSize(); }
+  FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    return Fails("Folder::OpenWorkFolder") ? fs_.injected
+                                           : Wrap(real_->OpenWorkFolder(name, folder), folder);
+  }
+  FsStatus OpenMark(const std::string& name, bool create,
+                    std::unique_ptr<WorkMark>* mark) override {
+    return Fails("Folder::OpenMark") ? fs_.injected : real_->OpenMark(name, create, mark);
+  }
 
   /// Wraps a folder that `status` says was opened.
   FsStatus Wrap(const FsStatus& status, std::unique_ptr<Folder>* folder) {
@@ -80,6 +91,9 @@ EntryKind FailingFileSystem::KindOf(const std::string& path) {
 }
 FsStatus FailingFileSystem::IdentityOf(const std::string& path, FileId* id) {
   return Fails("IdentityOf") ? injected : real_.IdentityOf(path, id);
+}
+FsStatus FailingFileSystem::ResolveFolder(const std::string& path, std::string* resolved) {
+  return Fails("ResolveFolder") ? injected : real_.ResolveFolder(path, resolved);
 }
 bool FailingFileSystem::VisibleFileExists(const std::string& path) {
   return Fails("VisibleFileExists") ? false : real_.VisibleFileExists(path);

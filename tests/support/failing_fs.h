@@ -36,6 +36,7 @@ class FailingFileSystem final : public FileSystem {
   EntryKind KindOf(const std::string& path) override;
   FsStatus IdentityOf(const std::string& path, FileId* id) override;
   FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override;
+  FsStatus ResolveFolder(const std::string& path, std::string* resolved) override;
   bool VisibleFileExists(const std::string& path) override;
   FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
   FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override;

@@ -22,6 +22,12 @@ class FakeClock final : public Clock {
   LocalDate Today() override { return date_; }
   LocalDateTime Now() override { return {date_, 12, 34, 56}; }
   uint64_t Milliseconds() override { return millis_ += step; }
+  /// Time passes at once: nothing waits.
+  void Sleep(uint64_t milliseconds) override {
+    millis_ += milliseconds;
+    slept += milliseconds;
+  }
+  uint64_t slept = 0;
   void Set(LocalDate date) { date_ = date; }
   uint64_t step = 250;
 

@@ -93,11 +93,14 @@ class MemoryFolder final : public Folder {
   }
   FsStatus SetHidden(bool) override { return FsStatus::kOk; }
   FsStatus Flush() override { return FsStatus::kOk; }
-  FsStatus Claim() override {
-    if (claimed_) return FsStatus::kOk;
-    if (!fs_.claimed_.insert(fs_.FoldCase(path_)).second) return FsStatus::kInUse;
-    claimed_ = true;
-    return FsStatus::kOk;
+
+  FsStatus Examine(const std::string&, FileFacts*) override { return FsStatus::kFailed; }
+  uint64_t MaxFileSize() override { return UINT64_MAX; }
+  FsStatus OpenWorkFolder(const std::string&, std::unique_ptr<Folder>*) override {
+    return FsStatus::kFailed;
+  }
+  FsStatus OpenMark(const std::string&, bool, std::unique_ptr<WorkMark>*) override {
+    return FsStatus::kFailed;
   }
 
  private:
@@ -121,6 +124,11 @@ FsStatus MemoryFileSystem::OpenFolder(const std::string& path, std::unique_ptr<F
 
 std::unique_ptr<OwnershipControl> MemoryOutsiders::Create(std::string*) {
   return std::make_unique<CountingControl>(&ownership_calls);
+}
+
+FsStatus MemoryFileSystem::ResolveFolder(const std::string& path, std::string* resolved) {
+  *resolved = path;
+  return FsStatus::kOk;
 }
 
 std::string MemoryFileSystem::FoldCase(const std::string& path) const {

@@ -46,6 +46,7 @@ class MemoryFileSystem final : public FileSystem {
   EntryKind KindOf(const std::string& path) override;
   FsStatus IdentityOf(const std::string& path, FileId* id) override;
   FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override;
+  FsStatus ResolveFolder(const std::string& path, std::string* resolved) override;
   bool VisibleFileExists(const std::string& path) override;
   FsStatus ReadFolder(const std::string& folder, std::vector<FolderItem>* items);
   FsStatus SearchFolder(const std::string& folder, std::vector<DirEntry>* entries) override;
@@ -95,6 +96,7 @@ class MemoryOutsiders final : public Clock,
   LocalDate Today() override { return {2003, 1, 2}; }
   LocalDateTime Now() override { return {Today(), 12, 0, 0}; }
   uint64_t Milliseconds() override { return 0; }
+  void Sleep(uint64_t) override {}
   std::string RawArguments() override { return raw_arguments; }
   std::string ExecutableFolder() override { return "C:\\ovpre"; }
   std::string ExecutableStem() override { return "ovpre"; }

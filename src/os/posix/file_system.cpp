@@ -91,6 +91,11 @@ class PosixFileSystem final : public FileSystem {
     return OpenFolderNoFollow(path, folder);
   }
 
+  FsStatus ResolveFolder(const std::string& path, std::string* resolved) override {
+    *resolved = path;
+    return FsStatus::kOk;
+  }
+
   bool VisibleFileExists(const std::string& path) override {
     struct stat st {};
     return !IsHiddenName(FileNameOf(path, '/')) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

@@ -192,12 +192,14 @@ class PosixFolder final : public Folder {
 
   FsStatus Flush() override { return syncfs(fd_->get()) == 0 ? FsStatus::kOk : Errno(); }
 
-  FsStatus Claim() override {
-    // The lock goes with the descriptor, so a killed run leaves no claim.
-    if (flock(fd_->get(), LOCK_EX | LOCK_NB) == 0) return FsStatus::kOk;
-    const int error = errno;
-    if (error == EWOULDBLOCK) return FsStatus(FsStatus::kInUse, error, std::strerror(error));
-    return StatusFromErrno(error);
+
+  FsStatus Examine(const std::string&, FileFacts*) override { return FsStatus::kFailed; }
+  uint64_t MaxFileSize() override { return UINT64_MAX; }
+  FsStatus OpenWorkFolder(const std::string&, std::unique_ptr<Folder>*) override {
+    return FsStatus::kFailed;
+  }
+  FsStatus OpenMark(const std::string&, bool, std::unique_ptr<WorkMark>*) override {
+    return FsStatus::kFailed;
   }
 
  private:

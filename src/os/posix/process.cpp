@@ -43,6 +43,13 @@ class SystemClock final : public Clock {
     return static_cast<uint64_t>(now.tv_sec) * 1000u +
            static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   }
+
+  void Sleep(uint64_t milliseconds) override {
+    timespec wait{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0) {
+    }
+  }
 };
 
 /// Nobody waits at a message box here: the notice goes to standard error.

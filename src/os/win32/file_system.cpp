@@ -193,6 +193,11 @@ class Win32FileSystem final : public FileSystem {
     return OpenFolderNoFollow(path, folder);
   }
 
+  FsStatus ResolveFolder(const std::string& path, std::string* resolved) override {
+    *resolved = path;
+    return FsStatus::kOk;
+  }
+
   bool VisibleFileExists(const std::string& path) override {
     WIN32_FIND_DATAW found;
     SearchHandle search(StartSearch(path, &found));

@@ -260,7 +260,15 @@ class Win32Folder final : public Folder {
   // Every copied file was flushed as it was written.
   FsStatus Flush() override { return FsStatus::kOk; }
 
-  FsStatus Claim() override { return Hold(); }
+
+  FsStatus Examine(const std::string&, FileFacts*) override { return FsStatus::kFailed; }
+  uint64_t MaxFileSize() override { return UINT64_MAX; }
+  FsStatus OpenWorkFolder(const std::string&, std::unique_ptr<Folder>*) override {
+    return FsStatus::kFailed;
+  }
+  FsStatus OpenMark(const std::string&, bool, std::unique_ptr<WorkMark>*) override {
+    return FsStatus::kFailed;
+  }
 
  private:
   std::string Child(const std::string& name) const { return path_ + "\\" + name; }

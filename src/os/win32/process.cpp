@@ -45,6 +45,7 @@ class SystemClock final : public Clock {
   }
 
   uint64_t Milliseconds() override { return GetTickCount64(); }
+  void Sleep(uint64_t milliseconds) override { ::Sleep(static_cast<DWORD>(milliseconds)); }
 };
 
 class MessageBoxNotifier final : public Notifier {
