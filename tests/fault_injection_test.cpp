@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "app/entry.h"
-#include "fs/folder_ops.h"
+#include "fs/move_release.h"
 #include "platform/native.h"
 #include "request/reply.h"
 #include "support/fakes.h"

@@ -260,7 +260,6 @@ class Win32Folder final : public Folder {
   // Every copied file was flushed as it was written.
   FsStatus Flush() override { return FsStatus::kOk; }
 
-
   FsStatus Examine(const std::string&, FileFacts*) override { return FsStatus::kFailed; }
   uint64_t MaxFileSize() override { return UINT64_MAX; }
   FsStatus OpenWorkFolder(const std::string&, std::unique_ptr<Folder>*) override {
