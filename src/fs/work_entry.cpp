@@ -37,6 +37,11 @@ FsStatus OpenFoundMark(Folder& entry, Clock* clock, std::unique_ptr<WorkMark>* m
   }
 }
 
+/// `name`, then `name` with ".1", ".2" and so on.
+std::string NumberedName(const std::string& name, int number) {
+  return number == 0 ? name : name + "." + std::to_string(number);
+}
+
 }  // namespace
 
 std::string WorkName(const std::string& release) {
@@ -55,14 +60,19 @@ std::string WorkName(const std::string& release) {
 FsStatus WorkEntry::Claim(Folder& target, const std::string& release, Clock* clock,
                           std::unique_ptr<WorkEntry>* entry) {
   // Another pre may remove the work folder, found empty, just after it was
-  // opened here: then it is made anew.
+  // opened here: then it is made anew. A name that something else holds
+  // (a file, a link, a folder others may enter) is passed by.
   constexpr int kAttempts = 3;
   FsStatus status;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::unique_ptr<Folder> work;
-    status = target.OpenWorkFolder(kWorkFolderName, &work);
-    if (status.ok()) status = ClaimIn(work, release, clock, entry);
-    if (status != FsStatus::kNotFound) return status;
+  for (int i = 0; i < kWorkNames; ++i) {
+    const std::string name = NumberedName(kWorkFolderName, i);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      std::unique_ptr<Folder> work;
+      status = target.OpenWorkFolder(name, &work);
+      if (status.ok()) status = ClaimIn(work, release, clock, entry);
+      if (status != FsStatus::kNotFound) break;
+    }
+    if (status != FsStatus::kExists) return status;
   }
   return status;
 }
@@ -72,7 +82,7 @@ FsStatus WorkEntry::ClaimIn(std::unique_ptr<Folder>& work, const std::string& re
   FsStatus status;
   const std::string base = WorkName(release);
   for (int i = 0; i < kWorkNames; ++i) {
-    const std::string name = i == 0 ? base : base + "." + std::to_string(i);
+    const std::string name = NumberedName(base, i);
     std::unique_ptr<Folder> folder;
     std::unique_ptr<WorkMark> mark;
     status = work->Make(name, &folder);
