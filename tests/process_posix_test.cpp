@@ -2,6 +2,7 @@
 // six fields as one argument, the settings file beside the executable.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "request/reply.h"
 #include "support/fakes.h"
@@ -209,6 +211,66 @@ TEST_F(ProcessTest, ATargetWithoutRoomForNewEntriesSaysSo) {
                                 "already exists.\r\nReason: not enough space on the target "
                                 "drive."));
   EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), "a.nfo:nfo\n");
+}
+
+TEST_F(ProcessTest, NothingInTheTargetOrTheWayThereHoldsAPreUp) {
+  // Across file systems where this machine has a second one. Each row
+  // plants something, then pre's its release, which must arrive whole,
+  // leaving what was planted as it was.
+  TempFolder other(test::OtherDeviceBase());
+  const std::string target = Join(other.path(), "mp3");
+  const std::string real_own = site.own_dir;
+  const std::string own_link = Join(temp.path(), "own-link");
+  const std::string to_link = Join(temp.path(), "to-link");
+  ASSERT_EQ(symlink(real_own.c_str(), own_link.c_str()), 0);
+  ASSERT_EQ(symlink(target.c_str(), to_link.c_str()), 0);
+  const std::string long_name = std::string(250, 'L');
+  const struct {
+    std::string what, release;
+    std::function<void()> plant;
+    bool linked = false;  // owndir and todir given as links to the real ones
+  } cases[] = {
+      {"a release named like an old staging folder", "Rel",
+       [&] { WriteFile(Join(target, ".Rel.ovpre-staging/x"), "theirs"); }},
+      {"a file where the work folder goes", "Rel",
+       [&] { WriteFile(Join(target, ".ovpre-work"), "theirs"); }},
+      {"a file and an unmarked folder at the work names", "Rel", [&] {
+         MakeFolders(Join(target, ".ovpre-work/Rel.1"));
+         chmod(Join(target, ".ovpre-work").c_str(), 0700);
+         WriteFile(Join(target, ".ovpre-work/Rel"), "theirs");
+       }},
+      {"locks on the release and the work folder", "Rel", [&] {
+         MakeFolders(Join(target, ".ovpre-work/Other"));
+         chmod(Join(target, ".ovpre-work").c_str(), 0700);
+         for (const std::string& held : {Join(real_own, "Rel"), Join(target, ".ovpre-work")}) {
+           flock(open(held.c_str(), O_RDONLY | O_DIRECTORY), LOCK_EX);  // closed at exit
+         }
+       }},
+      {"a name of 250 bytes", long_name, [] {}},
+      {"linked own and target folders", "Rel", [] {}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::RemoveTree(target);
+    MakeFolders(target);
+    WriteFile(Join(real_own, c.release + "/a.nfo"), "nfo");
+    c.plant();
+    const std::string planted = DescribeTree(target);
+    const std::string own = c.linked ? own_link : site.own_dir;
+    const std::string to = c.linked ? to_link : target;
+    site.WriteSettings(own, to, 0, test::kKeepOwner);
+    EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + own + "|pre " + c.release}), 0);
+    EXPECT_EQ(site.Reply("pre"), test::ExpectedReply(c.release + " was successfully pre'd to:\r\n" +
+                                                     Join(to, c.release)));
+    EXPECT_EQ(DescribeTree(Join(target, c.release)), "a.nfo:nfo\n");
+    EXPECT_FALSE(test::Exists(Join(real_own, c.release)));
+    test::RemoveTree(Join(target, c.release));
+    EXPECT_EQ(DescribeTree(target), planted);
+  }
+  site.WriteSettings(site.own_dir, target);
+  WriteFile(Join(real_own, ".OVPRE-WORK.x/a.nfo"), "nfo");
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre .OVPRE-WORK.x"}), 0);
+  EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Invalid release name: .OVPRE-WORK.x"));
 }
 
 /// Runs `command` with the shell; true when it exits with 0.

@@ -122,6 +122,15 @@ class PreTests(SiteTestCase):
         self.assertEqual(len(calls), 10)
         self.assertFalse(any(".message" in c for c in calls))
 
+    def test_a_release_typed_in_another_case_keeps_its_own_name(self):
+        release, destination = "Some.Case-GRP", r"E:\ftp\mp3\Some.Case-GRP"
+        owndir = r"E:\ftp\pre\Same Drive"
+        self.place_release(owndir, release)
+        self.run_pre("SameDrive", release.lower(), "131")
+        self.assertEqual(self.site.reply("pre", "131"), reply(success(release, destination)))
+        self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+        self.assertEqual(os.listdir(self.site.linux_path(r"E:\ftp\mp3")).count(release), 1)
+
     def test_same_drive_dated_keeps_spaces_of_the_raw_line(self):
         release = "My  Release"
         owndir = r"E:\ftp\pre\SameDated"
@@ -167,19 +176,26 @@ class PreTests(SiteTestCase):
         self.assertEqual(calls, self.expected_owner_calls("CrossPlain", destination))
         self.assertTrue(calls[0].startswith("600\tadmin:\t\t"))
 
-    def test_cross_drive_clears_a_leftover_staging_folder_and_says_what_stays(self):
-        # A staging folder that a killed run left is removed, unclaimed, by
-        # the next pre of that release; nothing of it reaches the release.
+    def test_cross_drive_clears_a_leftover_work_entry_and_says_what_stays(self):
+        # A work entry that a killed run left, marked partial, is removed by
+        # the next pre of that release; nothing of it reaches the release. A
+        # release that only looks like a staging folder is left alone, and
+        # so is a file where the work folder would go.
         owndir, archive = r"E:\ftp\pre\CrossPlain", r"F:\archive"
         release = "Left.Over-GRP"
         self.place_release(owndir, release)
-        staging = archive + "\\." + release + ".ovpre-staging"
-        write_tree(self.site.linux_path(staging), {"CD1/01-track.mp3": b"half"})
+        work = archive + "\\.ovpre-work.1"
+        write_tree(self.site.linux_path(archive), {
+            ".ovpre-work": b"not a folder",
+            "." + release + ".ovpre-staging/CD1/01-track.mp3": b"theirs"})
+        write_tree(self.site.linux_path(work + "\\" + release),
+                   {"mark": b"partial", "release/CD1/01-track.mp3": b"half"})
         self.run_pre("CrossPlain", release, "112")
         destination = archive + "\\" + release
         self.assertEqual(self.site.reply("pre", "112"), reply(success(release, destination)))
         self.assert_moved(owndir + "\\" + release, destination)
-        self.assertFalse(os.path.exists(self.site.linux_path(staging)))
+        self.assertEqual(sorted(os.listdir(self.site.linux_path(archive))),
+                         [".Left.Over-GRP.ovpre-staging", ".ovpre-work", release])
         # A file of the source held open without delete sharing cannot go:
         # the release is whole at the destination and the user is told.
         release = "Held.Source-GRP"
@@ -196,8 +212,7 @@ class PreTests(SiteTestCase):
             b"Part of the release could not be removed from your folder, please notify a siteop."))
         self.assertEqual(read_tree(self.site.linux_path(destination)), RELEASE_TREE)
         self.assertTrue(os.path.exists(self.site.linux_path(held)))
-        leftovers = [n for n in os.listdir(self.site.linux_path(archive)) if "ovpre-staging" in n]
-        self.assertEqual(leftovers, [])
+        self.assertNotIn(".ovpre-work.1", os.listdir(self.site.linux_path(archive)))
 
     def test_failing_control_call_still_makes_every_call(self):
         release, destination = "Fail.Some-GRP", r"E:\ftp\mp3\Fail.Some-GRP"
@@ -301,7 +316,7 @@ class PreTests(SiteTestCase):
     def test_device_names_and_short_aliases_are_no_releases(self):
         owndir = r"E:\ftp\pre\Same Drive"
         long_name = "Some.Long.Release-GRP"
-        devices = ("CON", "nul.Rel")
+        devices = ("CON", "nul.Rel", ".OVPRE-work")
         refusals = {}
         for name in devices:
             self.place_release(owndir, name, {"x.nfo": b"x"})
