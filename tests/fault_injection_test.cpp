@@ -6,10 +6,12 @@
 #include <filesystem>
 
 #include "app/entry.h"
-#include "fs/folder_ops.h"
+#include "fs/move_release.h"
+#include "fs/work_entry.h"
 #include "platform/native.h"
 #include "request/reply.h"
 #include "support/fakes.h"
+#include "support/memory_fs.h"
 #include "support/temp_folder.h"
 
 namespace ovpre {
@@ -167,6 +169,100 @@ TEST(FaultInjection, AFolderMovedOutAndBackDuringTheCopyIsNotLost) {
       EXPECT_NE(all.find("/deep/x.sfv:sfv\n"), std::string::npos) << all;
       EXPECT_NE(all.find("/t.mp3:mp3\n"), std::string::npos) << all;
     }
+  }
+}
+
+TEST(FaultInjection, AWriteAfterTheCopyIsNeverLost) {
+  // An upload appends to a file after the copy was checked, while the copy
+  // is made durable: published as checked, the file stays at the source.
+  TempFolder temp;
+  MakeRelease(temp / "src");
+  const std::string nfo = Join(temp / "src", "a.nfo");
+  const std::unique_ptr<FileSystem> real = NewNativeFileSystem();
+  FailingFileSystem failing(*real, 0);
+  failing.before = [&](int) {
+    if (failing.current_op == "Folder::Flush") WriteFile(nfo, "nfo, and more");
+  };
+  EXPECT_EQ(MoveFolderSafely(failing, temp / "src", temp / "dst", true),
+            MoveOutcome::kMovedSourceLeft);
+  EXPECT_EQ(test::ReadFile(nfo), "nfo, and more");
+  EXPECT_EQ(test::ReadFile(Join(temp / "dst", "a.nfo")), "nfo");
+}
+
+TEST(FaultInjection, AHeldPublishIsRetriedThenKeptWholeForTheNextPre) {
+  TempFolder temp;
+  MakeRelease(temp / "src");
+  const std::string tree = DescribeTree(temp / "src");
+  const std::unique_ptr<FileSystem> real = NewNativeFileSystem();
+  test::FakeClock clock;
+  for (const int held : {2, -1}) {
+    SCOPED_TRACE("held " + std::to_string(held));
+    FailingFileSystem failing(*real, 0);
+    failing.fail_op = "Folder::MoveTo";
+    failing.fail_op_times = held;
+    failing.injected = FsStatus(FsStatus::kInUse, 32, "sharing violation");
+    MoveReport report;
+    const MoveOutcome outcome =
+        MoveFolderSafely(failing, temp / "src", temp / "dst", true, &report, &clock);
+    if (held > 0) {
+      // A scanner that lets go within the patience: published at once.
+      EXPECT_EQ(outcome, MoveOutcome::kMoved);
+      EXPECT_EQ(DescribeTree(temp / "dst"), tree);
+      test::RemoveTree(temp / "dst");
+      MakeRelease(temp / "src");
+      continue;
+    }
+    // Held for good: the checked copy waits, and the next pre publishes it
+    // without copying a file again.
+    EXPECT_EQ(outcome, MoveOutcome::kNotMoved);
+    EXPECT_TRUE(report.kept_copy);
+    EXPECT_EQ(report.failure, FsStatus::kInUse);
+    EXPECT_FALSE(Exists(temp / "dst"));
+    EXPECT_EQ(DescribeTree(temp / "src"), tree);
+    MoveReport next;
+    EXPECT_EQ(MoveFolderSafely(*real, temp / "src", temp / "dst", true, &next, &clock),
+              MoveOutcome::kMoved);
+    EXPECT_EQ(next.files, 0u);
+    EXPECT_EQ(DescribeTree(temp / "dst"), tree);
+    EXPECT_EQ(DescribeTree(temp.path()).find(kWorkFolderName), std::string::npos);
+  }
+  EXPECT_GE(clock.slept, 5000u);
+}
+
+TEST(FaultInjection, ANameThatLedElsewhereIsHandedBackOrLeftInTheWorkFolder) {
+  // The release's name is taken by a stranger's folder just before the
+  // rename, and (in the second round) the stranger's old name again just
+  // after it: the final name never shows the stranger's folder.
+  for (const bool retaken : {false, true}) {
+    SCOPED_TRACE(retaken ? "name taken again" : "name free");
+    test::MemoryFileSystem memory;
+    memory.AddFile("C:\\own\\Rel\\a.nfo", "mine");
+    memory.AddFolder("C:\\mp3");
+    FailingFileSystem failing(memory, 0);
+    bool swapped = false;
+    failing.before = [&](int) {
+      if (failing.current_op != "Folder::MoveTo" || swapped) return;
+      swapped = true;
+      memory.MoveNoReplace("C:\\own\\Rel", "C:\\own\\Rel.mine");
+      memory.AddFile("C:\\own\\Rel\\x", "stranger's");
+      if (retaken) memory.after_move = [&] { memory.AddFolder("C:\\own\\Rel"); };
+    };
+    MoveReport report;
+    EXPECT_EQ(MoveFolderSafely(failing, "C:\\own\\Rel", "C:\\mp3\\Rel", false, &report),
+              MoveOutcome::kSwapped);
+    memory.after_move = nullptr;
+    EXPECT_EQ(memory.KindOf("C:\\mp3\\Rel"), EntryKind::kMissing);
+    EXPECT_NE(memory.FileContent("C:\\own\\Rel.mine\\a.nfo"), nullptr);
+    const std::string kept = "C:\\mp3\\.ovpre-work\\Rel\\release\\x";
+    EXPECT_NE(memory.FileContent(retaken ? kept : "C:\\own\\Rel\\x"), nullptr);
+    EXPECT_EQ(report.left_at, retaken ? "C:\\mp3\\.ovpre-work\\Rel\\release" : "");
+    // Left unmarked, the stranger's folder is never taken for a leftover:
+    // the next pre of the name passes it by.
+    memory.MoveNoReplace("C:\\own\\Rel.mine", "C:\\own\\Rel2");
+    EXPECT_EQ(MoveFolderSafely(memory, "C:\\own\\Rel2", "C:\\mp3\\Rel", false),
+              MoveOutcome::kMoved);
+    EXPECT_EQ(*memory.FileContent("C:\\mp3\\Rel\\a.nfo"), "mine");
+    EXPECT_EQ(memory.FileContent(kept) != nullptr, retaken);
   }
 }
 

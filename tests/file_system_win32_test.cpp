@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "fs/folder_ops.h"
+#include "fs/move_release.h"
 #include "fs/folder_queries.h"
 #include "os/win32/io.h"
 #include "os/win32/text.h"

@@ -13,7 +13,7 @@
 
 #include "app/entry.h"
 #include "config/settings_file.h"
-#include "fs/folder_ops.h"
+#include "fs/move_release.h"
 #include "fs/folder_queries.h"
 #include "os/posix/io.h"
 #include "os/posix/process.h"

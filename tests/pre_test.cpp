@@ -228,9 +228,10 @@ TEST_F(PreTest, OnlyTheFolderOwnNameStoredExactlyIsARelease) {
   fs.unstorable = "Lodz";
   EXPECT_EQ(pre("Lodz"), Reply("Invalid release name: Lodz"));
   EXPECT_EQ(DescribeTree(site.to_dir), "");
-  // Its own name, in any case, is the release.
-  fs.own_name = "SomeRe~1";
-  EXPECT_EQ(pre("SOMERE~1"), Success("SOMERE~1", Join(site.to_dir, "SOMERE~1")));
+  // Its own name, typed in any case, is the release, and is published and
+  // announced as the folder spells it.
+  fs.own_name = "SOMERE~1";
+  EXPECT_EQ(pre("somere~1"), Success("SOMERE~1", Join(site.to_dir, "SOMERE~1")));
 }
 
 TEST_F(PreTest, TakesEverythingAfterTheFirstSpaceAsTheName) {
@@ -350,8 +351,8 @@ TEST_F(PreTest, EachKnownCauseOfAFailedMoveAddsItsReasonAndIsLogged) {
        "Reason: not enough space on the target drive.", "rename: 28 cause text"},
       {"Folder::CopyFileTo", FsStatus::kNoSpace, true, 0,
        "Reason: not enough space on the target drive.", "copy: 28 cause text"},
-      {"Folder::Make", FsStatus::kDenied, true, 0, "Reason: access was denied.",
-       "make staging: 28 cause text"},
+      {"Folder::Make", FsStatus::kDenied, false, 0, "Reason: access was denied.",
+       "claim work entry: 28 cause text"},
       {"Folder::MoveTo", FsStatus::kDenied, false, 0, "Reason: access was denied.", "rename: "},
       {"Folder::CopyFileTo", FsStatus::kInUse, true, 0, "Reason: a file in the release is in use.",
        "copy: "},

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.h"
-#include "fs/folder_ops.h"
+#include "fs/move_release.h"
 #include "fs/folder_queries.h"
 #include "os/win32/text.h"
 #include "support/fakes.h"

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "commands/sfv_check.h"
-#include "fs/folder_ops.h"
+#include "fs/move_release.h"
+#include "fs/work_entry.h"
 #include "fs/folder_queries.h"
 #include "request/reply.h"
 #include "request/request_log.h"
@@ -33,12 +34,32 @@ struct PrePaths {
   std::string destination;
 };
 
-/// True when the release is named by its folder's own name, not by a short
-/// 8.3 alias that would be published in its place.
-bool IsOwnName(FileSystem& fs, const PrePaths& paths) {
+/// Puts the name that the release's folder keeps for itself into
+/// `paths.release`; false when there is no such folder, or when the typed
+/// name reaches it only through a short 8.3 alias.
+bool OwnNameOf(FileSystem& fs, PrePaths* paths) {
   std::string own;
-  return fs.OwnName(paths.source, &own) == FsStatus::kOk &&
-         fs.FoldCase(own) == fs.FoldCase(paths.release);
+  if (fs.OwnName(paths->source, &own) != FsStatus::kOk ||
+      fs.FoldCase(own) != fs.FoldCase(paths->release)) {
+    return false;
+  }
+  paths->release = own;
+  return true;
+}
+
+/// What the move did, for the log.
+void NoteMove(const MoveReport& report, RequestRecord& record) {
+  record.how = report.copied ? "copied" : "moved";
+  if (report.copied) {
+    record.files = report.files;
+    record.bytes = report.bytes;
+  }
+  if (report.failure != FsStatus::kOk) record.Fail(report.step, report.failure);
+  if (!report.left_at.empty()) record.Fail("left in the work folder", report.left_at);
+  if (report.kept_copy) record.Fail("copy kept for the next pre", "");
+  for (const std::string& note : report.notes) {
+    record.note += (record.note.empty() ? "" : "; ") + note;
+  }
 }
 
 /// Reply when the space check refuses or fails, or nothing when it passes.
@@ -173,6 +194,10 @@ bool IsSafeReleaseName(const std::string& release) {
   if (release.find_first_not_of(' ') == std::string::npos) return false;
   if (release.back() == ' ' || release.back() == '.') return false;
   if (HasControlChar(release) || IsDeviceName(release)) return false;
+  // The work folder in each target, where releases are staged, is never a
+  // release, in any case.
+  const std::string work = kWorkFolderName;
+  if (LowerAscii(release).compare(0, work.size(), work) == 0) return false;
   return release.find_first_of("\\/:*?\"<>|") == std::string::npos;
 }
 
@@ -219,6 +244,8 @@ std::string MoveFailureReason(const MoveReport& report, bool target_folder_missi
     case FsStatus::kInUse: return "Reason: a file in the release is in use.";
     case FsStatus::kNotCopyable:
       return "Reason: the release holds entries that cannot be copied to another drive.";
+    case FsStatus::kTooLarge:
+      return "Reason: the target drive cannot hold files of 4 GB or more.";
     case FsStatus::kNotFound:
       return target_folder_missing ? "Reason: the target folder does not exist." : "";
     default: return "";  // an existing destination is what the reply says already
@@ -247,9 +274,17 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
       !IsAbsoluteFolder(request.CurrentDir, sep)) {
     return reply("Error in setup, please notify a siteop.");
   }
-  // The texts matched without regard to case; on a file system that keeps
-  // case apart they can still name two different folders.
-  if (!IsSameFolder(fs, request.CurrentDir, group->OwnDir)) return reply(not_own_folder);
+  // The configured folders are the siteop's: a link, junction or mounted
+  // folder on their way is followed, once, here. The texts matched without
+  // regard to case; on a file system that keeps case apart they can still
+  // name two different folders.
+  std::string own_dir;
+  std::string group_dir;
+  if (!fs.ResolveFolder(request.CurrentDir, &own_dir).ok() ||
+      !fs.ResolveFolder(group->OwnDir, &group_dir).ok() ||
+      !IsSameFolder(fs, own_dir, group_dir)) {
+    return reply(not_own_folder);
+  }
   PrePaths paths;
   paths.release = request.CommandText.substr(request.CommandText.find(' ') + 1);
   record.name = paths.release;
@@ -258,16 +293,20 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   if (!IsSafeReleaseName(paths.release) || !fs.StoresExactly(paths.release)) {
     return reply("Invalid release name: " + MaskControlChars(paths.release));
   }
-  paths.destination = group->ToDir + sep +
-                      DatePart(group->Dated, platform.clock.Today(), sep) + paths.release;
-  paths.source = request.CurrentDir + sep + paths.release;
+  paths.source = own_dir + sep + paths.release;
   // The release is opened once, without following a link; every later step
   // works through this open folder, so nothing swapped in can redirect it.
-  // Only the folder's own long name is a release, never a short alias.
+  // It is published and announced under its folder's own name, whatever
+  // case it was typed in, and never under a short alias.
+  std::unique_ptr<Folder> own;
   std::unique_ptr<Folder> release;
-  if (!IsOwnName(fs, paths) || !fs.OpenFolder(paths.source, &release).ok()) {
+  if (!OwnNameOf(fs, &paths) || !fs.OpenFolder(own_dir, &own).ok() ||
+      !own->Open(paths.release, &release).ok()) {
     return reply("Unable to find: " + paths.release);
   }
+  record.name = paths.release;
+  paths.destination = group->ToDir + sep +
+                      DatePart(group->Dated, platform.clock.Today(), sep) + paths.release;
   // Only a complete release may become public: it cannot be taken back.
   if (group->SfvCheck) {
     if (const std::optional<std::string> refusal = CheckCompleteness(fs, *release, record)) {
@@ -280,19 +319,19 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   // The rename is tried first, whatever the drive letters say: two letters
   // may name one volume. Only the system's "other device" leads to a copy.
   MoveReport report;
-  const MoveOutcome outcome = MoveRelease(fs, *release, paths.destination, false, &report);
-  record.how = report.copied ? "copied" : "moved";
-  if (report.copied) {
-    record.files = report.files;
-    record.bytes = report.bytes;
-  }
-  if (report.failure != FsStatus::kOk) record.Fail(report.step, report.failure);
+  std::unique_ptr<Folder> copy;
+  const MoveOutcome outcome =
+      MoveRelease(fs, &platform.clock, MoveRequest{*own, *release, paths.release, paths.destination},
+                  &report, &copy);
+  NoteMove(report, record);
   if (outcome == MoveOutcome::kNotMoved) {
     return reply(MoveFailedReply(fs, report, paths.destination));
   }
   if (outcome == MoveOutcome::kSwapped) return reply("Unable to find: " + paths.release);
-  release.reset();
   if (record.failures.empty()) record.outcome = RequestOutcome::kOk;
+  // The published folder stays open for the owner calls: its path cannot
+  // be redirected while it is held.
+  if (copy) release = std::move(copy);
   FinishPre(platform, settings, *group, paths, request.ReplyTag,
             outcome == MoveOutcome::kMovedSourceLeft, record);
 }

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "config/settings.h"
-#include "fs/folder_ops.h"
+#include "fs/move_release.h"
 #include "platform/platform.h"
 #include "request/request_log.h"
 #include "request/site_request.h"
@@ -26,8 +26,9 @@ std::string MoveFailureReason(const MoveReport& report, bool target_folder_missi
 /// True when `release` is a plain folder name that cannot reach outside the
 /// folder it names: not empty, not only spaces, not "." or "..", no
 /// \ / : * ? " < > | or control characters, not ending in a space or a dot,
-/// and not a name Windows keeps for a device (CON, NUL, COM1, ...) in any
-/// case, alone or followed by a dot and more.
+/// not a name Windows keeps for a device (CON, NUL, COM1, ...) in any case,
+/// alone or followed by a dot and more, and not starting with the name of
+/// the work folder in any case.
 bool IsSafeReleaseName(const std::string& release);
 
 /// True when `path` is absolute on the platform whose separator is

@@ -1,6 +1,5 @@
 #include "fs/folder_ops.h"
 
-#include <algorithm>
 #include <vector>
 
 #include "text/text.h"
@@ -49,105 +48,12 @@ FsStatus CopyItem(Folder& source, Folder& target, const FolderItem& item,
   }
 }
 
-/// Makes the staging folder beside the destination and claims it. A
-/// leftover of a killed run is removed first; one that a running pre claims
-/// is left alone and refuses this move.
-FsStatus MakeStaging(Folder& parent, const std::string& name, std::unique_ptr<Folder>* stage,
-                     MoveReport* report) {
-  FsStatus status = parent.Make(name, stage);
-  if (status == FsStatus::kExists) {
-    std::unique_ptr<Folder> leftover;
-    status = parent.Open(name, &leftover);
-    // Another pre of this release is copying it right now: its copy will
-    // be the one at the destination.
-    if (status == FsStatus::kInUse) status = FsStatus(FsStatus::kExists);
-    if (status.ok()) status = DeleteTree(*leftover);
-    if (!status.ok()) return Fail(report, status, "clear staging");
-    leftover.reset();
-    status = parent.Make(name, stage);
-  }
-  if (status.ok()) status = (*stage)->SetHidden(true);
-  return Fail(report, status, "make staging");
-}
-
-/// Copies `release` beside the destination and publishes it there.
-MoveOutcome CopyAcross(Folder& release, Folder& parent, const std::string& name,
-                       MoveReport* report) {
-  report->copied = true;
-  std::string before;
-  std::string shape;
-  if (!Fail(report, Snapshot(release, &before, &shape), "read source").ok()) {
-    return MoveOutcome::kNotMoved;
-  }
-  std::unique_ptr<Folder> stage;
-  if (!MakeStaging(parent, StagingName(name), &stage, report).ok()) {
-    return MoveOutcome::kNotMoved;
-  }
-  FsStatus status = CopyTree(release, *stage, report);
-  std::string after;
-  std::string copied;
-  if (status.ok()) status = Fail(report, Snapshot(release, &after), "read source");
-  // The copy itself must hold the tree that was checked: a folder swapped
-  // for a link and back while it was being copied leaves the source as it
-  // was, but the copy would carry the link.
-  if (status.ok()) status = Fail(report, Snapshot(*stage, nullptr, &copied), "read copy");
-  const bool changed = status.ok() && (after != before || copied != shape);
-  // The copy takes the source folder's own attributes last: on Windows that
-  // also lifts the staging folder's hidden mark, just before it is renamed.
-  if (status.ok() && !changed) {
-    status = Fail(report, release.CopyOwnAttributesTo(*stage), "copy");
-  }
-  if (status.ok() && !changed) status = Fail(report, stage->Flush(), "flush");
-  if (status.ok() && !changed) status = Fail(report, stage->MoveTo(parent, name), "publish");
-  if (!status.ok() || changed) {
-    report->changed_while_copying = changed;
-    DeleteTree(*stage);
-    return MoveOutcome::kNotMoved;
-  }
-  // The rename itself must be on disk too before the source goes: were it
-  // lost in a crash, the next pre would take the whole copy for a leftover.
-  // Without that certainty the source stays, whole.
-  if (!Fail(report, parent.Flush(), "flush").ok()) return MoveOutcome::kMovedSourceLeft;
-  // The release is whole and durable at the destination; only now may the
-  // source go.
-  const FsStatus deleted = Fail(report, DeleteTree(release), "delete source");
-  return deleted.ok() ? MoveOutcome::kMoved : MoveOutcome::kMovedSourceLeft;
-}
-
-/// Appends the snapshot lines of everything under `folder` to `out` and,
-/// without the time stamps, to `shape`; either may be null.
-FsStatus AppendSnapshot(Folder& folder, const std::string& prefix, std::string* out,
-                        std::string* shape) {
-  std::vector<FolderItem> items;
-  FsStatus status = folder.List(&items);
-  if (!status.ok()) return status;
-  std::sort(items.begin(), items.end(),
-            [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
-  for (const FolderItem& item : items) {
-    const std::string path = prefix + item.name;
-    const std::string line = path + '\0' + std::to_string(static_cast<int>(item.kind)) + '\0' +
-                             std::to_string(item.size) + '\0';
-    if (out) *out += line + std::to_string(item.modified) + '\n';
-    if (shape) *shape += line + '\n';
-    if (item.kind != EntryKind::kFolder) continue;
-    std::unique_ptr<Folder> child;
-    status = folder.Open(item.name, &child);
-    if (status.ok()) status = AppendSnapshot(*child, path + '/', out, shape);
-    if (!status.ok()) return status;
-  }
-  return FsStatus::kOk;
-}
-
 }  // namespace
 
 void MoveReport::Note(const FsStatus& status, const char* where) {
   if (status.ok() || !failure.ok()) return;
   failure = status;
   step = where;
-}
-
-std::string StagingName(const std::string& release) {
-  return "." + release + ".ovpre-staging";
 }
 
 FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report) {
@@ -178,52 +84,25 @@ FsStatus DeleteTree(Folder& folder) {
   return first_failure;
 }
 
-FsStatus Snapshot(Folder& folder, std::string* snapshot, std::string* shape) {
-  if (snapshot) snapshot->clear();
-  if (shape) shape->clear();
-  return AppendSnapshot(folder, "", snapshot, shape);
-}
-
-MoveOutcome MoveRelease(FileSystem& fs, Folder& release, const std::string& destination,
-                        bool copy_first, MoveReport* report) {
-  MoveReport ignored;
-  if (!report) report = &ignored;
-  const std::string parent_path = FolderOf(destination, fs.Separator());
-  const std::string name = FileNameOf(destination, fs.Separator());
-  // Two pres of one release at once: the one that claims it first moves it,
-  // the other finds it taken, as the destination will be.
-  FsStatus claimed = FsStatus::kOk;
-  if (claimed == FsStatus::kInUse) claimed = FsStatus(FsStatus::kExists);
-  if (!Fail(report, claimed, "claim release").ok()) return MoveOutcome::kNotMoved;
-  std::unique_ptr<Folder> parent;
-  if (!Fail(report, fs.OpenFolder(parent_path, &parent), "open target").ok()) {
-    return MoveOutcome::kNotMoved;
-  }
-  if (!copy_first) {
-    const FsStatus renamed = release.MoveTo(*parent, name);
-    if (renamed.ok()) return MoveOutcome::kMoved;
-    if (renamed == FsStatus::kSwapped) return MoveOutcome::kSwapped;
-    if (renamed != FsStatus::kCrossDevice) {
-      Fail(report, renamed, "rename");
-      return MoveOutcome::kNotMoved;
+FsStatus RemoveCopiedSource(Folder& folder, const TreeSnapshot& copied) {
+  std::size_t next_folder = 0;
+  for (const FolderItem& item : copied.items) {
+    if (item.kind == EntryKind::kFolder) {
+      std::unique_ptr<Folder> child;
+      FsStatus status = folder.Open(item.name, &child);
+      if (status.ok()) status = RemoveCopiedSource(*child, copied.folders[next_folder]);
+      ++next_folder;
+      if (!status.ok()) return status;
+      continue;
     }
+    // Written to since it was copied: that write exists nowhere else.
+    FileFacts now;
+    FsStatus status = folder.Examine(item.name, &now);
+    if (status.ok() && !SameFile(item, now)) status = FsStatus(FsStatus::kSwapped);
+    if (status.ok()) status = folder.RemoveFile(item.name);
+    if (!status.ok()) return status;
   }
-  // A copy never goes where something already is: the publish would refuse
-  // it at the end anyway, but only after all the copying.
-  FileId taken;
-  if (parent->IdentityOf(name, &taken).ok()) {
-    Fail(report, FsStatus(FsStatus::kExists), "check destination");
-    return MoveOutcome::kNotMoved;
-  }
-  return CopyAcross(release, *parent, name, report);
-}
-
-MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
-                             const std::string& destination, bool copy_first,
-                             MoveReport* report) {
-  std::unique_ptr<Folder> release;
-  if (!fs.OpenFolder(source, &release).ok()) return MoveOutcome::kNotMoved;
-  return MoveRelease(fs, *release, destination, copy_first, report);
+  return folder.RemoveSelf();
 }
 
 }  // namespace ovpre

@@ -2,21 +2,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "fs/tree_snapshot.h"
 #include "platform/file_system.h"
+#include "platform/platform.h"
 
 namespace ovpre {
-
-/// How moving a release folder ended.
-enum class MoveOutcome {
-  kMoved,            // the tree is at the destination and gone from the source
-  kMovedSourceLeft,  // the tree is whole at the destination; part of the
-                     // source could not be deleted after the copy
-  kNotMoved,         // nothing changed: the tree is whole at the source
-                     // (the report says when the source changed meanwhile)
-  kSwapped,          // the name no longer led to the folder that was checked;
-                     // whatever was renamed has been put back
-};
 
 /// What one move did and, when something failed, where and why: for the
 /// reply's reason line and the log.
@@ -27,32 +19,14 @@ struct MoveReport {
   FsStatus failure;     // the first failure; kOk when there was none
   std::string step;     // where it failed, for example "rename" or "copy file"
   bool changed_while_copying = false;  // the source changed during the copy
+  bool kept_copy = false;  // a whole copy stays in the work folder, to be
+                           // published by the next pre of the release
+  std::string left_at;  // where something that is not the release was left
+  std::vector<std::string> notes;  // what went wrong but changed nothing
 
   /// Keeps `status` as the failure of `where` unless one came before.
   void Note(const FsStatus& status, const char* where);
 };
-/// The hidden name beside the destination under which a copy across
-/// volumes is assembled before it is published under `release`.
-std::string StagingName(const std::string& release);
-
-/// Moves the opened folder `release` to `destination`, which must not exist;
-/// no folder above `destination` is created. The rename is tried first (and
-/// checked to have moved the very folder that was opened); only when the
-/// volumes differ, or with `copy_first`, is the tree copied and the source
-/// deleted. A copy is assembled under StagingName() beside the destination,
-/// made durable, compared with the source (which must not have changed
-/// meanwhile) and only then renamed to the destination, never replacing
-/// anything; so the destination holds nothing or the whole release at every
-/// moment. A staging folder left by a run that was killed is removed first,
-/// unless a running pre still claims it.
-MoveOutcome MoveRelease(FileSystem& fs, Folder& release, const std::string& destination,
-                        bool copy_first, MoveReport* report);
-
-/// Opens `source` and moves it as MoveRelease does; kNotMoved when it cannot
-/// be opened as a folder.
-MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
-                             const std::string& destination, bool copy_first,
-                             MoveReport* report = nullptr);
 
 /// Copies everything inside `source` into the empty folder `target`: files,
 /// folders, and links as links. Counts into `report`.
@@ -63,11 +37,30 @@ FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report);
 /// past items it cannot remove and reports the first failure.
 FsStatus DeleteTree(Folder& folder);
 
-/// The names, kinds, sizes and time stamps of everything under `folder`, one
-/// line each, in a fixed order: two snapshots differ when anything inside
-/// was added, removed, resized or rewritten in between. `shape`, when
-/// given, gets the same without the time stamps, which a copy on another
-/// file system may keep more coarsely; either output may be null.
-FsStatus Snapshot(Folder& folder, std::string* snapshot, std::string* shape = nullptr);
+/// Deletes the source of a published copy, as `copied` saw it: each file is
+/// looked at again just before it goes, and the first that is not the same
+/// file with the same size and change time (written to since) stops the
+/// deletion, so that it and everything not yet removed stays. Anything new
+/// keeps its folder too. kOk only when the whole folder is gone.
+FsStatus RemoveCopiedSource(Folder& folder, const TreeSnapshot& copied);
+
+/// Runs `attempt` again while it fails because something else holds what
+/// it needs (kInUse, or kDenied, as Windows says of a folder with open
+/// files below), for about five seconds with growing pauses. Without a
+/// clock it runs once.
+template <typename Attempt>
+FsStatus RetryWhileHeld(Clock* clock, Attempt attempt) {
+  constexpr uint64_t kPatienceMs = 5000;
+  uint64_t pause = 50;
+  uint64_t waited = 0;
+  for (;;) {
+    const FsStatus status = attempt();
+    const bool held = status == FsStatus::kInUse || status == FsStatus::kDenied;
+    if (!held || !clock || waited >= kPatienceMs) return status;
+    clock->Sleep(pause);
+    waited += pause;
+    pause = pause * 2 > 1000 ? 1000 : pause * 2;
+  }
+}
 
 }  // namespace ovpre

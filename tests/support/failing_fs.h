@@ -28,8 +28,10 @@ class FailingFileSystem final : public FileSystem {
   std::string unstorable;                 // texts holding it are not stored exactly
   FsStatus injected{FsStatus::kFailed, 0, "injected failure"};
   /// Called with each operation's number just before it runs: to change
-  /// the tree at an exact moment, as a racing process would.
+  /// the tree at an exact moment, as a racing process would. `current_op`
+  /// names that operation meanwhile.
   std::function<void(int operation)> before;
+  std::string current_op;
 
   char Separator() const override { return real_.Separator(); }
   std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
@@ -51,6 +53,7 @@ class FailingFileSystem final : public FileSystem {
   friend class FailingFolder;
   /// Counts one operation; true when this one is to fail.
   bool Fails(const char* op) {
+    current_op = op;
     if (before) before(count_ + 1);
     if (++count_ == fail_at_) return true;
     if (fail_op != op || fail_op_times == 0) return false;

@@ -1,6 +1,7 @@
 #include "support/memory_fs.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "text/text.h"
 
@@ -38,25 +39,59 @@ class CountingControl final : public OwnershipControl {
 
 }  // namespace
 
-/// A folder of the in-memory file system, reached by its path: the fake has
-/// no links, so there is nothing a path could be redirected through.
+/// A work mark of the in-memory file system: a file node, locked while the
+/// object lives.
+class MemoryMark final : public WorkMark {
+ public:
+  MemoryMark(MemoryFileSystem& fs, uint64_t number) : fs_(fs), number_(number) {
+    fs_.locked_.insert(number_);
+  }
+  ~MemoryMark() override { fs_.locked_.erase(number_); }
+  FsStatus Read(std::string* state) override {
+    MemoryNode* node = fs_.NodeOf(number_);
+    if (!node) return FsStatus::kNotFound;
+    *state = node->content;
+    return FsStatus::kOk;
+  }
+  FsStatus Write(const std::string& state) override {
+    MemoryNode* node = fs_.NodeOf(number_);
+    if (!node) return FsStatus::kNotFound;
+    node->content = state;
+    ++node->changed;
+    return FsStatus::kOk;
+  }
+  FsStatus Remove() override { return fs_.RemoveFile(fs_.PathOf(number_)); }
+
+ private:
+  MemoryFileSystem& fs_;
+  uint64_t number_;
+};
+
+/// A folder of the in-memory file system, held as a handle is: it stays
+/// the same node wherever that is renamed to, and what it holds is reached
+/// through it. Like a folder on POSIX, it renames itself by its name in its
+/// parent, a name that can lead elsewhere by then; the rename is checked.
 class MemoryFolder final : public Folder {
  public:
-  MemoryFolder(MemoryFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
-  ~MemoryFolder() override {
-    if (claimed_) fs_.claimed_.erase(fs_.FoldCase(path_));
-  }
+  MemoryFolder(MemoryFileSystem& fs, uint64_t number, uint64_t parent, std::string name)
+      : fs_(fs), number_(number), parent_(parent), name_(std::move(name)) {}
 
-  FsStatus List(std::vector<FolderItem>* items) override { return fs_.ReadFolder(path_, items); }
+  FsStatus List(std::vector<FolderItem>* items) override {
+    return fs_.ReadFolder(Path(), items);
+  }
   FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) override {
-    return fs_.OpenFolder(Child(name), folder);
+    const MemoryNode* node = fs_.Find(Child(name));
+    if (!node) return FsStatus::kNotFound;
+    if (node->kind != EntryKind::kFolder) return FsStatus::kFailed;
+    *folder = std::make_unique<MemoryFolder>(fs_, node->number, number_, node->name);
+    return FsStatus::kOk;
   }
   FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
     const FsStatus made = fs_.MakeFolder(Child(name));
     return made.ok() ? Open(name, folder) : made;
   }
   FsStatus CopyFileTo(const std::string& name, Folder& target) override {
-    return fs_.CopyOneFile(Child(name), PathOf(target) + kSep + name);
+    return fs_.CopyOneFile(Child(name), Of(target).Child(name));
   }
   FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
     const std::string* content = fs_.FileContent(Child(name));
@@ -69,57 +104,100 @@ class MemoryFolder final : public Folder {
     return FsStatus::kOk;
   }
   FsStatus CopyLinkTo(const std::string& name, Folder& target) override {
-    return fs_.CopyLink(Child(name), PathOf(target) + kSep + name);
+    return fs_.CopyLink(Child(name), Of(target).Child(name));
   }
   FsStatus CopyOwnAttributesTo(Folder& target) override {
-    return fs_.CopyFolderAttributes(path_, PathOf(target));
+    return fs_.CopyFolderAttributes(Path(), Of(target).Path());
   }
   FsStatus RemoveFile(const std::string& name) override { return fs_.RemoveFile(Child(name)); }
-  FsStatus RemoveSelf() override { return fs_.RemoveFolder(path_); }
+  FsStatus RemoveSelf() override { return fs_.RemoveFolder(Path()); }
   FsStatus MoveTo(Folder& target, const std::string& new_name) override {
-    const std::string to = PathOf(target) + kSep + new_name;
-    const FsStatus moved = fs_.MoveNoReplace(path_, to);
+    const std::string from = fs_.PathOf(parent_) + kSep + name_;
+    const std::string to = Of(target).Child(new_name);
+    const FsStatus moved = fs_.MoveNoReplace(from, to);
     if (!moved.ok()) return moved;
-    if (claimed_) {
-      fs_.claimed_.erase(fs_.FoldCase(path_));
-      fs_.claimed_.insert(fs_.FoldCase(to));
+    const MemoryNode* arrived = fs_.Find(to);
+    if (!arrived || arrived->number != number_) {
+      // The name led elsewhere by now: that goes back where it came from.
+      if (fs_.MoveNoReplace(to, from).ok()) return FsStatus(FsStatus::kSwapped);
+      return FsStatus(FsStatus::kSwapped, 17, "the old name is taken");
     }
-    path_ = to;
+    parent_ = Of(target).number_;
+    name_ = arrived->name;
     return FsStatus::kOk;
   }
-  FsStatus Identity(FileId* id) override { return fs_.IdentityOf(path_, id); }
+  FsStatus Identity(FileId* id) override { return fs_.IdentityOf(Path(), id); }
   FsStatus IdentityOf(const std::string& name, FileId* id) override {
     return fs_.IdentityOf(Child(name), id);
   }
   FsStatus SetHidden(bool) override { return FsStatus::kOk; }
   FsStatus Flush() override { return FsStatus::kOk; }
+  FsStatus Examine(const std::string& name, FileFacts* facts) override {
+    const MemoryNode* node = fs_.Find(Child(name));
+    if (!node) return FsStatus::kNotFound;
+    *facts = FileFacts{node->kind, node->content.size(), node->changed, node->number};
+    return FsStatus::kOk;
+  }
+  uint64_t MaxFileSize() override { return fs_.max_file_size; }
+  FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    const MemoryNode* node = fs_.Find(Child(name));
+    if (node && node->kind != EntryKind::kFolder) return FsStatus::kExists;
+    return node ? Open(name, folder) : Make(name, folder);
+  }
+  FsStatus OpenMark(const std::string& name, bool create,
+                    std::unique_ptr<WorkMark>* mark) override {
+    if (create) {
+      const FsStatus made = fs_.CreateTextFile(Child(name), "");
+      if (!made.ok()) return made;
+    }
+    const MemoryNode* node = fs_.Find(Child(name));
+    if (!node) return FsStatus::kNotFound;
+    if (node->kind != EntryKind::kFile) return FsStatus::kNotCopyable;
+    if (fs_.locked_.count(node->number)) return FsStatus::kInUse;
+    *mark = std::make_unique<MemoryMark>(fs_, node->number);
+    return FsStatus::kOk;
+  }
 
-  FsStatus Examine(const std::string&, FileFacts*) override { return FsStatus::kFailed; }
-  uint64_t MaxFileSize() override { return UINT64_MAX; }
-  FsStatus OpenWorkFolder(const std::string&, std::unique_ptr<Folder>*) override {
-    return FsStatus::kFailed;
-  }
-  FsStatus OpenMark(const std::string&, bool, std::unique_ptr<WorkMark>*) override {
-    return FsStatus::kFailed;
-  }
+  /// The folder's path now, wherever it was renamed to; "" once it is gone.
+  std::string Path() const { return fs_.PathOf(number_); }
+  uint64_t number() const { return number_; }
 
  private:
-  std::string Child(const std::string& name) const { return path_ + kSep + name; }
-  static const std::string& PathOf(Folder& folder) {
-    return static_cast<MemoryFolder&>(folder).path_;
-  }
+  std::string Child(const std::string& name) const { return Path() + kSep + name; }
+  static MemoryFolder& Of(Folder& folder) { return static_cast<MemoryFolder&>(folder); }
 
   MemoryFileSystem& fs_;
-  std::string path_;
-  bool claimed_ = false;
+  uint64_t number_;
+  uint64_t parent_;  // 0 at the top
+  std::string name_;
 };
 
 FsStatus MemoryFileSystem::OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) {
   const MemoryNode* node = Find(path);
   if (!node) return FsStatus::kNotFound;
   if (node->kind != EntryKind::kFolder) return FsStatus::kFailed;
-  *folder = std::make_unique<MemoryFolder>(*this, path);
+  const MemoryNode* parent = Find(ParentOf(path));
+  *folder = std::make_unique<MemoryFolder>(*this, node->number, parent ? parent->number : 0,
+                                           node->name);
   return FsStatus::kOk;
+}
+
+std::string MemoryFileSystem::PathOf(uint64_t number) const {
+  for (const auto& [key, node] : nodes_) {
+    if (node.number == number) return key;
+  }
+  return "";
+}
+
+MemoryNode* MemoryFileSystem::NodeOf(uint64_t number) {
+  for (auto& [key, node] : nodes_) {
+    if (node.number == number) return &node;
+  }
+  return nullptr;
+}
+
+uint64_t MemoryFileSystem::NumberOf(Folder& folder) {
+  return static_cast<MemoryFolder&>(folder).number();
 }
 
 std::unique_ptr<OwnershipControl> MemoryOutsiders::Create(std::string*) {
@@ -143,7 +221,13 @@ void MemoryFileSystem::AddFolder(const std::string& path) {
 
 void MemoryFileSystem::AddFile(const std::string& path, const std::string& content) {
   AddFolder(ParentOf(path));
-  nodes_[FoldCase(path)] = MemoryNode{EntryKind::kFile, NameOf(path), content, ++last_number_};
+  MemoryNode& node = nodes_[FoldCase(path)];
+  if (node.number == 0 || node.kind != EntryKind::kFile) {
+    node = MemoryNode{EntryKind::kFile, NameOf(path), "", ++last_number_};
+  }
+  // Written to as an upload writes: the same file, changed.
+  node.content = content;
+  ++node.changed;
 }
 
 std::vector<std::pair<std::string, std::string>> MemoryFileSystem::Files() const {
@@ -207,7 +291,9 @@ FsStatus MemoryFileSystem::Children(const std::string& folder,
        it != nodes_.end() && IsInside(it->first, key); ++it) {
     if (it->first.find(kSep, key.size() + 1) != std::string::npos) continue;
     const MemoryNode& child = it->second;
-    items->push_back(FolderItem{child.name, child.kind, child.content.size()});
+    const bool file = child.kind == EntryKind::kFile;
+    items->push_back(FolderItem{child.name, child.kind, child.content.size(), 0,
+                                file ? child.changed : 0, file ? child.number : 0});
   }
   return FsStatus::kOk;
 }
@@ -255,6 +341,7 @@ FsStatus MemoryFileSystem::MoveNoReplace(const std::string& from, const std::str
   moved[to_key].name = NameOf(to);
   nodes_.erase(from_key);
   nodes_.merge(moved);
+  if (after_move) after_move();
   return FsStatus::kOk;
 }
 

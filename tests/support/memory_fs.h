@@ -4,6 +4,7 @@
 // disk. Faults are injected by putting a FailingFileSystem in front. Paths are Windows-like
 // ("C:\pre\GRP"), compared without regard to case as Windows does.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
@@ -21,6 +22,7 @@ struct MemoryNode {
   std::string name;     // as it was created, case kept
   std::string content;  // files only
   uint64_t number = 0;  // unique per node, kept by a rename
+  int64_t changed = 0;  // counts the changes of a file's content
 };
 
 class MemoryFileSystem final : public FileSystem {
@@ -31,6 +33,10 @@ class MemoryFileSystem final : public FileSystem {
 
   /// Free bytes every volume reports.
   uint64_t free_bytes = 1ull << 30;
+  /// The largest file every volume holds.
+  uint64_t max_file_size = UINT64_MAX;
+  /// Called after every rename: to change the tree at that moment.
+  std::function<void()> after_move;
 
   /// Creates `path` and every missing folder above it.
   void AddFolder(const std::string& path);
@@ -40,6 +46,10 @@ class MemoryFileSystem final : public FileSystem {
   std::vector<std::pair<std::string, std::string>> Files() const;
   /// The content of a file, or nullptr when there is none.
   const std::string* FileContent(const std::string& path) const;
+  /// The path (folded) of the node numbered `number`; "" when it is gone.
+  std::string PathOf(uint64_t number) const;
+  /// The node that an open folder of this file system holds.
+  static uint64_t NumberOf(Folder& folder);
 
   char Separator() const override { return '\\'; }
   std::string FoldCase(const std::string& path) const override;
@@ -78,8 +88,11 @@ class MemoryFileSystem final : public FileSystem {
 
   std::map<std::string, MemoryNode> nodes_;  // keyed by folded path
   uint64_t last_number_ = 0;
-  std::set<std::string> claimed_;  // folded paths of claimed folders
+  MemoryNode* NodeOf(uint64_t number);
+
+  std::set<uint64_t> locked_;  // numbers of the locked work marks
   friend class MemoryFolder;
+  friend class MemoryMark;
 };
 
 /// The outsiders of a run, all in memory: a stopped clock, fixed process

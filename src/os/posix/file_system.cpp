@@ -92,8 +92,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FsStatus ResolveFolder(const std::string& path, std::string* resolved) override {
-    *resolved = path;
-    return FsStatus::kOk;
+    return ResolvePath(path, resolved);
   }
 
   bool VisibleFileExists(const std::string& path) override {

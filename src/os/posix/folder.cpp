@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -31,6 +34,10 @@ SharedFd Share(int fd) { return std::make_shared<FileHandle>(fd); }
 
 FsStatus Errno() { return StatusFromErrno(errno); }
 
+int64_t Nanoseconds(const struct timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 FileId IdOf(const struct stat& st) {
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
@@ -47,6 +54,53 @@ FsStatus RemoveForced(int parent, Remove remove) {
   if (fchmod(parent, st.st_mode | S_IWUSR | S_IXUSR) != 0) return Errno();
   return remove() == 0 ? FsStatus::kOk : Errno();
 }
+
+/// Takes the write lock on the whole of the open file `fd` without
+/// waiting: kInUse while another open file holds it. The lock belongs to
+/// this open file (not to the process), so that two opens of one mark
+/// exclude each other even within one run, and it ends when the file is
+/// closed, however the run ends.
+FsStatus LockWholeFile(int fd) {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &whole) == 0) return FsStatus::kOk;
+  int error = errno;
+  // Kernels before 3.15 know no such locks; flock goes with the open file
+  // as well.
+  if (error == EINVAL) error = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+  if (error == 0) return FsStatus::kOk;
+  if (error == EAGAIN || error == EACCES || error == EWOULDBLOCK) {
+    return FsStatus(FsStatus::kInUse, error, std::strerror(error));
+  }
+  return StatusFromErrno(error);
+}
+
+/// A work mark: its folder, its name, and its open, locked file.
+class PosixMark final : public WorkMark {
+ public:
+  PosixMark(SharedFd folder, std::string name, int fd)
+      : folder_(std::move(folder)), name_(std::move(name)), file_(fd) {}
+
+  FsStatus Read(std::string* state) override { return ReadAll(file_.get(), state); }
+
+  FsStatus Write(const std::string& state) override {
+    if (ftruncate(file_.get(), 0) != 0) return Errno();
+    const ssize_t wrote = pwrite(file_.get(), state.data(), state.size(), 0);
+    if (wrote < 0) return Errno();
+    if (static_cast<std::size_t>(wrote) != state.size()) return StatusFromErrno(EIO);
+    return fdatasync(file_.get()) == 0 ? FsStatus::kOk : Errno();
+  }
+
+  FsStatus Remove() override {
+    return unlinkat(folder_->get(), name_.c_str(), 0) == 0 ? FsStatus::kOk : Errno();
+  }
+
+ private:
+  SharedFd folder_;
+  std::string name_;
+  FileHandle file_;
+};
 
 class PosixFolder final : public Folder {
  public:
@@ -79,7 +133,9 @@ class PosixFolder final : public Folder {
         if (fstatat(fd_->get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
         item.kind = KindOfMode(st.st_mode);
         item.size = static_cast<uint64_t>(st.st_size);
-        item.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        item.modified = Nanoseconds(st.st_mtim);
+        item.changed = Nanoseconds(st.st_ctim);
+        item.number = static_cast<uint64_t>(st.st_ino);
       }
       items->push_back(std::move(item));
       errno = 0;
@@ -165,12 +221,14 @@ class PosixFolder final : public Folder {
     FsStatus status = RenameNoReplace(parent_->get(), name_, into, new_name);
     if (!status.ok()) return status;
     // The name was looked up again for the rename: it must have led to this
-    // very folder. Whatever else was there goes back where it came from.
+    // very folder. Whatever else was there goes back where it came from;
+    // when its old name has been taken meanwhile, it stays where it is now.
     FileId mine;
     FileId moved;
     if (!Identity(&mine).ok() || !IdAt(into, new_name, &moved).ok() || mine != moved) {
-      RenameNoReplace(into, new_name, parent_->get(), name_);
-      return FsStatus(FsStatus::kSwapped);
+      const FsStatus back = RenameNoReplace(into, new_name, parent_->get(), name_);
+      if (back.ok()) return FsStatus(FsStatus::kSwapped);
+      return FsStatus(FsStatus::kSwapped, back.os_error(), back.os_text());
     }
     parent_ = static_cast<PosixFolder&>(target).fd_;
     name_ = new_name;
@@ -192,14 +250,53 @@ class PosixFolder final : public Folder {
 
   FsStatus Flush() override { return syncfs(fd_->get()) == 0 ? FsStatus::kOk : Errno(); }
 
-
-  FsStatus Examine(const std::string&, FileFacts*) override { return FsStatus::kFailed; }
-  uint64_t MaxFileSize() override { return UINT64_MAX; }
-  FsStatus OpenWorkFolder(const std::string&, std::unique_ptr<Folder>*) override {
-    return FsStatus::kFailed;
+  FsStatus Examine(const std::string& name, FileFacts* facts) override {
+    struct stat st {};
+    if (fstatat(fd_->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
+    facts->kind = KindOfMode(st.st_mode);
+    facts->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    facts->changed = Nanoseconds(st.st_ctim);
+    facts->number = static_cast<uint64_t>(st.st_ino);
+    return FsStatus::kOk;
   }
-  FsStatus OpenMark(const std::string&, bool, std::unique_ptr<WorkMark>*) override {
-    return FsStatus::kFailed;
+
+  uint64_t MaxFileSize() override {
+    // Only FAT has a limit a release can reach; the C library's guess of
+    // the file-size bits is no help (32 for tmpfs).
+    constexpr long kFatMagic = 0x4d44;
+    struct statfs volume {};
+    if (fstatfs(fd_->get(), &volume) == 0 && static_cast<long>(volume.f_type) == kFatMagic) {
+      return 0xFFFFFFFFull;
+    }
+    return UINT64_MAX;
+  }
+
+  FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    if (mkdirat(fd_->get(), name.c_str(), 0700) != 0 && errno != EEXIST) return Errno();
+    const int fd = openat(fd_->get(), name.c_str(), kOpenFolder);
+    if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? FsStatus(FsStatus::kExists) : Errno();
+    auto opened = std::make_unique<PosixFolder>(fd_, name, fd);
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return Errno();
+    // Nobody else may enter it: whatever is staged there is nobody's yet.
+    if (st.st_uid != geteuid() || (st.st_mode & 077) != 0) return FsStatus::kExists;
+    *folder = std::move(opened);
+    return FsStatus::kOk;
+  }
+
+  FsStatus OpenMark(const std::string& name, bool create,
+                    std::unique_ptr<WorkMark>* mark) override {
+    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    FileHandle file(openat(fd_->get(), name.c_str(), create ? flags | O_CREAT | O_EXCL : flags,
+                           0600));
+    if (!file.valid()) return errno == ELOOP ? FsStatus(FsStatus::kNotCopyable) : Errno();
+    struct stat st {};
+    if (fstat(file.get(), &st) != 0) return Errno();
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) return FsStatus::kNotCopyable;
+    const FsStatus locked = LockWholeFile(file.get());
+    if (!locked.ok()) return locked;
+    *mark = std::make_unique<PosixMark>(fd_, name, file.Release());
+    return FsStatus::kOk;
   }
 
  private:
@@ -249,6 +346,14 @@ FsStatus RenameNoReplace(int from_folder, const std::string& from, int to_folder
   struct stat st {};
   if (fstatat(to_folder, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return StatusFromErrno(EEXIST);
   return renameat(from_folder, from.c_str(), to_folder, to.c_str()) == 0 ? FsStatus::kOk : Errno();
+}
+
+FsStatus ResolvePath(const std::string& path, std::string* resolved) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (!real) return Errno();
+  *resolved = real;
+  free(real);
+  return FsStatus::kOk;
 }
 
 FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder) {

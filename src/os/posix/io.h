@@ -33,6 +33,12 @@ class FileHandle {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
+  /// Gives up the descriptor without closing it.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   /// Closes now; false (with errno set) when the close reports an error,
   /// which for written files can be a late write failure.
   bool Close();
@@ -74,6 +80,9 @@ FsStatus RenameNoReplace(int from_folder, const std::string& from, int to_folder
 
 /// Opens the folder at `path` without following a link in its last part.
 FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder);
+
+/// The path of `path` with every link on the way followed.
+FsStatus ResolvePath(const std::string& path, std::string* resolved);
 
 /// Writes `text` to a new file beside `path` and renames it over `path`, so
 /// that a reader sees the old content or the new one, never part of it.

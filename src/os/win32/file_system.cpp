@@ -164,6 +164,19 @@ FsStatus ReadStoredText(HANDLE file, std::string* text, StoredEncoding* encoding
   return status;
 }
 
+/// The path that the open `handle` has, "\\?\"-prefixed, with the volume
+/// named as `kind` says; empty (with the last error set) when there is
+/// none of that kind.
+std::wstring FinalPath(HANDLE handle, DWORD kind) {
+  const DWORD needed = GetFinalPathNameByHandleW(handle, nullptr, 0, kind);
+  if (needed == 0) return L"";
+  std::wstring path(needed, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(handle, &path[0], needed, kind);
+  if (length == 0 || length >= needed) return L"";
+  path.resize(length);
+  return path;
+}
+
 class Win32FileSystem final : public FileSystem {
  public:
   char Separator() const override { return '\\'; }
@@ -194,7 +207,20 @@ class Win32FileSystem final : public FileSystem {
   }
 
   FsStatus ResolveFolder(const std::string& path, std::string* resolved) override {
-    *resolved = path;
+    // Opened through every junction, symbolic link and mounted folder on
+    // the way; the handle then tells the path it really has.
+    FileHandle folder(CreateFileW(Win32Path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder.valid()) return LastStatus();
+    std::wstring final_path;
+    // A volume mounted only in a folder has no drive letter: its GUID path
+    // serves as well.
+    for (const DWORD kind : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+      final_path = FinalPath(folder.get(), kind);
+      if (!final_path.empty()) break;
+    }
+    if (final_path.empty()) return LastStatus();
+    *resolved = Utf8FromWide(final_path);
     return FsStatus::kOk;
   }
 

@@ -166,6 +166,42 @@ FsStatus CopyData(HANDLE in, HANDLE out) {
   return read.ok() ? wrote : read;
 }
 
+/// A work mark: its file, open without sharing.
+class Win32Mark final : public WorkMark {
+ public:
+  explicit Win32Mark(FileHandle&& file) : file_(std::move(file)) {}
+
+  FsStatus Read(std::string* state) override {
+    const LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return LastStatus();
+    return ReadAll(file_.get(), state);
+  }
+
+  FsStatus Write(const std::string& state) override {
+    const LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(file_.get())) {
+      return LastStatus();
+    }
+    const FsStatus wrote = WriteAll(file_.get(), state);
+    if (!wrote.ok()) return wrote;
+    return FlushFileBuffers(file_.get()) ? FsStatus::kOk : LastStatus();
+  }
+
+  FsStatus Remove() override {
+    // Gone when the handle closes, which the caller does next.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (SetFileInformationByHandle(file_.get(), FileDispositionInfo, &disposition,
+                                   sizeof disposition)) {
+      return FsStatus::kOk;
+    }
+    return LastStatus();
+  }
+
+ private:
+  FileHandle file_;
+};
+
 class Win32Folder final : public Folder {
  public:
   Win32Folder(std::string path, FileHandle&& handle, bool held, FileId id)
@@ -355,11 +391,33 @@ class Win32Folder final : public Folder {
     return ExamineEntry(Child(name), facts);
   }
   uint64_t MaxFileSize() override { return LargestFileOn(handle_.get()); }
-  FsStatus OpenWorkFolder(const std::string&, std::unique_ptr<Folder>*) override {
-    return FsStatus::kFailed;
+  FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    const bool made = CreateDirectoryW(Win32Path(Child(name)).c_str(), nullptr) != FALSE;
+    if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return LastStatus();
+    FsStatus status = Open(name, folder);
+    // A file or a junction at the name: not a folder this program may use.
+    if (!made && status == FsStatus::kNotFound) return FsStatus::kExists;
+    if (status.ok()) status = (*folder)->SetHidden(true);
+    return status;
   }
-  FsStatus OpenMark(const std::string&, bool, std::unique_ptr<WorkMark>*) override {
-    return FsStatus::kFailed;
+
+  FsStatus OpenMark(const std::string& name, bool create,
+                    std::unique_ptr<WorkMark>* mark) override {
+    // Shared with nobody: while this handle is open, no other run can open
+    // the mark, which is the claim; DELETE lets the holder remove it.
+    FileHandle file(CreateFileW(Win32Path(Child(name)).c_str(),
+                                GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                create ? CREATE_NEW : OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) return LastStatus();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info)) return LastStatus();
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        GetFileType(file.get()) != FILE_TYPE_DISK) {
+      return FsStatus::kNotCopyable;
+    }
+    *mark = std::make_unique<Win32Mark>(std::move(file));
+    return FsStatus::kOk;
   }
 
  private:

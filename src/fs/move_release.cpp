@@ -1,0 +1,244 @@
+#include "fs/move_release.h"
+
+#include <memory>
+
+#include "fs/tree_snapshot.h"
+#include "fs/work_entry.h"
+#include "text/text.h"
+
+namespace ovpre {
+
+namespace {
+
+/// Records a failure and its step in `report`; returns the status.
+FsStatus Fail(MoveReport* report, const FsStatus& status, const char* step) {
+  report->Note(status, step);
+  return status;
+}
+
+bool IsHeld(const FsStatus& status) {
+  return status == FsStatus::kInUse || status == FsStatus::kDenied;
+}
+
+/// One move in progress: the request, the destination's folder and name,
+/// and the release's claimed work entry there.
+class Mover {
+ public:
+  Mover(FileSystem& fs, Clock* clock, const MoveRequest& request, Folder& parent,
+        std::string parent_path, std::string name, WorkEntry& entry, MoveReport* report)
+      : fs_(fs), clock_(clock), request_(request), parent_(parent),
+        parent_path_(std::move(parent_path)), name_(std::move(name)), entry_(entry),
+        report_(report) {}
+
+  /// The rename through the work entry; kCrossDevice in `renamed` when the
+  /// volumes differ and the release has not moved.
+  MoveOutcome Rename(FsStatus* renamed) {
+    Folder& release = request_.release;
+    *renamed = RetryWhileHeld(clock_, [&] {
+      return release.MoveTo(entry_.folder(), WorkEntry::kTreeName);
+    });
+    if (*renamed == FsStatus::kSwapped) {
+      // Whatever the name led to was handed back; when even that failed,
+      // it stays in the work entry, which it is not this program's to clear.
+      if (renamed->os_error() != 0) return LeaveInEntry(MoveOutcome::kSwapped);
+      entry_.Finish();
+      return MoveOutcome::kSwapped;
+    }
+    // Another volume: the release has not moved, and the entry serves
+    // the copy.
+    if (*renamed == FsStatus::kCrossDevice) return MoveOutcome::kNotMoved;
+    if (!renamed->ok()) {
+      Fail(report_, *renamed, "rename");
+      return Abort(nullptr);
+    }
+    const FsStatus status = Publish(release);
+    if (status.ok()) return Done(MoveOutcome::kMoved);
+    Fail(report_, status, "publish");
+    // The final name was taken meanwhile, or something holds the folder:
+    // the release goes back where it came from.
+    const FsStatus back = RetryWhileHeld(
+        clock_, [&] { return release.MoveTo(request_.own, request_.name); });
+    if (!back.ok()) return LeaveInEntry(MoveOutcome::kNotMoved);
+    return Abort(nullptr);
+  }
+
+  /// The copy into the work entry, published when whole and unchanged.
+  MoveOutcome Copy() {
+    report_->copied = true;
+    TreeSnapshot before;
+    if (!Fail(report_, TakeSnapshot(request_.release, &before), "read source").ok()) {
+      return Abort(nullptr);
+    }
+    std::unique_ptr<Folder> tree;
+    if (!entry_.kept_fingerprint().empty()) {
+      if (IsKeptCopyOf(before, &tree)) return PublishCopy(tree, before);
+      tree.reset();
+      if (!Fail(report_, entry_.Clear(), "clear work entry").ok()) return Abort(nullptr);
+    }
+    // A file the target's file system cannot hold would fail the copy
+    // only after everything before it was copied.
+    if (LargestFile(before) > parent_.MaxFileSize()) {
+      Fail(report_, FsStatus(FsStatus::kTooLarge), "check size");
+      return Abort(nullptr);
+    }
+    FsStatus status = Fail(report_, entry_.folder().Make(WorkEntry::kTreeName, &tree), "copy");
+    if (status.ok()) status = CopyTree(request_.release, *tree, report_);
+    TreeSnapshot after;
+    TreeSnapshot copied;
+    if (status.ok()) status = Fail(report_, TakeSnapshot(request_.release, &after), "read source");
+    // The copy itself must hold the tree that was checked: a folder swapped
+    // for a link and back while it was being copied leaves the source as it
+    // was, but the copy would carry the link.
+    if (status.ok()) status = Fail(report_, TakeSnapshot(*tree, &copied), "read copy");
+    if (status.ok() && (!SameFacts(before, after) || !SameShape(before, copied))) {
+      report_->changed_while_copying = true;
+      return Abort(tree.get());
+    }
+    if (status.ok()) status = Fail(report_, request_.release.CopyOwnAttributesTo(*tree), "copy");
+    if (status.ok()) status = Flush(*tree);
+    if (!status.ok()) return Abort(tree.get());
+    return PublishCopy(tree, before);
+  }
+
+  /// The published copy, after a copy that was published.
+  std::unique_ptr<Folder> published;
+
+ private:
+  FsStatus Publish(Folder& tree) {
+    return RetryWhileHeld(clock_, [&] { return tree.MoveTo(parent_, name_); });
+  }
+
+  /// A flush; a refusal that the platform tolerates is only noted.
+  FsStatus Flush(Folder& folder) {
+    const FsStatus flushed = Fail(report_, folder.Flush(), "flush");
+    if (flushed.ok() && flushed.os_error() != 0) {
+      report_->notes.push_back("flush refused: " + std::to_string(flushed.os_error()) + " " +
+                               flushed.os_text());
+    }
+    return flushed;
+  }
+
+  /// True when the work entry holds a whole copy of the source as it is
+  /// now: its source has the fingerprint it had when the copy was checked.
+  bool IsKeptCopyOf(const TreeSnapshot& source, std::unique_ptr<Folder>* tree) {
+    TreeSnapshot kept;
+    return Fingerprint(source) == entry_.kept_fingerprint() &&
+           entry_.folder().Open(WorkEntry::kTreeName, tree).ok() &&
+           TakeSnapshot(**tree, &kept).ok() && SameShape(source, kept);
+  }
+
+  MoveOutcome PublishCopy(std::unique_ptr<Folder>& tree, const TreeSnapshot& source) {
+    const FsStatus status = Publish(*tree);
+    if (!status.ok()) {
+      Fail(report_, status, "publish");
+      // Held back by a scanner, an indexer or a download below it: the
+      // whole, checked copy waits for the next pre instead of being lost.
+      if (IsHeld(status) &&
+          entry_.Mark(WorkEntry::kComplete + Fingerprint(source)).ok()) {
+        report_->kept_copy = true;
+        return MoveOutcome::kNotMoved;
+      }
+      return Abort(tree.get());
+    }
+    published = std::move(tree);
+    FinishEntry();
+    // The rename itself must be on disk too before the source goes: were it
+    // lost in a crash, only the source would be left to pre again.
+    if (!Flush(parent_).ok()) return MoveOutcome::kMovedSourceLeft;
+    const FsStatus removed = RemoveCopiedSource(request_.release, source);
+    if (removed.ok()) return MoveOutcome::kMoved;
+    Fail(report_, removed == FsStatus::kSwapped ? FsStatus(FsStatus::kInUse) : removed,
+         "delete source");
+    return MoveOutcome::kMovedSourceLeft;
+  }
+
+  /// Throws the copy away (when there is one) and ends the entry.
+  MoveOutcome Abort(Folder* tree) {
+    if (tree) DeleteTree(*tree);
+    entry_.Finish();
+    return MoveOutcome::kNotMoved;
+  }
+
+  MoveOutcome Done(MoveOutcome outcome) {
+    FinishEntry();
+    return outcome;
+  }
+
+  void FinishEntry() {
+    const FsStatus finished = entry_.Finish();
+    if (!finished.ok()) report_->notes.push_back("work entry stays: " + finished.os_text());
+  }
+
+  MoveOutcome LeaveInEntry(MoveOutcome outcome) {
+    entry_.Abandon();
+    const char sep = fs_.Separator();
+    report_->left_at = parent_path_ + sep + kWorkFolderName + sep + entry_.name() + sep +
+                       WorkEntry::kTreeName;
+    return outcome;
+  }
+
+  FileSystem& fs_;
+  Clock* clock_;
+  const MoveRequest& request_;
+  Folder& parent_;
+  std::string parent_path_;
+  std::string name_;
+  WorkEntry& entry_;
+  MoveReport* report_;
+};
+
+}  // namespace
+
+MoveOutcome MoveRelease(FileSystem& fs, Clock* clock, const MoveRequest& request,
+                        MoveReport* report, std::unique_ptr<Folder>* copy) {
+  MoveReport ignored;
+  if (!report) report = &ignored;
+  const char sep = fs.Separator();
+  std::string parent_path = FolderOf(request.destination, sep);
+  const std::string name = FileNameOf(request.destination, sep);
+  // The target's folders are the siteop's: a link or mounted folder on the
+  // way is followed, once. Only the release itself never is.
+  std::string resolved;
+  if (fs.ResolveFolder(parent_path, &resolved).ok()) parent_path = resolved;
+  std::unique_ptr<Folder> parent;
+  if (!Fail(report, fs.OpenFolder(parent_path, &parent), "open target").ok()) {
+    return MoveOutcome::kNotMoved;
+  }
+  // Nothing is moved or copied where something already is.
+  FileId taken;
+  if (parent->IdentityOf(name, &taken).ok()) {
+    Fail(report, FsStatus(FsStatus::kExists), "check destination");
+    return MoveOutcome::kNotMoved;
+  }
+  // Two pres of one release at once: the one that claims its work entry
+  // first moves it; the other finds it taken, as the destination will be.
+  std::unique_ptr<WorkEntry> entry;
+  FsStatus claimed = WorkEntry::Claim(*parent, name, clock, &entry);
+  if (claimed == FsStatus::kInUse) claimed = FsStatus(FsStatus::kExists);
+  if (!Fail(report, claimed, "claim work entry").ok()) return MoveOutcome::kNotMoved;
+  Mover mover(fs, clock, request, *parent, parent_path, name, *entry, report);
+  if (!request.copy_first && entry->kept_fingerprint().empty()) {
+    FsStatus renamed;
+    const MoveOutcome outcome = mover.Rename(&renamed);
+    if (renamed != FsStatus::kCrossDevice) return outcome;
+  }
+  const MoveOutcome outcome = mover.Copy();
+  if (copy) *copy = std::move(mover.published);
+  return outcome;
+}
+
+MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
+                             const std::string& destination, bool copy_first,
+                             MoveReport* report, Clock* clock) {
+  const char sep = fs.Separator();
+  std::unique_ptr<Folder> own;
+  std::unique_ptr<Folder> release;
+  const std::string name = FileNameOf(source, sep);
+  if (!fs.OpenFolder(FolderOf(source, sep), &own).ok() || !own->Open(name, &release).ok()) {
+    return MoveOutcome::kNotMoved;
+  }
+  return MoveRelease(fs, clock, MoveRequest{*own, *release, name, destination, copy_first},
+                     report);
+}
+
+}  // namespace ovpre

@@ -1,0 +1,108 @@
+#include "fs/tree_snapshot.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace ovpre {
+
+namespace {
+
+bool SameItemShape(const FolderItem& a, const FolderItem& b) {
+  return a.name == b.name && a.kind == b.kind && a.size == b.size;
+}
+
+bool SameItemFacts(const FolderItem& a, const FolderItem& b) {
+  return SameItemShape(a, b) && a.modified == b.modified && a.changed == b.changed &&
+         a.number == b.number;
+}
+
+template <typename SameItem>
+bool SameTree(const TreeSnapshot& a, const TreeSnapshot& b, SameItem same_item) {
+  if (a.items.size() != b.items.size() || a.folders.size() != b.folders.size()) return false;
+  for (std::size_t i = 0; i < a.items.size(); ++i) {
+    if (!same_item(a.items[i], b.items[i])) return false;
+  }
+  for (std::size_t i = 0; i < a.folders.size(); ++i) {
+    if (!SameTree(a.folders[i], b.folders[i], same_item)) return false;
+  }
+  return true;
+}
+
+/// FNV-1a, 64 bits: enough to tell one state of a tree from another.
+void Mix(uint64_t* hash, const std::string& bytes) {
+  for (const unsigned char c : bytes) {
+    *hash ^= c;
+    *hash *= 1099511628211ull;
+  }
+  *hash ^= 0xff;  // ends the field, so that "ab","c" differs from "a","bc"
+  *hash *= 1099511628211ull;
+}
+
+void MixTree(uint64_t* hash, const TreeSnapshot& tree) {
+  std::size_t folder = 0;
+  for (const FolderItem& item : tree.items) {
+    Mix(hash, item.name);
+    Mix(hash, std::to_string(static_cast<int>(item.kind)) + ' ' + std::to_string(item.size) +
+                  ' ' + std::to_string(item.modified) + ' ' + std::to_string(item.changed) +
+                  ' ' + std::to_string(item.number));
+    if (item.kind == EntryKind::kFolder) MixTree(hash, tree.folders[folder++]);
+  }
+  Mix(hash, "end");
+}
+
+}  // namespace
+
+FsStatus TakeSnapshot(Folder& folder, TreeSnapshot* snapshot) {
+  snapshot->items.clear();
+  snapshot->folders.clear();
+  FsStatus status = folder.List(&snapshot->items);
+  if (!status.ok()) return status;
+  std::sort(snapshot->items.begin(), snapshot->items.end(),
+            [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
+  for (const FolderItem& item : snapshot->items) {
+    if (item.kind != EntryKind::kFolder) continue;
+    std::unique_ptr<Folder> child;
+    status = folder.Open(item.name, &child);
+    snapshot->folders.emplace_back();
+    if (status.ok()) status = TakeSnapshot(*child, &snapshot->folders.back());
+    if (!status.ok()) return status;
+  }
+  return FsStatus::kOk;
+}
+
+bool SameShape(const TreeSnapshot& a, const TreeSnapshot& b) {
+  return SameTree(a, b, SameItemShape);
+}
+
+bool SameFacts(const TreeSnapshot& a, const TreeSnapshot& b) {
+  return SameTree(a, b, SameItemFacts);
+}
+
+std::string Fingerprint(const TreeSnapshot& snapshot) {
+  uint64_t hash = 14695981039346656037ull;
+  MixTree(&hash, snapshot);
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+uint64_t LargestFile(const TreeSnapshot& snapshot) {
+  uint64_t largest = 0;
+  for (const FolderItem& item : snapshot.items) {
+    if (item.kind == EntryKind::kFile) largest = std::max(largest, item.size);
+  }
+  for (const TreeSnapshot& folder : snapshot.folders) {
+    largest = std::max(largest, LargestFile(folder));
+  }
+  return largest;
+}
+
+bool SameFile(const FolderItem& item, const FileFacts& facts) {
+  if (item.kind != facts.kind) return false;
+  if (item.kind != EntryKind::kFile) return true;
+  return item.size == facts.size && item.changed == facts.changed &&
+         (item.number == 0 || facts.number == 0 || item.number == facts.number);
+}
+
+}  // namespace ovpre

@@ -1,0 +1,39 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace ovpre {
+
+/// Everything under one folder as it was at one moment: the entries of each
+/// folder, sorted by name, with the same for each subfolder. Names are held
+/// per folder, never as full paths, so a deep tree costs what its names do.
+struct TreeSnapshot {
+  std::vector<FolderItem> items;       // sorted by name
+  std::vector<TreeSnapshot> folders;   // one per folder item, in item order
+};
+
+/// Takes the snapshot of everything under `folder`, links never followed.
+FsStatus TakeSnapshot(Folder& folder, TreeSnapshot* snapshot);
+
+/// True when both hold the same names, kinds and sizes: what a copy on
+/// another file system, which may keep times more coarsely, must show.
+bool SameShape(const TreeSnapshot& a, const TreeSnapshot& b);
+
+/// True when both also hold the same times and file numbers: nothing was
+/// added, removed, resized or rewritten in between.
+bool SameFacts(const TreeSnapshot& a, const TreeSnapshot& b);
+
+/// A short text that changes whenever SameFacts would say false: kept with
+/// a finished copy, to know later whether its source is still as copied.
+std::string Fingerprint(const TreeSnapshot& snapshot);
+
+/// The size of the largest file in the tree.
+uint64_t LargestFile(const TreeSnapshot& snapshot);
+
+/// True when `facts`, looked at now, show the same file as `item` did.
+bool SameFile(const FolderItem& item, const FileFacts& facts);
+
+}  // namespace ovpre
