@@ -16,7 +16,6 @@
 // (kSwapped otherwise), acts, and holds the folder again without DELETE. The
 // path stays trustworthy in that moment: the folders above are held, and a
 // swap of this one is caught by its file ID.
-#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,15 +33,6 @@ constexpr DWORD kShareKeepName = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kFolderAccess =
     FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kOpenItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-
-/// Bytes per read when a file is copied or its content passed on in blocks.
-constexpr DWORD kReadBlock = 1 << 20;
-
-/// What the entry open as `handle` is: a junction or symbolic link is a
-/// link; a deduplicated, compressed, offline or cloud file is a file.
-EntryKind KindOfHandle(HANDLE handle, DWORD attributes) {
-  return KindOfAttributes(attributes, ReparseTagOf(handle, attributes));
-}
 
 /// Opens the folder at `path` itself; fails when it is a link or no folder.
 FsStatus OpenFolderHandle(const std::string& path, DWORD access, DWORD share, FileHandle* out,
@@ -90,71 +80,6 @@ FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
   basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
   if (SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return FsStatus::kOk;
   return LastStatus();
-}
-
-/// Passes `file` from its start to `block`, one large block at a time, up
-/// to the length its handle reports, until `block` returns false. The file
-/// is open without sharing writes, so that length is its real end; a length
-/// that still changes (a writer through a mapping) is kInUse.
-FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block) {
-  LARGE_INTEGER length = {};
-  if (!GetFileSizeEx(file, &length)) return LastStatus();
-  std::vector<char> buffer(kReadBlock);
-  uint64_t left = static_cast<uint64_t>(length.QuadPart);
-  while (left > 0) {
-    const DWORD step = left < buffer.size() ? static_cast<DWORD>(left) : kReadBlock;
-    DWORD got = 0;
-    if (!ReadFile(file, buffer.data(), step, &got, nullptr)) return LastStatus();
-    if (got == 0) break;
-    left -= got;
-    if (!block(buffer.data(), got)) return FsStatus::kOk;
-  }
-  LARGE_INTEGER now = {};
-  if (!GetFileSizeEx(file, &now)) return LastStatus();
-  if (left == 0 && now.QuadPart == length.QuadPart) return FsStatus::kOk;
-  return FsStatus(FsStatus::kInUse, 0, "the file's length changed while it was read");
-}
-
-/// Renames the entry open as `handle` to `to`, never replacing anything.
-FsStatus RenameByHandle(HANDLE handle, const std::string& to) {
-  const std::wstring name = NtPath(to);
-  // FILE_RENAME_INFO ends in the name; the struct holds its first letter.
-  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-  std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
-  if (SetFileInformationByHandle(handle, FileRenameInfo, rename,
-                                 static_cast<DWORD>(buffer.size()))) {
-    return FsStatus::kOk;
-  }
-  return LastStatus();
-}
-
-/// The facts of the entry at `path` itself, never what a link points to,
-/// through a handle that shares reading and deletion but not writing:
-/// kInUse while a writer holds the file.
-FsStatus ExamineEntry(const std::string& path, FileFacts* facts) {
-  // Read access, not only attributes: only data access meets the sharing
-  // rules that tell a writer is there.
-  FileHandle entry(CreateFileW(Win32Path(path).c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               kOpenItself, nullptr));
-  BY_HANDLE_FILE_INFORMATION info;
-  FILE_BASIC_INFO basic;
-  if (!entry.valid() || !GetFileInformationByHandle(entry.get(), &info) ||
-      !GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
-    return LastStatus();
-  }
-  *facts = FileFacts();
-  facts->kind = KindOfHandle(entry.get(), info.dwFileAttributes);
-  if (facts->kind == EntryKind::kFile) {
-    facts->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    facts->changed = basic.ChangeTime.QuadPart;
-    facts->number = IdOf(info).file;
-  }
-  return FsStatus::kOk;
 }
 
 FsStatus CopyData(HANDLE in, HANDLE out) {
@@ -347,6 +272,12 @@ class Win32Folder final : public Folder {
     const FsStatus held = HoldAgain();
     // A failed rename says why, unless the folder is not even ours now.
     if (!status.ok() && held != FsStatus::kSwapped) return status;
+    // Renamed, and at once something else stands at the new name: nothing
+    // of this run's to hand back, and that something is not ours to touch.
+    if (status.ok() && held == FsStatus::kSwapped) {
+      const DWORD error = ERROR_FILE_INVALID;
+      return FsStatus(FsStatus::kSwapped, static_cast<long>(error), SystemMessageText(error));
+    }
     return held;
   }
 

@@ -1,5 +1,6 @@
 #include "os/win32/io.h"
 
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -9,6 +10,7 @@ namespace ovpre {
 
 namespace {
 
+/// Bytes per read or write of a whole file.
 constexpr DWORD kChunk = 1u << 20;
 
 std::wstring FullPath(const std::wstring& path) {
@@ -130,6 +132,67 @@ DWORD ReparseTagOf(HANDLE handle, DWORD attributes) {
     return IO_REPARSE_TAG_SYMLINK;
   }
   return tag.ReparseTag;
+}
+
+EntryKind KindOfHandle(HANDLE handle, DWORD attributes) {
+  return KindOfAttributes(attributes, ReparseTagOf(handle, attributes));
+}
+
+FsStatus ExamineEntry(const std::string& path, FileFacts* facts) {
+  // Read access, not only attributes: only data access meets the sharing
+  // rules that tell a writer is there.
+  FileHandle entry(CreateFileW(Win32Path(path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic;
+  if (!entry.valid() || !GetFileInformationByHandle(entry.get(), &info) ||
+      !GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
+    return LastStatus();
+  }
+  *facts = FileFacts();
+  facts->kind = KindOfHandle(entry.get(), info.dwFileAttributes);
+  if (facts->kind == EntryKind::kFile) {
+    facts->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    facts->changed = basic.ChangeTime.QuadPart;
+    facts->number = IdOf(info).file;
+  }
+  return FsStatus::kOk;
+}
+
+FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block) {
+  LARGE_INTEGER length = {};
+  if (!GetFileSizeEx(file, &length)) return LastStatus();
+  std::vector<char> buffer(kChunk);
+  uint64_t left = static_cast<uint64_t>(length.QuadPart);
+  while (left > 0) {
+    const DWORD step = left < buffer.size() ? static_cast<DWORD>(left) : kChunk;
+    DWORD got = 0;
+    if (!ReadFile(file, buffer.data(), step, &got, nullptr)) return LastStatus();
+    if (got == 0) break;
+    left -= got;
+    if (!block(buffer.data(), got)) return FsStatus::kOk;
+  }
+  LARGE_INTEGER now = {};
+  if (!GetFileSizeEx(file, &now)) return LastStatus();
+  if (left == 0 && now.QuadPart == length.QuadPart) return FsStatus::kOk;
+  return FsStatus(FsStatus::kInUse, 0, "the file's length changed while it was read");
+}
+
+FsStatus RenameByHandle(HANDLE handle, const std::string& to) {
+  const std::wstring name = NtPath(to);
+  // FILE_RENAME_INFO ends in the name; the struct holds its first letter.
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+  if (SetFileInformationByHandle(handle, FileRenameInfo, rename,
+                                 static_cast<DWORD>(buffer.size()))) {
+    return FsStatus::kOk;
+  }
+  return LastStatus();
 }
 
 uint64_t LargestFileOn(HANDLE handle) {

@@ -42,6 +42,25 @@ FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info);
 /// cannot be read, so that an unknown entry is never taken for a file.
 DWORD ReparseTagOf(HANDLE handle, DWORD attributes);
 
+/// What the entry open as `handle` (with `attributes`) is: a junction or
+/// symbolic link is a link; a deduplicated, compressed, offline or cloud
+/// file is a file.
+EntryKind KindOfHandle(HANDLE handle, DWORD attributes);
+
+/// The facts of the entry at `path` itself, never what a link points to,
+/// through a handle that shares reading and deletion but not writing:
+/// kInUse while a writer holds the file.
+FsStatus ExamineEntry(const std::string& path, FileFacts* facts);
+
+/// Passes `file` from its start to `block`, one large block at a time, up
+/// to the length its handle reports, until `block` returns false. The file
+/// is open without sharing writes, so that length is its real end; a length
+/// that still changes (a writer through a mapping) is kInUse.
+FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block);
+
+/// Renames the entry open as `handle` to `to`, never replacing anything.
+FsStatus RenameByHandle(HANDLE handle, const std::string& to);
+
 /// The largest file that the volume of `handle` holds: 4 GiB - 1 on FAT,
 /// which keeps sizes in 32 bits; no limit elsewhere, or when unknown.
 uint64_t LargestFileOn(HANDLE handle);
