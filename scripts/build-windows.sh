@@ -10,5 +10,6 @@ build="$OVPRE_ROOT/build/win32-release"
 need_packages cmake make g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
 build_preset win32-release
 check_win32_exe "$build/src/ovpre.exe"
+check_win7_floor "$build/src/ovpre.exe"
 echo "program: $build/src/ovpre.exe"
 echo "package: $(ls "$build"/ovpre-*-win32.zip)"

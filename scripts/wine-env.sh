@@ -7,6 +7,9 @@
 #   build_shipped_exe       builds the shipped i686 program and inspects it
 #   check_win32_exe FILE    fails unless FILE is an i686 GUI program that
 #                           imports only Windows system DLLs
+#   check_win7_floor FILE   fails when FILE or src/ needs anything newer than
+#                           Windows 7 or missing from docs/windows.md's table;
+#                           then shows that the check catches planted faults
 #   build_wine_tools        builds the test tools of tests/wine for the road
 #   wine PROGRAM ARGS...    runs a Windows program with the road's Wine
 #   wine_env_start [PREFIX] makes the Wine prefix ready and starts its server
@@ -121,6 +124,12 @@ check_win32_exe() {
   done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$facts")
   [ $bad -eq 0 ] && echo "$exe: i686, GUI subsystem, Windows 6.1, manifest, system DLLs only"
   return $bad
+}
+
+check_win7_floor() {
+  local check=(python3 "$OVPRE_ROOT/scripts/check_win7_floor.py" --exe "$1"
+    --table "$OVPRE_ROOT/docs/windows.md" --src "$OVPRE_ROOT/src" --objdump "$OVPRE_MINGW-objdump")
+  run_step check-win7-floor "${check[@]}" && run_step check-win7-floor-self-test "${check[@]}" --self-test
 }
 
 # wine PROGRAM ARGS...: runs a Windows program with the road's Wine loader.

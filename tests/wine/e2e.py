@@ -214,6 +214,22 @@ class PreTests(SiteTestCase):
         self.assertTrue(os.path.exists(self.site.linux_path(held)))
         self.assertNotIn(".ovpre-work.1", os.listdir(self.site.linux_path(archive)))
 
+    def test_cross_drive_refuses_a_release_still_being_uploaded(self):
+        owndir, release = r"E:\ftp\pre\CrossPlain", "Still.Uploading-GRP"
+        self.place_release(owndir, release)
+        let_go = self.site.hold_open([owndir + "\\" + release + "\\CD1\\01-track.mp3"], write=True)
+        try:
+            self.run_pre("CrossPlain", release, "116")
+        finally:
+            let_go()
+        self.assertEqual(self.site.reply("pre", "116"), reply(
+            b"Error moving folder -- the destination path probably" + CRLF + b"already exists." +
+            CRLF + b"Reason: a file in the release is in use."))
+        self.assertEqual(read_tree(self.site.linux_path(owndir + "\\" + release)), RELEASE_TREE)
+        archive = os.listdir(self.site.linux_path(r"F:\archive"))
+        self.assertEqual([name for name in archive if release in name], [])
+        self.assertEqual(self.site.control_log(), [])
+
     def test_failing_control_call_still_makes_every_call(self):
         release, destination = "Fail.Some-GRP", r"E:\ftp\mp3\Fail.Some-GRP"
         owndir = r"E:\ftp\pre\Same Drive"

@@ -160,16 +160,18 @@ class WineSite:
                             INSTALL_DIR + "\\request.txt", str(RUN_TIMEOUT_SECONDS)], env=env)
         return result.returncode
 
-    def hold_open(self, windows_paths):
-        """Holds the files open as a reader that does not share deletion,
-        until the returned function is called."""
+    def hold_open(self, windows_paths, write=False):
+        """Holds the files open as a reader that does not share deletion (or,
+        with `write`, as an upload still being written), until the returned
+        function is called."""
         ready = os.path.join(self.linux_path(INSTALL_DIR), "held.ready")
         release = os.path.join(self.linux_path(INSTALL_DIR), "held.release")
         for flag in (ready, release):
             if os.path.exists(flag):
                 os.remove(flag)
         holder = subprocess.Popen(
-            ["wine", INSTALL_DIR + "\\holdopen.exe", INSTALL_DIR + "\\held.ready",
+            ["wine", INSTALL_DIR + "\\holdopen.exe"] + ["--write"] * write + [
+             INSTALL_DIR + "\\held.ready",
              INSTALL_DIR + "\\held.release"] + windows_paths,
             env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)

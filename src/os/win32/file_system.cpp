@@ -260,14 +260,12 @@ class Win32FileSystem final : public FileSystem {
 
   FsStatus FreeBytes(const std::string& path, uint64_t* bytes) override {
     ULARGE_INTEGER for_caller = {};
-    ULARGE_INTEGER total = {};
-    ULARGE_INTEGER free_on_volume = {};
-    // All free bytes of the volume, not only those left to this user.
-    if (!GetDiskFreeSpaceExW(DeepestExistingFolder(path).c_str(), &for_caller, &total,
-                             &free_on_volume)) {
+    // The bytes left to this program's user: below the volume's free space
+    // where a disk quota holds the user.
+    if (!GetDiskFreeSpaceExW(DeepestExistingFolder(path).c_str(), &for_caller, nullptr, nullptr)) {
       return LastStatus();
     }
-    *bytes = free_on_volume.QuadPart;
+    *bytes = for_caller.QuadPart;
     return FsStatus::kOk;
   }
 

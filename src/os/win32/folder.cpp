@@ -5,7 +5,18 @@
 // folder below the first is opened that way (with FILE_FLAG_OPEN_REPARSE_POINT,
 // so a junction is seen as what it is), and the path through those held
 // folders names the same thing until they are closed.
-#include <cstring>
+//
+// The held handles ask for no DELETE access: a handle with DELETE would make
+// every other program's opening without FILE_SHARE_DELETE fail (an indexer, a
+// scanner, a download). Renaming or deleting a folder needs DELETE, though,
+// and no second handle can get it while our own held handle refuses to share
+// deletion. So a rename or delete closes the held handle, opens the folder
+// again by the same path with DELETE (still not sharing deletion, so nobody
+// can take it meanwhile), checks that this is the very folder first opened
+// (kSwapped otherwise), acts, and holds the folder again without DELETE. The
+// path stays trustworthy in that moment: the folders above are held, and a
+// swap of this one is caught by its file ID.
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,16 +34,6 @@ constexpr DWORD kFolderAccess =
     FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD kOpenItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-/// Bytes per read when a file is copied or its content passed on in blocks.
-constexpr std::size_t kReadBlock = 1 << 20;
-
-bool IsLink(HANDLE handle, DWORD attributes) {
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
-  FILE_ATTRIBUTE_TAG_INFO tag = {};
-  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return true;
-  return IsReparseTagNameSurrogate(tag.ReparseTag);
-}
-
 /// Opens the folder at `path` itself; fails when it is a link or no folder.
 FsStatus OpenFolderHandle(const std::string& path, DWORD access, DWORD share, FileHandle* out,
                           BY_HANDLE_FILE_INFORMATION* info) {
@@ -40,8 +41,7 @@ FsStatus OpenFolderHandle(const std::string& path, DWORD access, DWORD share, Fi
                                 kOpenItself, nullptr));
   if (!handle.valid()) return LastStatus();
   if (!GetFileInformationByHandle(handle.get(), info)) return LastStatus();
-  if ((info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      IsLink(handle.get(), info->dwFileAttributes)) {
+  if (KindOfHandle(handle.get(), info->dwFileAttributes) != EntryKind::kFolder) {
     return StatusFromWin32Error(ERROR_DIRECTORY);
   }
   std::swap(*out, handle);
@@ -51,6 +51,22 @@ FsStatus OpenFolderHandle(const std::string& path, DWORD access, DWORD share, Fi
 bool IsPassing(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY ||
          error == ERROR_ACCESS_DENIED;
+}
+
+/// Runs `attempt` (an opening that returns its status) again for about a
+/// second while it meets a sharing violation: a scanner or indexer that
+/// holds a folder for a moment.
+template <typename Attempt>
+FsStatus RetryingWhileShared(Attempt attempt) {
+  FsStatus status;
+  RetryBriefly(
+      [&] {
+        status = attempt();
+        SetLastError(static_cast<DWORD>(status.os_error()));
+        return status.ok();
+      },
+      [](DWORD error) { return error == ERROR_SHARING_VIOLATION; });
+  return status;
 }
 
 /// Runs a delete, retrying briefly on passing errors.
@@ -64,20 +80,6 @@ FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
   basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
   if (SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return FsStatus::kOk;
   return LastStatus();
-}
-
-/// Passes `file` from its current position to its real end to `block`, one
-/// large block at a time, until `block` returns false.
-FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block) {
-  std::vector<char> buffer(kReadBlock);
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-      return LastStatus();
-    }
-    // Read to the real end: a file that grows meanwhile is found afterwards.
-    if (got == 0 || !block(buffer.data(), got)) return FsStatus::kOk;
-  }
 }
 
 FsStatus CopyData(HANDLE in, HANDLE out) {
@@ -127,25 +129,29 @@ class Win32Mark final : public WorkMark {
 
 class Win32Folder final : public Folder {
  public:
-  Win32Folder(std::string path, FileHandle&& handle, bool held)
-      : path_(std::move(path)), held_(held) {
+  Win32Folder(std::string path, FileHandle&& handle, bool held, FileId id)
+      : path_(std::move(path)), held_(held), id_(id) {
     std::swap(handle_, handle);
   }
 
   FsStatus List(std::vector<FolderItem>* items) override {
     // Through the handle itself: a search by path would open the folder
     // again, and neither the path nor a second opening is to be trusted.
+    // The classes are those of Windows Vista; the "full directory" ones
+    // came only with Windows 8.
+    listed_.clear();
     std::vector<char> buffer(64 * 1024);
-    FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
     for (;;) {
       if (!GetFileInformationByHandleEx(handle_.get(), kind, buffer.data(),
                                         static_cast<DWORD>(buffer.size()))) {
         const DWORD error = GetLastError();
         return error == ERROR_NO_MORE_FILES ? FsStatus::kOk : StatusFromWin32Error(error);
       }
-      kind = FileFullDirectoryInfo;
+      kind = FileIdBothDirectoryInfo;
       for (std::size_t offset = 0;;) {
-        const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer.data() + offset);
+        const auto* entry =
+            reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + offset);
         AddItem(*entry, items);
         if (entry->NextEntryOffset == 0) break;
         offset += entry->NextEntryOffset;
@@ -159,9 +165,9 @@ class Win32Folder final : public Folder {
     FileHandle handle(INVALID_HANDLE_VALUE);
     BY_HANDLE_FILE_INFORMATION info;
     const FsStatus status =
-        OpenFolderHandle(Child(name), kFolderAccess | DELETE, kShareKeepName, &handle, &info);
+        OpenFolderHandle(Child(name), kFolderAccess, kShareKeepName, &handle, &info);
     if (!status.ok()) return status;
-    *folder = std::make_unique<Win32Folder>(Child(name), std::move(handle), true);
+    *folder = std::make_unique<Win32Folder>(Child(name), std::move(handle), true, IdOf(info));
     return FsStatus::kOk;
   }
 
@@ -180,13 +186,16 @@ class Win32Folder final : public Folder {
                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out.valid()) return LastStatus();
     FsStatus status = CopyData(in.get(), out.get());
-    if (status.ok() && !SetFileTime(out.get(), &info.ftCreationTime, &info.ftLastAccessTime,
-                                    &info.ftLastWriteTime)) {
-      status = LastStatus();
+    if (status.ok()) {
+      status = SetTimesStorably(out.get(), info.ftCreationTime, info.ftLastAccessTime,
+                                info.ftLastWriteTime);
     }
     // On disk before the source can go.
     if (status.ok() && !FlushFileBuffers(out.get())) status = LastStatus();
-    if (status.ok()) status = SetAttributes(out.get(), info.dwFileAttributes & kSettableAttributes);
+    // The copy holds all its data: an offline mark would be false on it.
+    const DWORD offline = FILE_ATTRIBUTE_OFFLINE;
+    const DWORD attributes = info.dwFileAttributes & kSettableAttributes & ~offline;
+    if (status.ok()) status = SetAttributes(out.get(), attributes);
     if (!out.Close() && status.ok()) status = LastStatus();
     if (!status.ok()) DeleteFileW(Win32Path(to).c_str());
     return status;
@@ -212,9 +221,9 @@ class Win32Folder final : public Folder {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle_.get(), &info)) return LastStatus();
     const HANDLE into = static_cast<Win32Folder&>(target).handle_.get();
-    if (!SetFileTime(into, &info.ftCreationTime, &info.ftLastAccessTime, &info.ftLastWriteTime)) {
-      return LastStatus();
-    }
+    const FsStatus timed =
+        SetTimesStorably(into, info.ftCreationTime, info.ftLastAccessTime, info.ftLastWriteTime);
+    if (!timed.ok()) return timed;
     return SetAttributes(into, info.dwFileAttributes & kSettableAttributes);
   }
 
@@ -234,43 +243,42 @@ class Win32Folder final : public Folder {
   }
 
   FsStatus RemoveSelf() override {
-    FsStatus status = Hold();
+    FileHandle doomed(INVALID_HANDLE_VALUE);
+    FsStatus status = TakeForDelete(&doomed, true);
     BY_HANDLE_FILE_INFORMATION info;
-    if (status.ok() && GetFileInformationByHandle(handle_.get(), &info) &&
+    if (status.ok() && GetFileInformationByHandle(doomed.get(), &info) &&
         (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      status = SetAttributes(handle_.get(), info.dwFileAttributes & kSettableAttributes &
-                                                ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+      status = SetAttributes(doomed.get(), info.dwFileAttributes & kSettableAttributes &
+                                               ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     }
     if (status.ok()) {
       FILE_DISPOSITION_INFO disposition = {TRUE};
       status = Retrying([&] {
-        return SetFileInformationByHandle(handle_.get(), FileDispositionInfo, &disposition,
+        return SetFileInformationByHandle(doomed.get(), FileDispositionInfo, &disposition,
                                           sizeof disposition);
       });
     }
     // The folder goes when its last handle closes: now.
-    handle_.Close();
     return status;
   }
 
   FsStatus MoveTo(Folder& target, const std::string& new_name) override {
-    FsStatus status = Hold();
-    if (!status.ok()) return status;
     const std::string to = static_cast<Win32Folder&>(target).Child(new_name);
-    const std::wstring name = NtPath(to);
-    // FILE_RENAME_INFO ends in the name; the struct holds its first letter.
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-    std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
-    if (!SetFileInformationByHandle(handle_.get(), FileRenameInfo, rename,
-                                    static_cast<DWORD>(buffer.size()))) {
-      return LastStatus();
+    FileHandle mover(INVALID_HANDLE_VALUE);
+    FsStatus status = TakeForDelete(&mover, false);
+    if (status.ok()) status = RenameByHandle(mover.get(), to);
+    mover.Close();
+    if (status.ok()) path_ = to;
+    const FsStatus held = HoldAgain();
+    // A failed rename says why, unless the folder is not even ours now.
+    if (!status.ok() && held != FsStatus::kSwapped) return status;
+    // Renamed, and at once something else stands at the new name: nothing
+    // of this run's to hand back, and that something is not ours to touch.
+    if (status.ok() && held == FsStatus::kSwapped) {
+      const DWORD error = ERROR_FILE_INVALID;
+      return FsStatus(FsStatus::kSwapped, static_cast<long>(error), SystemMessageText(error));
     }
-    path_ = to;
-    return FsStatus::kOk;
+    return held;
   }
 
   FsStatus Identity(FileId* id) override {
@@ -293,11 +301,27 @@ class Win32Folder final : public Folder {
     return SetAttributes(handle_.get(), attributes);
   }
 
-  // Every copied file was flushed as it was written.
-  FsStatus Flush() override { return FsStatus::kOk; }
+  FsStatus Flush() override {
+    // Every copied file was flushed as it was written; what is left is the
+    // folder's own entries. Windows documents FlushFileBuffers for files and
+    // volumes only: a file system that refuses a folder says so, and that
+    // refusal is reported, not taken for a failure.
+    FileHandle folder(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION info;
+    const FsStatus opened =
+        OpenFolderHandle(path_, GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll, &folder, &info);
+    if (opened.ok() && IdOf(info) != id_) return FsStatus(FsStatus::kSwapped);
+    const DWORD error = !opened.ok()                       ? static_cast<DWORD>(opened.os_error())
+                        : FlushFileBuffers(folder.get()) ? ERROR_SUCCESS
+                                                         : GetLastError();
+    if (error == ERROR_SUCCESS) return FsStatus::kOk;
+    return FsStatus(FsStatus::kOk, static_cast<long>(error), SystemMessageText(error));
+  }
 
-  FsStatus Examine(const std::string&, FileFacts*) override { return FsStatus::kFailed; }
-  uint64_t MaxFileSize() override { return UINT64_MAX; }
+  FsStatus Examine(const std::string& name, FileFacts* facts) override {
+    return ExamineEntry(Child(name), facts);
+  }
+  uint64_t MaxFileSize() override { return LargestFileOn(handle_.get()); }
   FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
     const bool made = CreateDirectoryW(Win32Path(Child(name)).c_str(), nullptr) != FALSE;
     if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return LastStatus();
@@ -330,23 +354,44 @@ class Win32Folder final : public Folder {
  private:
   std::string Child(const std::string& name) const { return path_ + "\\" + name; }
 
-  /// Opens the plain file `name` inside for reading: a link or junction is
-  /// opened as itself and refused, never followed.
+  /// Opens the plain file `name` inside for reading, sharing reading only:
+  /// kInUse while a writer holds it, and nobody writes, renames or deletes
+  /// it while it is open. The entry is opened as itself first, so a link or
+  /// junction is refused, never followed. Any other reparse point (a
+  /// deduplicated, compressed, offline or cloud file) is opened once more
+  /// through its filter, to read what it presents; the entry, held all the
+  /// while, must be what that opening reached, and the file the listing
+  /// showed under that name (kSwapped otherwise).
   FsStatus OpenPlainFile(const std::string& name, FileHandle* in,
                          BY_HANDLE_FILE_INFORMATION* info) const {
-    FileHandle handle(CreateFileW(Win32Path(Child(name)).c_str(), GENERIC_READ, kShareAll,
-                                  nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
-                                  nullptr));
-    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), info)) return LastStatus();
-    if ((info->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    const std::wstring path = Win32Path(Child(name));
+    const auto open = [&](DWORD flags) {
+      return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         flags | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    };
+    FileHandle entry(open(FILE_FLAG_OPEN_REPARSE_POINT));
+    if (!entry.valid() || !GetFileInformationByHandle(entry.get(), info)) return LastStatus();
+    if (KindOfHandle(entry.get(), info->dwFileAttributes) != EntryKind::kFile) {
       return FsStatus(FsStatus::kNotCopyable);
     }
-    std::swap(*in, handle);
+    const FileId itself = IdOf(*info);
+    if ((info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      FileHandle presented(open(0));
+      if (!presented.valid() || !GetFileInformationByHandle(presented.get(), info)) {
+        return LastStatus();
+      }
+      if (IdOf(*info) != itself) return FsStatus(FsStatus::kSwapped);
+      std::swap(entry, presented);
+    }
+    const auto listed = listed_.find(name);
+    if (listed != listed_.end() && listed->second != 0 && listed->second != itself.file) {
+      return FsStatus(FsStatus::kSwapped);
+    }
+    std::swap(*in, entry);
     return FsStatus::kOk;
   }
 
-  static void AddItem(const FILE_FULL_DIR_INFO& entry, std::vector<FolderItem>* items) {
+  void AddItem(const FILE_ID_BOTH_DIR_INFO& entry, std::vector<FolderItem>* items) {
     const std::wstring name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
     if (name == L"." || name == L"..") return;
     FolderItem item;
@@ -356,30 +401,51 @@ class Win32Folder final : public Folder {
     if (item.kind == EntryKind::kFile) {
       item.size = static_cast<uint64_t>(entry.EndOfFile.QuadPart);
       item.modified = entry.LastWriteTime.QuadPart;
+      item.changed = entry.ChangeTime.QuadPart;
+      item.number = static_cast<uint64_t>(entry.FileId.QuadPart);
+      listed_[item.name] = item.number;
     }
     items->push_back(std::move(item));
   }
 
-  /// Makes sure this folder is held without FILE_SHARE_DELETE (and may be
-  /// renamed or deleted through the handle): kInUse while another running
-  /// program holds it so. The new handle must lead to the same folder.
-  FsStatus Hold() {
-    if (held_) return FsStatus::kOk;
-    FileHandle handle(INVALID_HANDLE_VALUE);
+  /// Opens this folder again by its path, with `access`, and makes sure it
+  /// is still the folder first opened: kSwapped otherwise.
+  FsStatus Reopen(DWORD access, DWORD share, FileHandle* out) const {
     BY_HANDLE_FILE_INFORMATION info;
-    const FsStatus status =
-        OpenFolderHandle(path_, kFolderAccess | DELETE, kShareKeepName, &handle, &info);
+    FileHandle handle(INVALID_HANDLE_VALUE);
+    const FsStatus status = OpenFolderHandle(path_, access, share, &handle, &info);
     if (!status.ok()) return status;
-    FileId mine;
-    if (!Identity(&mine).ok() || mine != IdOf(info)) return FsStatus(FsStatus::kSwapped);
-    std::swap(handle_, handle);
-    held_ = true;
+    if (IdOf(info) != id_) return FsStatus(FsStatus::kSwapped);
+    std::swap(*out, handle);
     return FsStatus::kOk;
+  }
+
+  /// Trades the held handle for one with DELETE access, not sharing
+  /// deletion (see the top of this file); with `patient`, waits briefly for
+  /// a scanner that holds the folder for a moment.
+  FsStatus TakeForDelete(FileHandle* out, bool patient) {
+    handle_.Close();
+    const auto reopen = [&] { return Reopen(kFolderAccess | DELETE, kShareKeepName, out); };
+    return patient ? RetryingWhileShared(reopen) : reopen();
+  }
+
+  /// Holds the folder again after a rename or delete attempt, without
+  /// DELETE access and without sharing deletion. Only the first folder,
+  /// which was never held so, may stay shared with everyone when another
+  /// program keeps it from that.
+  FsStatus HoldAgain() {
+    FsStatus status =
+        RetryingWhileShared([&] { return Reopen(kFolderAccess, kShareKeepName, &handle_); });
+    if (status.ok()) held_ = true;
+    if (status == FsStatus::kInUse && !held_) status = Reopen(kFolderAccess, kShareAll, &handle_);
+    return status;
   }
 
   std::string path_;
   FileHandle handle_{INVALID_HANDLE_VALUE};
-  bool held_;
+  bool held_;  // held without FILE_SHARE_DELETE
+  FileId id_;  // the folder first opened
+  std::map<std::string, uint64_t> listed_;  // file numbers of the last listing
 };
 
 }  // namespace
@@ -392,7 +458,7 @@ FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* fo
   if (!status.ok()) return status;
   std::string tidy = path;
   while (tidy.size() > 3 && (tidy.back() == '\\' || tidy.back() == '/')) tidy.pop_back();
-  *folder = std::make_unique<Win32Folder>(tidy, std::move(handle), false);
+  *folder = std::make_unique<Win32Folder>(tidy, std::move(handle), false, IdOf(info));
   return FsStatus::kOk;
 }
 

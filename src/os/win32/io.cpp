@@ -1,5 +1,6 @@
 #include "os/win32/io.h"
 
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -9,6 +10,7 @@ namespace ovpre {
 
 namespace {
 
+/// Bytes per read or write of a whole file.
 constexpr DWORD kChunk = 1u << 20;
 
 std::wstring FullPath(const std::wstring& path) {
@@ -95,7 +97,11 @@ FsStatus StatusFromWin32Error(DWORD error) {
     case ERROR_DIR_NOT_EMPTY: code = FsStatus::kExists; break;
     case ERROR_NOT_SAME_DEVICE: code = FsStatus::kCrossDevice; break;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: code = FsStatus::kNoSpace; break;
+    case ERROR_HANDLE_DISK_FULL:
+    case kErrorDiskQuotaExceeded: code = FsStatus::kNoSpace; break;
+    // ERROR_NOT_ENOUGH_QUOTA is no disk quota: it means the process ran out
+    // of a system resource (paged pool, working set), so it stays kFailed.
+    case ERROR_FILE_TOO_LARGE: code = FsStatus::kTooLarge; break;
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT: code = FsStatus::kDenied; break;
     case ERROR_SHARING_VIOLATION:
@@ -117,6 +123,117 @@ EntryKind KindOfAttributes(DWORD attributes, DWORD reparse_tag) {
 FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
   return FileId{info.dwVolumeSerialNumber,
                 (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+DWORD ReparseTagOf(HANDLE handle, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return 0;
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return IO_REPARSE_TAG_SYMLINK;
+  }
+  return tag.ReparseTag;
+}
+
+EntryKind KindOfHandle(HANDLE handle, DWORD attributes) {
+  return KindOfAttributes(attributes, ReparseTagOf(handle, attributes));
+}
+
+FsStatus ExamineEntry(const std::string& path, FileFacts* facts) {
+  // Read access, not only attributes: only data access meets the sharing
+  // rules that tell a writer is there.
+  FileHandle entry(CreateFileW(Win32Path(path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic;
+  if (!entry.valid() || !GetFileInformationByHandle(entry.get(), &info) ||
+      !GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
+    return LastStatus();
+  }
+  *facts = FileFacts();
+  facts->kind = KindOfHandle(entry.get(), info.dwFileAttributes);
+  if (facts->kind == EntryKind::kFile) {
+    facts->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    facts->changed = basic.ChangeTime.QuadPart;
+    facts->number = IdOf(info).file;
+  }
+  return FsStatus::kOk;
+}
+
+FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block) {
+  LARGE_INTEGER length = {};
+  if (!GetFileSizeEx(file, &length)) return LastStatus();
+  std::vector<char> buffer(kChunk);
+  uint64_t left = static_cast<uint64_t>(length.QuadPart);
+  while (left > 0) {
+    const DWORD step = left < buffer.size() ? static_cast<DWORD>(left) : kChunk;
+    DWORD got = 0;
+    if (!ReadFile(file, buffer.data(), step, &got, nullptr)) return LastStatus();
+    if (got == 0) break;
+    left -= got;
+    if (!block(buffer.data(), got)) return FsStatus::kOk;
+  }
+  LARGE_INTEGER now = {};
+  if (!GetFileSizeEx(file, &now)) return LastStatus();
+  if (left == 0 && now.QuadPart == length.QuadPart) return FsStatus::kOk;
+  return FsStatus(FsStatus::kInUse, 0, "the file's length changed while it was read");
+}
+
+FsStatus RenameByHandle(HANDLE handle, const std::string& to) {
+  const std::wstring name = NtPath(to);
+  // FILE_RENAME_INFO ends in the name; the struct holds its first letter.
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+  if (SetFileInformationByHandle(handle, FileRenameInfo, rename,
+                                 static_cast<DWORD>(buffer.size()))) {
+    return FsStatus::kOk;
+  }
+  return LastStatus();
+}
+
+uint64_t LargestFileOn(HANDLE handle) {
+  wchar_t system[MAX_PATH + 1] = {};
+  if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, system,
+                                     MAX_PATH + 1)) {
+    return UINT64_MAX;
+  }
+  // "FAT" (FAT12 and FAT16) and "FAT32"; exFAT has 64-bit sizes.
+  for (const wchar_t* fat : {L"FAT", L"FAT32"}) {
+    if (CompareStringOrdinal(system, -1, fat, -1, TRUE) == CSTR_EQUAL) return 0xFFFFFFFFull;
+  }
+  return UINT64_MAX;
+}
+
+FILETIME StorableOnFat(FILETIME time) {
+  // FAT keeps local dates from 1980-01-01 to 2107-12-31; a day's margin on
+  // each side keeps the bounds inside in every time zone.
+  constexpr uint64_t kLowest = 119600928000000000ull;   // 1980-01-02 00:00 UTC
+  constexpr uint64_t kHighest = 159991200000000000ull;  // 2107-12-30 00:00 UTC
+  uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  if (ticks == 0) return time;
+  ticks = ticks < kLowest ? kLowest : ticks > kHighest ? kHighest : ticks;
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+FsStatus SetTimesStorably(HANDLE file, FILETIME created, FILETIME accessed, FILETIME written) {
+  if (SetFileTime(file, &created, &accessed, &written)) return FsStatus::kOk;
+  const DWORD error = GetLastError();
+  const FILETIME given[] = {created, accessed, written};
+  FILETIME storable[3];
+  bool moved = false;
+  for (int i = 0; i < 3; ++i) {
+    storable[i] = StorableOnFat(given[i]);
+    moved = moved || CompareFileTime(&storable[i], &given[i]) != 0;
+  }
+  // FAT's driver refuses a time it cannot convert; when every time was
+  // storable already, that was not the cause.
+  if (!moved) return StatusFromWin32Error(error);
+  if (SetFileTime(file, &storable[0], &storable[1], &storable[2])) return FsStatus::kOk;
+  return LastStatus();
 }
 
 FsStatus IdentityAt(const std::string& path, FileId* id) {

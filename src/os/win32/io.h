@@ -18,6 +18,10 @@ inline constexpr DWORD kSettableAttributes =
     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+/// A user's disk quota is used up (ERROR_DISK_QUOTA_EXCEEDED, which
+/// MinGW's headers lack).
+inline constexpr DWORD kErrorDiskQuotaExceeded = 1295;
+
 /// The system's own text for a Win32 error code, without the line break.
 std::string SystemMessageText(DWORD error);
 
@@ -32,6 +36,42 @@ FsStatus IdentityAt(const std::string& path, FileId* id);
 
 /// The identity in `info`.
 FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info);
+
+/// The reparse tag of the entry open as `handle` (with `attributes`); 0
+/// for an entry that is no reparse point, and a link's tag when the tag
+/// cannot be read, so that an unknown entry is never taken for a file.
+DWORD ReparseTagOf(HANDLE handle, DWORD attributes);
+
+/// What the entry open as `handle` (with `attributes`) is: a junction or
+/// symbolic link is a link; a deduplicated, compressed, offline or cloud
+/// file is a file.
+EntryKind KindOfHandle(HANDLE handle, DWORD attributes);
+
+/// The facts of the entry at `path` itself, never what a link points to,
+/// through a handle that shares reading and deletion but not writing:
+/// kInUse while a writer holds the file.
+FsStatus ExamineEntry(const std::string& path, FileFacts* facts);
+
+/// Passes `file` from its start to `block`, one large block at a time, up
+/// to the length its handle reports, until `block` returns false. The file
+/// is open without sharing writes, so that length is its real end; a length
+/// that still changes (a writer through a mapping) is kInUse.
+FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block);
+
+/// Renames the entry open as `handle` to `to`, never replacing anything.
+FsStatus RenameByHandle(HANDLE handle, const std::string& to);
+
+/// The largest file that the volume of `handle` holds: 4 GiB - 1 on FAT,
+/// which keeps sizes in 32 bits; no limit elsewhere, or when unknown.
+uint64_t LargestFileOn(HANDLE handle);
+
+/// `time` moved into the years that FAT and exFAT can store (1980 to
+/// 2107, in any time zone); zero, which leaves a time as it is, stays.
+FILETIME StorableOnFat(FILETIME time);
+
+/// Gives `file` these times. A target that cannot store one of them (FAT
+/// and exFAT refuse times before 1980) gets the nearest time it can store.
+FsStatus SetTimesStorably(HANDLE file, FILETIME created, FILETIME accessed, FILETIME written);
 
 /// Runs `attempt` (a call that sets the last error when it fails) until it
 /// succeeds, for about a second while `passing` says its error is one that

@@ -1,9 +1,11 @@
 // Holds files open as a reader that does not let them be deleted or
 // replaced (read access, sharing read and write but not delete), as the FTP
-// server or an IRC bot may hold a reply or the announce file; and prints a
-// path's short 8.3 alias.
+// server or an IRC bot may hold a reply or the announce file; or, with
+// --write, as an upload still being written (write access, sharing all);
+// and prints a path's short 8.3 alias.
 //
-// Usage: holdopen.exe READY RELEASE FILE...   opens every FILE, creates the
+// Usage: holdopen.exe [--write] READY RELEASE FILE...
+//                                             opens every FILE, creates the
 //                                             file READY, waits until RELEASE
 //                                             exists (at most 120 s), closes
 //        holdopen.exe --short PATH            prints PATH's short form (UTF-8)
@@ -27,16 +29,20 @@ int main() {
     std::printf("%s\n", utf8);
     return 0;
   }
+  const bool write = std::wstring(args[1]) == L"--write";
+  const int ready = write ? 2 : 1;  // READY, then RELEASE, then the files
   std::vector<HANDLE> held;
-  for (int i = 3; i < count; ++i) {
-    const HANDLE file = CreateFileW(args[i], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  for (int i = ready + 2; i < count; ++i) {
+    const HANDLE file = CreateFileW(
+        args[i], write ? GENERIC_WRITE : GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | (write ? FILE_SHARE_DELETE : 0), nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 1;
     held.push_back(file);
   }
-  CloseHandle(CreateFileW(args[1], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  CloseHandle(CreateFileW(args[ready], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   for (int waited = 0; waited < 6000; ++waited) {
-    if (GetFileAttributesW(args[2]) != INVALID_FILE_ATTRIBUTES) break;
+    if (GetFileAttributesW(args[ready + 1]) != INVALID_FILE_ATTRIBUTES) break;
     Sleep(20);
   }
   for (const HANDLE file : held) CloseHandle(file);
