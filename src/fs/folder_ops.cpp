@@ -19,14 +19,18 @@ FsStatus Fail(MoveReport* report, const FsStatus& status, const char* step) {
   return status;
 }
 
-FsStatus CopyItem(Folder& source, Folder& target, const FolderItem& item,
-                  MoveReport* report) {
+FsStatus CopyItem(Folder& source, Folder& target, FolderItem& item, MoveReport* report,
+                  TreeSnapshot* copied) {
   switch (item.kind) {
     case EntryKind::kFile: {
-      const FsStatus status = source.CopyFileTo(item.name, target);
+      FileFacts facts;
+      const FsStatus status = source.CopyFileTo(item.name, target, &facts);
       if (status.ok()) {
         ++report->files;
-        report->bytes += item.size;
+        report->bytes += facts.size;
+        item.size = facts.size;
+        item.changed = facts.changed;
+        item.number = facts.number;
       }
       return Fail(report, status, "copy");
     }
@@ -37,7 +41,8 @@ FsStatus CopyItem(Folder& source, Folder& target, const FolderItem& item,
       std::unique_ptr<Folder> to;
       FsStatus status = Fail(report, source.Open(item.name, &from), "copy");
       if (status.ok()) status = Fail(report, target.Make(item.name, &to), "make folder");
-      if (status.ok()) status = CopyTree(*from, *to, report);
+      if (copied) copied->folders.emplace_back();
+      if (status.ok()) status = CopyTree(*from, *to, report, copied ? &copied->folders.back() : nullptr);
       if (status.ok()) status = Fail(report, from->CopyOwnAttributesTo(*to), "copy");
       return status;
     }
@@ -56,12 +61,13 @@ void MoveReport::Note(const FsStatus& status, const char* where) {
   step = where;
 }
 
-FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report) {
+FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report, TreeSnapshot* copied) {
   std::vector<FolderItem> items;
   FsStatus status = Fail(report, source.List(&items), "copy");
-  for (const FolderItem& item : items) {
+  for (FolderItem& item : items) {
     if (!status.ok()) break;
-    status = CopyItem(source, target, item, report);
+    status = CopyItem(source, target, item, report, copied);
+    if (copied) copied->items.push_back(item);
   }
   return status;
 }

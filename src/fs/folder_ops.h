@@ -29,15 +29,18 @@ struct MoveReport {
 };
 
 /// Copies everything inside `source` into the empty folder `target`: files,
-/// folders, and links as links. Counts into `report`.
-FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report);
+/// folders, and links as links. Counts into `report`. `copied` (may be null)
+/// gets the tree as it was copied, each file with the facts that the
+/// handle which read it showed at the end.
+FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report,
+                  TreeSnapshot* copied = nullptr);
 
 /// Deletes everything inside `folder` and then the folder itself, read-only
 /// items included; links are removed themselves, never followed. Goes on
 /// past items it cannot remove and reports the first failure.
 FsStatus DeleteTree(Folder& folder);
 
-/// Deletes the source of a published copy, as `copied` saw it: each file is
+/// Deletes the source of a published copy, as `copied` holds it: each file is
 /// looked at again just before it goes, and the first that is not the same
 /// file with the same size and change time (written to since) stops the
 /// deletion, so that it and everything not yet removed stays. Anything new

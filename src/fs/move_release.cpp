@@ -71,7 +71,7 @@ class Mover {
     }
     std::unique_ptr<Folder> tree;
     if (!entry_.kept_fingerprint().empty()) {
-      if (IsKeptCopyOf(before, &tree)) return PublishCopy(tree, before);
+      if (IsKeptCopyOf(before, &tree)) return PublishCopy(tree, before, before);
       tree.reset();
       if (!Fail(report_, entry_.Clear(), "clear work entry").ok()) return Abort(nullptr);
     }
@@ -82,7 +82,8 @@ class Mover {
       return Abort(nullptr);
     }
     FsStatus status = Fail(report_, entry_.folder().Make(WorkEntry::kTreeName, &tree), "copy");
-    if (status.ok()) status = CopyTree(request_.release, *tree, report_);
+    TreeSnapshot read;
+    if (status.ok()) status = CopyTree(request_.release, *tree, report_, &read);
     TreeSnapshot after;
     TreeSnapshot copied;
     if (status.ok()) status = Fail(report_, TakeSnapshot(request_.release, &after), "read source");
@@ -97,7 +98,8 @@ class Mover {
     if (status.ok()) status = Fail(report_, request_.release.CopyOwnAttributesTo(*tree), "copy");
     if (status.ok()) status = Flush(*tree);
     if (!status.ok()) return Abort(tree.get());
-    return PublishCopy(tree, before);
+    // Each source file goes only while it is still the file the copy read.
+    return PublishCopy(tree, before, read);
   }
 
   /// The published copy, after a copy that was published.
@@ -127,7 +129,10 @@ class Mover {
            TakeSnapshot(**tree, &kept).ok() && SameShape(source, kept);
   }
 
-  MoveOutcome PublishCopy(std::unique_ptr<Folder>& tree, const TreeSnapshot& source) {
+  /// Publishes the checked copy of `source`; then deletes the source files
+  /// as `read` holds them.
+  MoveOutcome PublishCopy(std::unique_ptr<Folder>& tree, const TreeSnapshot& source,
+                          const TreeSnapshot& read) {
     const FsStatus status = Publish(*tree);
     if (!status.ok()) {
       Fail(report_, status, "publish");
@@ -145,7 +150,7 @@ class Mover {
     // The rename itself must be on disk too before the source goes: were it
     // lost in a crash, only the source would be left to pre again.
     if (!Flush(parent_).ok()) return MoveOutcome::kMovedSourceLeft;
-    const FsStatus removed = RemoveCopiedSource(request_.release, source);
+    const FsStatus removed = RemoveCopiedSource(request_.release, read);
     if (removed.ok()) return MoveOutcome::kMoved;
     Fail(report_, removed == FsStatus::kSwapped ? FsStatus(FsStatus::kInUse) : removed,
          "delete source");

@@ -124,8 +124,9 @@ class Folder {
 
   /// Copies the regular file `name` into `target` under the same name (which
   /// must be free), reading it to its real end, with its mode or attributes
-  /// and times, and makes the copy durable.
-  virtual FsStatus CopyFileTo(const std::string& name, Folder& target) = 0;
+  /// and times, and makes the copy durable. `copied` gets the source's
+  /// facts as the handle that read it shows them at the end of the copy.
+  virtual FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) = 0;
 
   /// Passes the content of the regular file `name` inside to `block`, one
   /// large block after the other from its start to its real end, until

@@ -18,8 +18,9 @@ class FailingFolder final : public Folder {
   FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
     return Fails("Folder::Make") ? fs_.injected : Wrap(real_->Make(name, folder), folder);
   }
-  FsStatus CopyFileTo(const std::string& name, Folder& target) override {
-    return Fails("Folder::CopyFileTo") ? fs_.injected : real_->CopyFileTo(name, Real(target));
+  FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
+    return Fails("Folder::CopyFileTo") ? fs_.injected
+                                       : real_->CopyFileTo(name, Real(target), copied);
   }
   FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
     return Fails("Folder::ReadBlocks") ? fs_.injected : real_->ReadBlocks(name, block);

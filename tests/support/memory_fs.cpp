@@ -90,8 +90,9 @@ class MemoryFolder final : public Folder {
     const FsStatus made = fs_.MakeFolder(Child(name));
     return made.ok() ? Open(name, folder) : made;
   }
-  FsStatus CopyFileTo(const std::string& name, Folder& target) override {
-    return fs_.CopyOneFile(Child(name), Of(target).Child(name));
+  FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
+    const FsStatus status = fs_.CopyOneFile(Child(name), Of(target).Child(name));
+    return status.ok() ? Examine(name, copied) : status;
   }
   FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
     const std::string* content = fs_.FileContent(Child(name));

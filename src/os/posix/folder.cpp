@@ -38,6 +38,15 @@ int64_t Nanoseconds(const struct timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
+FileFacts FactsOf(const struct stat& st) {
+  FileFacts facts;
+  facts.kind = KindOfMode(st.st_mode);
+  facts.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  facts.changed = Nanoseconds(st.st_ctim);
+  facts.number = static_cast<uint64_t>(st.st_ino);
+  return facts;
+}
+
 FileId IdOf(const struct stat& st) {
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
@@ -155,7 +164,7 @@ class PosixFolder final : public Folder {
     return Open(name, folder);
   }
 
-  FsStatus CopyFileTo(const std::string& name, Folder& target) override {
+  FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
     FileHandle in(-1);
     struct stat st {};
     const FsStatus opened = OpenPlainFile(name, &in, &st);
@@ -164,6 +173,9 @@ class PosixFolder final : public Folder {
     FileHandle out(openat(into, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!out.valid()) return Errno();
     FsStatus status = CopyFileData(in.get(), out.get());
+    struct stat now {};
+    if (status.ok() && fstat(in.get(), &now) != 0) status = Errno();
+    if (status.ok()) *copied = FactsOf(now);
     if (status.ok()) status = CopyModeAndTimes(out.get(), st);
     if (status.ok() && !out.Close()) status = Errno();
     if (!status.ok()) unlinkat(into, name.c_str(), 0);
@@ -253,10 +265,7 @@ class PosixFolder final : public Folder {
   FsStatus Examine(const std::string& name, FileFacts* facts) override {
     struct stat st {};
     if (fstatat(fd_->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
-    facts->kind = KindOfMode(st.st_mode);
-    facts->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-    facts->changed = Nanoseconds(st.st_ctim);
-    facts->number = static_cast<uint64_t>(st.st_ino);
+    *facts = FactsOf(st);
     return FsStatus::kOk;
   }
 

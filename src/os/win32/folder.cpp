@@ -176,7 +176,7 @@ class Win32Folder final : public Folder {
     return Open(name, folder);
   }
 
-  FsStatus CopyFileTo(const std::string& name, Folder& target) override {
+  FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
     FileHandle in(INVALID_HANDLE_VALUE);
     BY_HANDLE_FILE_INFORMATION info;
     const FsStatus opened = OpenPlainFile(name, &in, &info);
@@ -186,6 +186,7 @@ class Win32Folder final : public Folder {
                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out.valid()) return LastStatus();
     FsStatus status = CopyData(in.get(), out.get());
+    if (status.ok()) status = FactsOfHandle(in.get(), copied);
     if (status.ok()) {
       status = SetTimesStorably(out.get(), info.ftCreationTime, info.ftLastAccessTime,
                                 info.ftLastWriteTime);

@@ -144,14 +144,19 @@ FsStatus ExamineEntry(const std::string& path, FileFacts* facts) {
   FileHandle entry(CreateFileW(Win32Path(path).c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!entry.valid()) return LastStatus();
+  return FactsOfHandle(entry.get(), facts);
+}
+
+FsStatus FactsOfHandle(HANDLE entry, FileFacts* facts) {
   BY_HANDLE_FILE_INFORMATION info;
   FILE_BASIC_INFO basic;
-  if (!entry.valid() || !GetFileInformationByHandle(entry.get(), &info) ||
-      !GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
+  if (!GetFileInformationByHandle(entry, &info) ||
+      !GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof basic)) {
     return LastStatus();
   }
   *facts = FileFacts();
-  facts->kind = KindOfHandle(entry.get(), info.dwFileAttributes);
+  facts->kind = KindOfHandle(entry, info.dwFileAttributes);
   if (facts->kind == EntryKind::kFile) {
     facts->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     facts->changed = basic.ChangeTime.QuadPart;

@@ -52,6 +52,9 @@ EntryKind KindOfHandle(HANDLE handle, DWORD attributes);
 /// kInUse while a writer holds the file.
 FsStatus ExamineEntry(const std::string& path, FileFacts* facts);
 
+/// The facts of the open file or folder `entry`, as ExamineEntry gives them.
+FsStatus FactsOfHandle(HANDLE entry, FileFacts* facts);
+
 /// Passes `file` from its start to `block`, one large block at a time, up
 /// to the length its handle reports, until `block` returns false. The file
 /// is open without sharing writes, so that length is its real end; a length
