@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <csignal>
 #include <filesystem>
@@ -534,6 +535,36 @@ TEST_F(ConcurrencyTest, AFileStillGrowingIsNotTakenAndLosesNoByte) {
     test::RemoveTree(source);
   }
   EXPECT_EQ(refused, 3);
+}
+
+TEST_F(ConcurrencyTest, AnUploadWhileThePublishIsMadeDurableLosesNoByte) {
+  // The flush after the publish slowed down, so that an upload surely
+  // writes between the last look at the copy and the source's removal.
+  if (std::system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace";
+  const std::string base = test::OtherDeviceBase();
+  if (base.empty()) GTEST_SKIP() << "no second file system";
+  TempFolder other(base);
+  site.WriteSettings(site.own_dir, other.path(), 0, kKeepOwner);
+  const std::string release = "Slow.Flush-GRP";
+  const std::string nfo = Join(site.own_dir, release + "/a.nfo");
+  WriteFile(nfo, "nfo");
+  const std::string slow = Join(site.exe_dir, "slow-ovpre");
+  WriteFile(slow, "#!/bin/sh\nexec strace -f -qq -o /dev/null -e trace=syncfs "
+                  "-e inject=syncfs:delay_enter=500000 '" + exe + "' \"$1\"\n");
+  chmod(slow.c_str(), 0755);
+  const std::string dest = Join(other.path(), release);
+  const pid_t pid = Start(slow, PreArg(release));
+  for (int wait = 0; wait < 15000 && !test::Exists(dest); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  WriteFile(nfo, "nfo, and more");
+  EXPECT_EQ(Finish(pid), 0);
+  EXPECT_EQ(ReplyFor(site, "pre", 0),
+            Reply(release + " was successfully pre'd to:\r\n" + dest +
+                  "\r\nPart of the release could not be removed from your folder, please "
+                  "notify a siteop."));
+  EXPECT_EQ(ReadFile(nfo), "nfo, and more");
+  EXPECT_EQ(ReadFile(Join(dest, "a.nfo")), "nfo");
 }
 
 /// Pre's a release 25 times into `to_dir`, as a group that re-owns and
