@@ -227,7 +227,8 @@ TEST_F(Win32FileSystemTest, CopiesKeepAttributesAndDeletesTakeReadOnlyEntries) {
     MoveReport report;
     ASSERT_EQ(CopyTree(*src, *copy, &report), FsStatus::kOk);
     ASSERT_EQ(src->CopyOwnAttributesTo(*copy), FsStatus::kOk);
-    EXPECT_EQ(src->CopyFileTo("ro.txt", *copy), FsStatus::kExists);
+    FileFacts facts;
+    EXPECT_EQ(src->CopyFileTo("ro.txt", *copy, &facts), FsStatus::kExists);
   }
   EXPECT_NE(AttributesOf(temp / "copy\\ro.txt") & FILE_ATTRIBUTE_READONLY, 0u);
   EXPECT_NE(AttributesOf(temp / "copy") & FILE_ATTRIBUTE_HIDDEN, 0u);
@@ -261,15 +262,15 @@ TEST_F(Win32FileSystemTest, AFileBeingWrittenIsInUseAndOneReplacedAfterTheListin
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(upload.valid());
-    EXPECT_EQ(rel->CopyFileTo("a.bin", *copy), FsStatus::kInUse);
+    EXPECT_EQ(rel->CopyFileTo("a.bin", *copy, &facts), FsStatus::kInUse);
     EXPECT_EQ(rel->ReadBlocks("a.bin", [](const char*, std::size_t) { return true; }),
               FsStatus::kInUse);
     EXPECT_EQ(rel->Examine("a.bin", &facts), FsStatus::kInUse);
   }
   ASSERT_TRUE(MoveFileExW(Win32Path(temp / "rel\\b.new").c_str(),
                           Win32Path(temp / "rel\\b.bin").c_str(), MOVEFILE_REPLACE_EXISTING));
-  EXPECT_EQ(rel->CopyFileTo("b.bin", *copy), FsStatus::kSwapped);
-  EXPECT_EQ(rel->CopyFileTo("a.bin", *copy), FsStatus::kOk);
+  EXPECT_EQ(rel->CopyFileTo("b.bin", *copy, &facts), FsStatus::kSwapped);
+  EXPECT_EQ(rel->CopyFileTo("a.bin", *copy, &facts), FsStatus::kOk);
   EXPECT_EQ(test::ReadFile(temp / "copy\\a.bin"), "abc");
   EXPECT_EQ(fs->KindOf(temp / "copy\\b.bin"), EntryKind::kMissing);
   EXPECT_TRUE(copy->Flush().ok());
