@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <ostream>
 #include <set>
+#include <utility>
 
 #include "app/entry.h"
 #include "config/settings_file.h"
@@ -217,6 +219,37 @@ TEST_F(PosixTest, OwnershipReachesEveryLevelAndDotEntriesButNoLink) {
   EXPECT_EQ(FactsOf(rel + "/CD1/Sub/Deep").mode, 0750u);
   EXPECT_EQ(FactsOf(rel + "/CD1/Sub/Deep/t.mp3").mode, 0640u);
   EXPECT_FALSE(CanReadAs(u + 1, g + 1, rel + "/CD1/Sub/Deep", "t.mp3"));
+}
+
+/// The real control, made only after `swap` has run once.
+class SwapFirstOwnership final : public OwnershipControlFactory {
+ public:
+  std::function<void()> swap;
+  std::unique_ptr<OwnershipControl> Create(std::string* cause) override {
+    if (swap) std::exchange(swap, nullptr)();
+    return NewServerControlFactory()->Create(cause);
+  }
+};
+
+TEST_F(PosixTest, AFolderAboveTheTargetSwappedAfterTheMoveLeadsOwnershipNowhereElse) {
+  if (geteuid() != 0) GTEST_SKIP() << "owners can only be given by root";
+  test::SiteFixture site(temp.path());
+  site.WriteSettings(site.own_dir, site.to_dir, 0, "nobody:nogroup", "600");
+  WriteFile(site.own_dir + "/Rel/a.nfo", "nfo");
+  const std::string theirs = temp / "outside" + "/Rel";
+  WriteFile(theirs + "/a.nfo", "theirs");
+  const EntryFacts folder = FactsOf(theirs), file = FactsOf(theirs + "/a.nfo");
+  SwapFirstOwnership ownership;
+  ownership.swap = [&] {
+    ASSERT_EQ(rename(site.to_dir.c_str(), (site.to_dir + ".away").c_str()), 0);
+    ASSERT_EQ(symlink((temp / "outside").c_str(), site.to_dir.c_str()), 0);
+  };
+  Platform platform{*site.fs, site.clock, site.process, site.notifier, ownership};
+  site.Request("GRP", 0, site.own_dir, "pre Rel");
+  RunOnce(platform);
+  EXPECT_EQ(FactsOf(theirs), folder);
+  EXPECT_EQ(FactsOf(theirs + "/a.nfo"), file);
+  EXPECT_EQ(FactsOf(site.to_dir + ".away/Rel/a.nfo").mode, 0600u);
 }
 
 TEST_F(PosixTest, OwnershipWithAnUnknownNameOrABadModeGivesNothing) {
