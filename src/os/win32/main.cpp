@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "app/entry.h"
-#include "os/win32/ownership.h"
+#include "os/win32/control_thread.h"
 #include "os/win32/process.h"
 #include "platform/native.h"
 

@@ -11,15 +11,13 @@
 #include <ole2.h>
 #include <oleauto.h>
 
-#include <atomic>
-#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "os/win32/io.h"
-#include "os/win32/ownership.h"
+#include "os/win32/control_thread.h"
 #include "os/win32/text.h"
 #include "platform/native.h"
 
@@ -334,118 +332,6 @@ VARIANTARG ShortInteger(SHORT value) {
   return arg;
 }
 
-/// How long the server's control may take in one run: its creation and
-/// every call together. A control that has not answered by then is taken
-/// for one that never will (the server busy, or waiting on this very run).
-constexpr DWORD kControlBudgetMs = 30000;
-constexpr const char* kNoAnswer = "the server's control did not answer within 30 s";
-
-/// Set once the control has let the time run out; from then on every call
-/// fails at once, and the process must end without waiting for the thread
-/// that is stuck in the control.
-std::atomic<bool> g_control_timed_out{false};
-
-/// The control's own thread. COM is set up there (a single-threaded
-/// apartment), and the control is made, called and released there only.
-/// The caller waits for each piece of work only as long as the budget
-/// allows. A piece that does not end in time is left running: it cannot be
-/// stopped safely, so whatever it uses is shared with it and outlives the
-/// caller's interest.
-class ControlThread {
- public:
-  using Work = std::function<void()>;
-
-  ControlThread() : deadline_(GetTickCount64() + kControlBudgetMs) {
-    shared_->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    shared_->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    auto* handed = new std::shared_ptr<Shared>(shared_);
-    if (shared_->wake && shared_->done) {
-      thread_ = CreateThread(nullptr, 0, &ControlThread::Main, handed, 0, nullptr);
-    }
-    if (!thread_) {
-      failure_ = "the control's thread could not be started: " + SystemMessageText(GetLastError());
-      delete handed;
-    }
-  }
-  ControlThread(const ControlThread&) = delete;
-  ControlThread& operator=(const ControlThread&) = delete;
-  ~ControlThread() {
-    if (!thread_) return;
-    // An idle thread is told to end, and given what is left of the budget.
-    if (!g_control_timed_out) {
-      shared_->work = nullptr;
-      SetEvent(shared_->wake);
-      WaitForSingleObject(thread_, Left());
-    }
-    CloseHandle(thread_);
-  }
-
-  /// Runs `work` on the thread and waits for it within the budget. False
-  /// when it could not be run or did not end in time, and then Failure()
-  /// says why.
-  bool Run(Work work) {
-    if (!thread_) return false;
-    if (g_control_timed_out) {
-      failure_ = kNoAnswer;
-      return false;
-    }
-    shared_->work = std::move(work);
-    SetEvent(shared_->wake);
-    if (WaitForSingleObject(shared_->done, Left()) == WAIT_OBJECT_0) return true;
-    g_control_timed_out = true;
-    failure_ = kNoAnswer;
-    return false;
-  }
-
-  const std::string& Failure() const { return failure_; }
-
- private:
-  /// What the caller and the thread share; it lives as long as either.
-  struct Shared {
-    HANDLE wake = nullptr;  // work is waiting, or the thread is to end
-    HANDLE done = nullptr;  // the work has ended
-    Work work;              // empty: the thread is to end
-    ~Shared() {
-      if (wake) CloseHandle(wake);
-      if (done) CloseHandle(done);
-    }
-  };
-
-  DWORD Left() const {
-    const ULONGLONG now = GetTickCount64();
-    return now >= deadline_ ? 0 : static_cast<DWORD>(deadline_ - now);
-  }
-
-  static DWORD WINAPI Main(void* parameter) {
-    const std::unique_ptr<std::shared_ptr<Shared>> owned(
-        static_cast<std::shared_ptr<Shared>*>(parameter));
-    Shared& shared = **owned;
-    for (;;) {
-      // A single-threaded apartment delivers its calls as window messages,
-      // and a control may keep windows of its own.
-      const DWORD woke = MsgWaitForMultipleObjects(1, &shared.wake, FALSE, INFINITE, QS_ALLINPUT);
-      if (woke == WAIT_OBJECT_0 + 1) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-          TranslateMessage(&message);
-          DispatchMessageW(&message);
-        }
-        continue;
-      }
-      Work work = std::move(shared.work);
-      if (woke != WAIT_OBJECT_0 || !work) return 0;
-      work();
-      work = nullptr;  // what it holds goes here, before the caller goes on
-      SetEvent(shared.done);
-    }
-  }
-
-  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
-  HANDLE thread_ = nullptr;
-  ULONGLONG deadline_;
-  std::string failure_;
-};
-
 /// The control and its apartment, which live on the control's thread.
 struct ControlState {
   std::unique_ptr<ComApartment> apartment;
@@ -513,8 +399,10 @@ class ComOwnershipControl final : public OwnershipControl {
       if (cause) *cause = HresultText(E_OUTOFMEMORY);
       return false;
     }
-    IDispatch* control = state_->control;
-    if (!thread_->Run([control, call] { InvokeSetOwnership(control, *call); })) {
+    // A call that never ends keeps the control's state alive with it: the
+    // apartment must not be torn down from this thread.
+    const std::shared_ptr<ControlState> state = state_;
+    if (!thread_->Run([state, call] { InvokeSetOwnership(state->control, *call); })) {
       if (cause) *cause = thread_->Failure();
       return false;
     }
@@ -568,6 +456,5 @@ std::unique_ptr<OwnershipControlFactory> NewServerControlFactory() {
   return std::make_unique<ComOwnershipFactory>();
 }
 
-bool ServerControlTimedOut() { return g_control_timed_out; }
 
 }  // namespace ovpre
