@@ -192,9 +192,9 @@ class GrantWalk {
 
 class PosixOwnership final : public OwnershipControl {
  public:
-  bool SetOwnership(const OwnershipGrant& spec, const OwnershipTarget& target,
+  bool SetOwnership(const OwnershipGrant& setting, const OwnershipTarget& target,
                     OwnershipScope scope, std::string* cause) override {
-    const std::optional<Grant> grant = Resolve(spec.perms, spec.user, spec.group);
+    const std::optional<Grant> grant = Resolve(setting.perms, setting.user, setting.group);
     // A name that does not exist or a mode that is not octal is a setup
     // fault: nothing is given, and the caller says so.
     if (!grant) {
