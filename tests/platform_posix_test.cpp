@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <ostream>
 #include <set>
+#include <utility>
 
 #include "app/entry.h"
 #include "config/settings_file.h"
@@ -154,6 +156,15 @@ EntryFacts FactsOf(const std::string& path) {
   return {st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777)};
 }
 
+/// One call of `control` on `entry` ("" for the folder itself) of the
+/// folder at `folder`, held open for it.
+bool Own(OwnershipControl& control, const OwnershipGrant& grant, const std::string& folder,
+         const std::string& entry, OwnershipScope scope, std::string* cause = nullptr) {
+  std::unique_ptr<Folder> held;
+  if (!NewNativeFileSystem()->OpenFolder(folder, &held).ok()) return false;
+  return control.SetOwnership(grant, {*held, folder, entry}, scope, cause);
+}
+
 /// True when `uid`/`gid` can enter `folder` and read the file inside it.
 bool CanReadAs(uid_t uid, gid_t gid, const std::string& folder, const std::string& file) {
   const pid_t pid = fork();
@@ -185,8 +196,8 @@ TEST_F(PosixTest, OwnershipReachesEveryLevelAndDotEntriesButNoLink) {
   std::unique_ptr<OwnershipControl> control = NewServerControlFactory()->Create(nullptr);
   ASSERT_TRUE(control);
   // Set-user and sticky bits are dropped; readable folders become searchable.
-  EXPECT_TRUE(control->SetOwnership("5644", "nobody", "nogroup", rel, kItself, nullptr));
-  EXPECT_TRUE(control->SetOwnership("5644", "nobody", "nogroup", rel, kInside, nullptr));
+  EXPECT_TRUE(Own(*control, {"5644", "nobody", "nogroup"}, rel, "", kItself));
+  EXPECT_TRUE(Own(*control, {"5644", "nobody", "nogroup"}, rel, "", kInside));
   const uid_t u = nobody->pw_uid;
   const gid_t g = nogroup->gr_gid;
   const EntryFacts folder{u, g, 0755};
@@ -204,10 +215,41 @@ TEST_F(PosixTest, OwnershipReachesEveryLevelAndDotEntriesButNoLink) {
   EXPECT_TRUE(CanReadAs(u, g, rel + "/CD1/Sub/Deep", "t.mp3"));
 
   // 640 leaves others out of every folder, and only the group may enter.
-  EXPECT_TRUE(control->SetOwnership("640", "", "", rel, kInside, nullptr));
+  EXPECT_TRUE(Own(*control, {"640", "", ""}, rel, "", kInside));
   EXPECT_EQ(FactsOf(rel + "/CD1/Sub/Deep").mode, 0750u);
   EXPECT_EQ(FactsOf(rel + "/CD1/Sub/Deep/t.mp3").mode, 0640u);
   EXPECT_FALSE(CanReadAs(u + 1, g + 1, rel + "/CD1/Sub/Deep", "t.mp3"));
+}
+
+/// The real control, made only after `swap` has run once.
+class SwapFirstOwnership final : public OwnershipControlFactory {
+ public:
+  std::function<void()> swap;
+  std::unique_ptr<OwnershipControl> Create(std::string* cause) override {
+    if (swap) std::exchange(swap, nullptr)();
+    return NewServerControlFactory()->Create(cause);
+  }
+};
+
+TEST_F(PosixTest, AFolderAboveTheTargetSwappedAfterTheMoveLeadsOwnershipNowhereElse) {
+  if (geteuid() != 0) GTEST_SKIP() << "owners can only be given by root";
+  test::SiteFixture site(temp.path());
+  site.WriteSettings(site.own_dir, site.to_dir, 0, "nobody:nogroup", "600");
+  WriteFile(site.own_dir + "/Rel/a.nfo", "nfo");
+  const std::string theirs = temp / "outside" + "/Rel";
+  WriteFile(theirs + "/a.nfo", "theirs");
+  const EntryFacts folder = FactsOf(theirs), file = FactsOf(theirs + "/a.nfo");
+  SwapFirstOwnership ownership;
+  ownership.swap = [&] {
+    ASSERT_EQ(rename(site.to_dir.c_str(), (site.to_dir + ".away").c_str()), 0);
+    ASSERT_EQ(symlink((temp / "outside").c_str(), site.to_dir.c_str()), 0);
+  };
+  Platform platform{*site.fs, site.clock, site.process, site.notifier, ownership};
+  site.Request("GRP", 0, site.own_dir, "pre Rel");
+  RunOnce(platform);
+  EXPECT_EQ(FactsOf(theirs), folder);
+  EXPECT_EQ(FactsOf(theirs + "/a.nfo"), file);
+  EXPECT_EQ(FactsOf(site.to_dir + ".away/Rel/a.nfo").mode, 0600u);
 }
 
 TEST_F(PosixTest, OwnershipWithAnUnknownNameOrABadModeGivesNothing) {
@@ -222,22 +264,22 @@ TEST_F(PosixTest, OwnershipWithAnUnknownNameOrABadModeGivesNothing) {
                  {"07555", "", ""}, {"-644", "", ""}, {" 644", "", ""}};
   for (const auto& r : refused) {
     for (const OwnershipScope scope : {kItself, kInside}) {
-      const std::string path = scope == kItself ? temp / "rel" + "/a.nfo" : temp / "rel";
+      const std::string entry = scope == kItself ? "a.nfo" : "";
       std::string cause;
-      EXPECT_FALSE(control->SetOwnership(r.perms, r.user, r.group, path, scope, &cause))
+      EXPECT_FALSE(Own(*control, {r.perms, r.user, r.group}, temp / "rel", entry, scope, &cause))
           << r.perms << r.user << r.group;
       EXPECT_FALSE(cause.empty());
     }
   }
   EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo"), before);
   // Empty parts leave that part alone.
-  EXPECT_TRUE(control->SetOwnership("", "", "", temp / "rel" + "/a.nfo", kItself, nullptr));
-  EXPECT_TRUE(control->SetOwnership("4", "", "", temp / "rel" + "/a.nfo", kItself, nullptr));
+  EXPECT_TRUE(Own(*control, {"", "", ""}, temp / "rel", "a.nfo", kItself));
+  EXPECT_TRUE(Own(*control, {"4", "", ""}, temp / "rel", "a.nfo", kItself));
   EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo").mode, 04u);
   EXPECT_EQ(FactsOf(temp / "rel" + "/a.nfo").uid, before.uid);
   std::string cause;
-  EXPECT_FALSE(control->SetOwnership("600", "", "", temp / "missing", kItself, &cause));
-  EXPECT_EQ(cause, "2 No such file or directory");
+  EXPECT_FALSE(Own(*control, {"600", "", ""}, temp.path(), "missing", kItself, &cause));
+  EXPECT_EQ(cause, "missing: 2 No such file or directory");
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 // Runs the built program as the server does: one process per request, the
 // six fields as one argument, the settings file beside the executable.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,12 +34,15 @@ using test::WriteFile;
 
 /// Runs `exe` with the given arguments and returns its exit status, or -1
 /// when it did not exit by itself within ten seconds (a hang fails the test
-/// instead of holding it).
-int RunProgram(const std::string& exe, const std::vector<std::string>& args) {
+/// instead of holding it). `argv0` is the name it is started by (`exe`
+/// when empty); `prepare` runs in the child first and may refuse.
+int RunProgram(const std::string& exe, const std::vector<std::string>& args,
+               const std::string& argv0 = "", const std::function<bool()>& prepare = {}) {
   const pid_t pid = fork();
   if (pid == 0) {
     alarm(10);  // kept across exec: the program is killed if it waits forever
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    if (prepare && !prepare()) _exit(126);
+    std::vector<char*> argv{const_cast<char*>(argv0.empty() ? exe.c_str() : argv0.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(exe.c_str(), argv.data());
@@ -133,6 +140,31 @@ TEST_F(ProcessTest, OddRequestsAndSettingsReachNothingOutsideTheGroupsFolders) {
     EXPECT_EQ(ReadFile(Join(site.raiden_dir, "escaped")), "<missing>");
     test::RemoveTree(output);
     test::RemoveTree(Join(site.to_dir, "Rel"));
+  }
+}
+
+TEST_F(ProcessTest, WithoutProcTheProgramFindsItselfByItsNameOrDoesNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "hiding /proc needs root";
+  // A sanitizer's runtime reads its settings and threads from /proc.
+  if (dlsym(RTLD_DEFAULT, "__asan_init")) GTEST_SKIP() << "the sanitizer runtime needs /proc";
+  const struct {
+    std::string argv0, path;
+    int status;
+  } cases[] = {{exe, "/none", 0}, {"bin/ovpre", "/none", 0},
+               {"ovpre", "/none:" + site.exe_dir, 0}, {"ovpre", "/none", 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argv0 + " PATH=" + c.path);
+    // Its own mount table, with an empty /proc, as in a chroot without it.
+    const auto hide_proc = [&] {
+      return unshare(CLONE_NEWNS) == 0 &&
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+             mount("none", "/proc", "tmpfs", 0, "") == 0 && chdir(temp.path().c_str()) == 0 &&
+             setenv("PATH", c.path.c_str(), 1) == 0;
+    };
+    EXPECT_EQ(RunProgram(exe, {}, c.argv0, hide_proc), c.status);
+    EXPECT_EQ(test::Exists(site.SettingsPath()), c.status == 0);
+    EXPECT_FALSE(test::Exists(Join(temp.path(), ".ini")));
+    unlink(site.SettingsPath().c_str());
   }
 }
 
@@ -271,6 +303,54 @@ TEST_F(ProcessTest, NothingInTheTargetOrTheWayThereHoldsAPreUp) {
   WriteFile(Join(real_own, ".OVPRE-WORK.x/a.nfo"), "nfo");
   EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre .OVPRE-WORK.x"}), 0);
   EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Invalid release name: .OVPRE-WORK.x"));
+}
+
+/// Gives `path` the extended ACL entry "user `uid`: rwx", as setfacl does.
+bool AddAclEntry(const std::string& path, uint32_t uid) {
+  const uint32_t none = 0xFFFFFFFF;
+  const struct { uint16_t tag, perm; uint32_t id; } entries[] = {
+      {0x01, 6, none}, {0x02, 7, uid}, {0x04, 4, none}, {0x10, 7, none}, {0x20, 4, none}};
+  std::string value("\2\0\0\0", 4);
+  value.append(reinterpret_cast<const char*>(entries), sizeof entries);
+  return setxattr(path.c_str(), "system.posix_acl_access", value.data(), value.size(), 0) == 0;
+}
+
+TEST_F(ProcessTest, NothingOutsideTheReleaseIsReownedOrWrittenThroughALink) {
+  if (geteuid() != 0) GTEST_SKIP() << "owners can only be given by root";
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(nobody);
+  TinyFileSystem other_drive(Join(temp.path(), "tiny"));
+  const std::string outside = Join(temp.path(), "outside"), log = Join(temp.path(), "ovpre.log");
+  const std::string rel = Join(site.own_dir, "Rel");
+  const std::string note = "\r\nOwner and permissions could not be set, please notify a siteop.";
+  // Across drives the hard link becomes a file of its own, which is owned.
+  for (const std::string& to : {site.to_dir, other_drive.path()}) {
+    if (to.empty()) continue;
+    SCOPED_TRACE(to);
+    WriteFile(outside, "theirs");
+    chmod(outside.c_str(), 0666);
+    WriteFile(Join(rel, "a.nfo"), "nfo");
+    ASSERT_EQ(link(outside.c_str(), Join(rel, "linked").c_str()), 0);
+    ASSERT_TRUE(AddAclEntry(Join(rel, "a.nfo"), nobody->pw_uid));
+    ASSERT_EQ(symlink(outside.c_str(), log.c_str()), 0);
+    site.WriteSettings(site.own_dir, to, 0, "nobody", "640");
+    WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "logfile=" + log + "\r\n");
+    EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre Rel"}), 0);
+    const std::string dest = Join(to, "Rel");
+    EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Rel was successfully pre'd to:\r\n" + dest +
+                                                     (to == site.to_dir ? note : "")));
+    struct stat st {};
+    ASSERT_EQ(stat(outside.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    EXPECT_EQ(ReadFile(outside), "theirs");
+    ASSERT_EQ(stat(Join(dest, "a.nfo").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody->pw_uid);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_LT(getxattr(Join(dest, "a.nfo").c_str(), "system.posix_acl_access", nullptr, 0), 0);
+    test::RemoveTree(dest);
+    unlink(log.c_str());
+  }
 }
 
 /// Runs `command` with the shell; true when it exits with 0.

@@ -95,9 +95,11 @@ std::optional<std::string> CheckCompleteness(const FileSystem& fs, Folder& relea
 
 /// Gives the moved tree the group's owner and permissions: the destination,
 /// everything directly in it, and each top-level entry with its content.
+/// Every call goes through `release`, the published folder held open, so
+/// that a folder above it swapped since the move leads nowhere else.
 /// Returns false when the control is missing or any call failed; every call
 /// is still attempted. Each failure goes into `record`.
-bool ApplyOwnership(Platform& platform, const PreGroup& group,
+bool ApplyOwnership(Platform& platform, const PreGroup& group, Folder& release,
                     const std::string& destination, RequestRecord& record) {
   std::string cause;
   std::unique_ptr<OwnershipControl> control = platform.ownership.Create(&cause);
@@ -106,22 +108,24 @@ bool ApplyOwnership(Platform& platform, const PreGroup& group,
     return false;
   }
   const char sep = platform.fs.Separator();
-  const std::string user = GetField(group.NewOwner, ':', 0);
-  const std::string owner_group = GetField(group.NewOwner, ':', 1);
+  const OwnershipGrant grant{group.NewPerms, GetField(group.NewOwner, ':', 0),
+                             GetField(group.NewOwner, ':', 1)};
   bool ok = true;
-  const auto call = [&](const std::string& path, OwnershipScope scope) {
+  const auto call = [&](const OwnershipTarget& target, OwnershipScope scope) {
     cause.clear();
-    if (control->SetOwnership(group.NewPerms, user, owner_group, path, scope, &cause)) return;
+    if (control->SetOwnership(grant, target, scope, &cause)) return;
     ok = false;
     const bool inside = scope == OwnershipScope::kEverythingInside;
-    record.Fail("set ownership " + path + (inside ? std::string(1, sep) + "*" : ""), cause);
+    record.Fail("set ownership " + target.Path(sep) + (inside ? std::string(1, sep) + "*" : ""),
+                cause);
   };
   // Each path gets a call of its own and one for everything inside it.
-  const auto set = [&](const std::string& path) {
-    call(path, OwnershipScope::kItself);
-    call(path, OwnershipScope::kEverythingInside);
+  const auto set = [&](const std::string& entry) {
+    const OwnershipTarget target{release, destination, entry};
+    call(target, OwnershipScope::kItself);
+    call(target, OwnershipScope::kEverythingInside);
   };
-  set(destination);
+  set("");
   const std::optional<std::vector<DirEntry>> listing = ListFolder(platform.fs, destination);
   if (!listing) {
     record.Fail("list release", "");
@@ -129,7 +133,7 @@ bool ApplyOwnership(Platform& platform, const PreGroup& group,
   }
   for (const DirEntry& entry : *listing) {
     if (entry.Name == "." || entry.Name == "..") continue;
-    set(destination + sep + entry.Name);
+    set(entry.Name);
   }
   return ok;
 }
@@ -144,7 +148,7 @@ std::string Announcement(const Settings& settings, const PreGroup& group,
 
 /// Everything after a successful move: the reply, ownership, announcement.
 void FinishPre(Platform& platform, const Settings& settings, const PreGroup& group,
-               const PrePaths& paths, const std::string& tag, bool source_left,
+               Folder& release, const PrePaths& paths, const std::string& tag, bool source_left,
                RequestRecord& record) {
   std::string reply = paths.release + " was successfully pre'd to:" + kCrlf +
                       paths.destination;
@@ -153,7 +157,7 @@ void FinishPre(Platform& platform, const Settings& settings, const PreGroup& gro
   // move are added to the same reply when those steps fail, the note about
   // the source last of all.
   WriteReply(platform.fs, settings, tag, "pre", reply);
-  const bool owned = ApplyOwnership(platform, group, paths.destination, record);
+  const bool owned = ApplyOwnership(platform, group, release, paths.destination, record);
   const FsStatus announced = platform.fs.WriteTextFile(settings.AnnounceFile,
                                                        Announcement(settings, group, paths));
   if (announced != FsStatus::kOk) record.Fail("announce", announced);
@@ -332,7 +336,7 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   // The published folder stays open for the owner calls: its path cannot
   // be redirected while it is held.
   if (copy) release = std::move(copy);
-  FinishPre(platform, settings, *group, paths, request.ReplyTag,
+  FinishPre(platform, settings, *group, *release, paths, request.ReplyTag,
             outcome == MoveOutcome::kMovedSourceLeft, record);
 }
 

@@ -61,17 +61,39 @@ enum class OwnershipScope {
   kEverythingInside, // the entries inside the folder at the path
 };
 
-/// The FTP server's control that gives paths an owner user, an owner group
-/// and permissions.
+/// What one ownership call gives: the owner user, owner group and
+/// permissions as the group's settings spell them.
+struct OwnershipGrant {
+  std::string perms;
+  std::string user;
+  std::string group;
+};
+
+/// What one ownership call reaches: the published release, held open, or
+/// one entry directly inside it. The control works through the open folder
+/// where the platform can; the server's own control only takes paths.
+struct OwnershipTarget {
+  Folder& release;
+  std::string release_path;  // the path the server knows the release by
+  std::string entry;         // "" for the release itself, else a name inside it
+
+  /// The path of the target: the release's path, then `separator` and the
+  /// entry when there is one.
+  std::string Path(char separator) const {
+    return entry.empty() ? release_path : release_path + separator + entry;
+  }
+};
+
+/// The FTP server's control that gives the release and what is in it an
+/// owner user, an owner group and permissions.
 class OwnershipControl {
  public:
   virtual ~OwnershipControl() = default;
-  /// Gives `path` itself, or everything inside the folder at `path`, the
-  /// owner user, owner group and permissions. Returns false when the call
-  /// failed, and then puts its cause (the system's error number and text)
-  /// into `cause` when given.
-  virtual bool SetOwnership(const std::string& perms, const std::string& user,
-                            const std::string& group, const std::string& path,
+  /// Gives `target` itself, or everything inside the folder it names, what
+  /// `grant` says. Returns false when the call failed, or did not reach
+  /// every entry, and then puts its cause (the system's error number and
+  /// text) into `cause` when given; every entry it can reach is still done.
+  virtual bool SetOwnership(const OwnershipGrant& grant, const OwnershipTarget& target,
                             OwnershipScope scope, std::string* cause) = 0;
 };
 

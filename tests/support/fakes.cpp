@@ -11,11 +11,10 @@ namespace {
 class RecordingControl final : public OwnershipControl {
  public:
   explicit RecordingControl(RecordingOwnership& owner) : owner_(owner) {}
-  bool SetOwnership(const std::string& perms, const std::string& user,
-                    const std::string& group, const std::string& path,
+  bool SetOwnership(const OwnershipGrant& grant, const OwnershipTarget& target,
                     OwnershipScope scope, std::string* cause) override {
     const int index = static_cast<int>(owner_.calls.size());
-    owner_.calls.push_back({perms, user, group, path, scope});
+    owner_.calls.push_back({grant.perms, grant.user, grant.group, target.Path(Sep()[0]), scope});
     if (index != owner_.fail_call) return true;
     *cause = owner_.cause;
     return false;

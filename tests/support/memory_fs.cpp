@@ -27,8 +27,8 @@ bool IsInside(const std::string& key, const std::string& folder_key) {
 class CountingControl final : public OwnershipControl {
  public:
   explicit CountingControl(int* calls) : calls_(calls) {}
-  bool SetOwnership(const std::string&, const std::string&, const std::string&,
-                    const std::string&, OwnershipScope, std::string*) override {
+  bool SetOwnership(const OwnershipGrant&, const OwnershipTarget&, OwnershipScope,
+                    std::string*) override {
     ++*calls_;
     return true;
   }

@@ -17,6 +17,7 @@ import os
 import re
 import shutil
 import sys
+import time
 import unittest
 import zlib
 
@@ -240,6 +241,28 @@ class PreTests(SiteTestCase):
         self.assertEqual(self.site.control_log(),
                          self.expected_owner_calls("SameDrive", destination))
         self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+
+    def test_a_control_that_does_not_answer_is_left_after_30_seconds(self):
+        release, destination = "Busy.Control-GRP", r"E:\ftp\mp3\Busy.Control-GRP"
+        self.place_release(r"E:\ftp\pre\Same Drive", release)
+        log = self.site.linux_path(INSTALL_DIR + "\\ovpre.log")
+        original = self.site.settings_bytes()
+        self.site.write_settings(original + b"logfile=" + INSTALL_DIR.encode() + b"\\ovpre.log" +
+                                 CRLF)
+        started = time.monotonic()
+        try:  # the control keeps the call for "a.nfo" five minutes
+            self.run_pre("SameDrive", release, "130", env={"OVPRE_CONTROL_BLOCK_ON": "\\a.nfo"})
+        finally:
+            self.site.write_settings(original)
+        self.assertLess(time.monotonic() - started, 60)
+        self.assertEqual(self.site.reply("pre", "130"),
+                         reply(success(release, destination) + CRLF + OWNERSHIP_LINE))
+        self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
+        with open(log, "rb") as f:
+            text = f.read()
+        os.remove(log)
+        self.assertIn(b"\tset ownership " + destination.encode() + b"\\a.nfo\\*: the server's "
+                      b"control did not answer within 30 s", text)
 
     def test_unregistered_control_is_reported_not_fatal(self):
         release, destination = "No.Control-GRP", r"E:\ftp\mp3\No.Control-GRP"

@@ -173,7 +173,9 @@ class PosixFileSystem final : public FileSystem {
 
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override {
     FsStatus status;
-    FileHandle file(OpenRegularFile(path, O_RDWR | O_CREAT | O_APPEND, &status));
+    // Never through a link at the file's name: appended as root, a line
+    // would land in whatever file the link names.
+    FileHandle file(OpenRegularFile(path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW, &status));
     if (!file.valid()) return status;
     if (flock(file.get(), LOCK_EX) != 0) return StatusFromErrno(errno);
     std::string current;

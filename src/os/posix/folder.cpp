@@ -116,6 +116,9 @@ class PosixFolder final : public Folder {
   PosixFolder(SharedFd parent, std::string name, int fd)
       : parent_(std::move(parent)), name_(std::move(name)), fd_(Share(fd)) {}
 
+  /// The folder's own descriptor, still owned by the folder.
+  int Descriptor() const { return fd_->get(); }
+
   FsStatus List(std::vector<FolderItem>* items) override {
     // A descriptor of its own for the stream, which closes it.
     const int copy = openat(fd_->get(), ".", kOpenFolder);
@@ -342,6 +345,11 @@ class PosixFolder final : public Folder {
 };
 
 }  // namespace
+
+int DescriptorOf(Folder& folder) {
+  const auto* posix = dynamic_cast<const PosixFolder*>(&folder);
+  return posix ? posix->Descriptor() : -1;
+}
 
 FsStatus RenameNoReplace(int from_folder, const std::string& from, int to_folder,
                          const std::string& to) {

@@ -78,6 +78,10 @@ FsStatus CopyFileData(int in, int out);
 FsStatus RenameNoReplace(int from_folder, const std::string& from, int to_folder,
                          const std::string& to);
 
+/// The directory descriptor of a folder this build opened, still owned by
+/// the folder; -1 for a folder of any other kind.
+int DescriptorOf(Folder& folder);
+
 /// Opens the folder at `path` without following a link in its last part.
 FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder);
 

@@ -1,5 +1,7 @@
 // The program's start on POSIX systems: wire the real platform to the
 // request handling and end when it returns.
+#include <cstdio>
+
 #include "app/entry.h"
 #include "os/posix/process.h"
 #include "platform/native.h"
@@ -11,6 +13,12 @@ int main(int argc, char** argv) {
   const std::unique_ptr<Notifier> notifier = NewNativeNotifier();
   const std::unique_ptr<OwnershipControlFactory> ownership = NewServerControlFactory();
   PosixProcessFacts process(argc, argv);
+  // Without its own place the program would take "./.ini" for its settings.
+  if (!process.Located()) {
+    std::fputs("ovpre: cannot tell where this program is (no /proc, and not found by the "
+               "name it was started by); nothing done\n", stderr);
+    return 1;
+  }
   Platform platform{*fs, *clock, process, *notifier, *ownership};
   return RunOnce(platform);
 }

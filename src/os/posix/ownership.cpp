@@ -1,13 +1,17 @@
 // Ownership on POSIX systems. There is no FTP server control here, so the
 // owner user, owner group and permissions become the file system's own:
 // chown to the named user and group, chmod to the permission text read as
-// an octal mode. Links are never followed: a link inside a release may
-// point anywhere, and nothing outside the release is ever re-owned.
+// an octal mode, with extended ACL entries removed. Everything is reached
+// from the published release folder's own descriptor, never by a path, and
+// changed through descriptors (no /proc needed): a link inside a release
+// may point anywhere, a folder above it may be swapped, and a file may be
+// hard-linked in from outside, yet nothing outside the release is re-owned.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,24 +58,143 @@ mode_t ModeFor(mode_t kind, mode_t mode) {
   return S_ISDIR(kind) ? mode | ((mode & 0444) >> 2) : mode;
 }
 
-/// Gives the mode to a non-link entry without following a link that took
-/// its place since it was looked at.
-bool ChangeMode(int dir, const char* name, mode_t mode) {
-  if (fchmodat(dir, name, mode, AT_SYMLINK_NOFOLLOW) == 0) return true;
-  if (errno != EOPNOTSUPP && errno != ENOTSUP) return false;
-  // Either the C library cannot refuse to follow here, or the entry is a
-  // link by now: look again, and leave a link alone.
-  struct stat st {};
-  if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  return S_ISLNK(st.st_mode) || fchmodat(dir, name, mode, 0) == 0;
+constexpr int kLook = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+// Opening for a change of mode never waits (a FIFO put in a file's place)
+// and never makes a terminal ours.
+constexpr int kOpenToChange = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+/// The system's error number and text, for a cause.
+std::string ErrnoText(int error) {
+  const FsStatus status = StatusFromErrno(error);
+  return std::to_string(status.os_error()) + " " + status.os_text();
 }
+
+/// Removes the extended ACL entries of the file or folder open as `fd`, so
+/// that its mode is the whole of its permissions; a folder also loses the
+/// entries that what is made inside it later would inherit.
+bool RemoveAcl(int fd, bool folder) {
+  const auto remove = [fd](const char* name) {
+    return fremovexattr(fd, name) == 0 || errno == ENODATA || errno == ENOTSUP ||
+           errno == EOPNOTSUPP;
+  };
+  return remove("system.posix_acl_access") && (!folder || remove("system.posix_acl_default"));
+}
+
+/// One pass of a grant over entries reached only through descriptors,
+/// relative to the release folder held open: no path is read again, and no
+/// link is followed, so nothing swapped in can lead it outside the release.
+/// It goes on past failures and keeps the first one's cause.
+class GrantWalk {
+ public:
+  explicit GrantWalk(const Grant& grant) : grant_(grant) {}
+  bool ok() const { return cause_.empty(); }
+  const std::string& cause() const { return cause_; }
+
+  void Fail(const std::string& name, const std::string& why) {
+    if (cause_.empty()) cause_ = name.empty() ? why : name + ": " + why;
+  }
+
+  /// Gives the file or folder open as `fd` itself the grant: owner, then
+  /// the mode as the whole permission (extended ACL entries removed).
+  void Give(int fd, const std::string& name) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return Fail(name, ErrnoText(errno));
+    // A file that also has a name elsewhere may be anyone's file, linked
+    // in by the uploader: it keeps its owner and mode.
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+      return Fail(name, "has " + std::to_string(st.st_nlink) + " links, left as it is");
+    }
+    if (grant_.ChangesOwner() && fchown(fd, grant_.uid, grant_.gid) != 0) {
+      return Fail(name, ErrnoText(errno));
+    }
+    if (!grant_.mode) return;
+    if (!RemoveAcl(fd, S_ISDIR(st.st_mode)) || fchmod(fd, ModeFor(st.st_mode, *grant_.mode)) != 0) {
+      Fail(name, ErrnoText(errno));
+    }
+  }
+
+  /// The entry `name` of the folder open as `parent`; with `descend`, a
+  /// folder's content first. A link, device, FIFO or socket gets the
+  /// owner only, never a mode.
+  void Entry(int parent, const std::string& name, bool descend) {
+    struct stat seen {};
+    FileHandle look(openat(parent, name.c_str(), kLook));
+    if (!look.valid() || fstat(look.get(), &seen) != 0) return Fail(name, ErrnoText(errno));
+    if (!S_ISREG(seen.st_mode) && !S_ISDIR(seen.st_mode)) {
+      if (grant_.ChangesOwner() &&
+          fchownat(look.get(), "", grant_.uid, grant_.gid, AT_EMPTY_PATH) != 0) {
+        Fail(name, ErrnoText(errno));
+      }
+      return;
+    }
+    FileHandle fd(OpenSame(parent, name, seen));
+    if (!fd.valid()) return;
+    // The folder's own mode comes last, so that a mode without search
+    // permission for the running user does not lock the walk out of it.
+    if (descend && S_ISDIR(seen.st_mode)) Inside(fd.get());
+    Give(fd.get(), name);
+  }
+
+  /// Everything inside the entry `name` of `parent` when it is a folder.
+  void InsideEntry(int parent, const std::string& name) {
+    struct stat seen {};
+    FileHandle look(openat(parent, name.c_str(), kLook));
+    if (!look.valid() || fstat(look.get(), &seen) != 0) return Fail(name, ErrnoText(errno));
+    if (!S_ISDIR(seen.st_mode)) return;
+    FileHandle fd(OpenSame(parent, name, seen));
+    if (fd.valid()) Inside(fd.get());
+  }
+
+  /// Every entry inside the folder open as `folder`, at any depth, dot
+  /// entries included; subfolders are entered through their descriptors.
+  void Inside(int folder) {
+    // A descriptor of its own for the stream, which closes it.
+    const int copy = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DirHandle dir(copy < 0 ? nullptr : fdopendir(copy));
+    if (!dir) {
+      const int error = errno;
+      if (copy >= 0) close(copy);
+      return Fail("", ErrnoText(error));
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(dir.get())) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") Entry(folder, name, true);
+      errno = 0;
+    }
+    if (errno != 0) Fail("", ErrnoText(errno));
+  }
+
+ private:
+  /// Opens `name` in `parent` as a file or folder whose mode can be
+  /// changed, only when it is still the entry `seen` showed; -1 otherwise,
+  /// with the failure noted.
+  int OpenSame(int parent, const std::string& name, const struct stat& seen) {
+    int fd = openat(parent, name.c_str(), O_RDONLY | kOpenToChange);
+    // A file that its owner may write but not read is still the release's.
+    if (fd < 0 && errno == EACCES && S_ISREG(seen.st_mode)) {
+      fd = openat(parent, name.c_str(), O_WRONLY | kOpenToChange);
+    }
+    if (fd < 0) {
+      Fail(name, ErrnoText(errno));
+      return -1;
+    }
+    struct stat now {};
+    if (fstat(fd, &now) == 0 && now.st_dev == seen.st_dev && now.st_ino == seen.st_ino) return fd;
+    close(fd);
+    Fail(name, "replaced while it was being given its owner, left as it is");
+    return -1;
+  }
+
+  const Grant& grant_;
+  std::string cause_;
+};
 
 class PosixOwnership final : public OwnershipControl {
  public:
-  bool SetOwnership(const std::string& perms, const std::string& user,
-                    const std::string& group, const std::string& path,
+  bool SetOwnership(const OwnershipGrant& setting, const OwnershipTarget& target,
                     OwnershipScope scope, std::string* cause) override {
-    const std::optional<Grant> grant = Resolve(perms, user, group);
+    const std::optional<Grant> grant = Resolve(setting.perms, setting.user, setting.group);
     // A name that does not exist or a mode that is not octal is a setup
     // fault: nothing is given, and the caller says so.
     if (!grant) {
@@ -79,15 +202,21 @@ class PosixOwnership final : public OwnershipControl {
       return false;
     }
     if (!grant->ChangesAnything()) return true;
-    errno = 0;
-    const bool done = scope == OwnershipScope::kEverythingInside
-                          ? ApplyInside(path, *grant)
-                          : Apply(AT_FDCWD, path.c_str(), *grant);
-    if (!done && cause) {
-      const FsStatus status = StatusFromErrno(errno);
-      *cause = std::to_string(status.os_error()) + " " + status.os_text();
+    GrantWalk walk(*grant);
+    const int release = DescriptorOf(target.release);
+    const std::string& entry = target.entry;
+    const bool inside = scope == OwnershipScope::kEverythingInside;
+    if (release < 0) {
+      walk.Fail("", "the release is not a folder held open here");
+    } else if (entry.find('/') != std::string::npos || entry == "." || entry == "..") {
+      walk.Fail(entry, "not a name inside the release");
+    } else if (entry.empty()) {
+      inside ? walk.Inside(release) : walk.Give(release, "");
+    } else {
+      inside ? walk.InsideEntry(release, entry) : walk.Entry(release, entry, false);
     }
-    return done;
+    if (!walk.ok() && cause) *cause = walk.cause();
+    return walk.ok();
   }
 
  private:
@@ -116,55 +245,6 @@ class PosixOwnership final : public OwnershipControl {
     }
     if (!perms.empty() && !(grant.mode = OctalMode(perms))) return std::nullopt;
     return grant;
-  }
-
-  /// One entry of `dir`, and for a folder everything below it. The folder's
-  /// own mode comes last, so that a mode without search permission for the
-  /// running user does not lock the walk out of it.
-  static bool Apply(int dir, const char* name, const Grant& grant) {
-    struct stat st {};
-    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    bool ok = true;
-    if (grant.ChangesOwner()) {
-      ok = fchownat(dir, name, grant.uid, grant.gid, AT_SYMLINK_NOFOLLOW) == 0;
-    }
-    if (S_ISLNK(st.st_mode)) return ok;  // a link has no mode of its own
-    if (grant.mode) ok = ChangeMode(dir, name, ModeFor(st.st_mode, *grant.mode)) && ok;
-    return ok;
-  }
-
-  /// Every entry inside the folder at `path`, at any depth, dot entries
-  /// included. Nothing to do when `path` is not a folder.
-  static bool ApplyInside(const std::string& path, const Grant& grant) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
-    return ApplyBelow(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
-                      grant);
-  }
-
-  /// Walks the folder open as `fd` (taking it over), entering subfolders
-  /// through the folder itself so that no link on the way is followed.
-  static bool ApplyBelow(int fd, const Grant& grant) {
-    if (fd < 0) return false;
-    DirHandle dir(fdopendir(fd));
-    if (!dir) {
-      close(fd);
-      return false;
-    }
-    bool ok = true;
-    errno = 0;
-    while (const dirent* entry = readdir(dir.get())) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      struct stat st {};
-      if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-        const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        ok = ApplyBelow(child, grant) && ok;
-      }
-      ok = Apply(fd, name.c_str(), grant) && ok;
-      errno = 0;
-    }
-    return errno == 0 && ok;
   }
 
   std::map<std::string, std::optional<Grant>> grants_;

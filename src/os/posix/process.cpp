@@ -1,8 +1,11 @@
 // Process facts, the clock and the notice on POSIX systems.
 #include "os/posix/process.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -13,12 +16,43 @@ namespace ovpre {
 
 namespace {
 
-std::string ExecutablePath() {
+/// `path` with every link and "." or ".." resolved, when it names a file
+/// that may be run; "" otherwise.
+std::string RunnableFile(const std::string& path) {
+  char resolved[PATH_MAX];
+  struct stat st {};
+  if (!realpath(path.c_str(), resolved) || stat(resolved, &st) != 0 || !S_ISREG(st.st_mode) ||
+      access(resolved, X_OK) != 0) {
+    return "";
+  }
+  return resolved;
+}
+
+/// Where the running program is. /proc tells; without it (in a chroot)
+/// the name it was started by does: a path made absolute, or a bare name
+/// looked up in PATH as the shell did. "" when neither tells.
+std::string ExecutablePath(const char* argv0) {
   std::string path(4096, '\0');
   const ssize_t length = readlink("/proc/self/exe", &path[0], path.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return "";
-  path.resize(static_cast<std::size_t>(length));
-  return path;
+  if (length > 0 && static_cast<std::size_t>(length) < path.size()) {
+    path.resize(static_cast<std::size_t>(length));
+    return path;
+  }
+  const std::string name = argv0 ? argv0 : "";
+  if (name.empty()) return "";
+  if (name.find('/') != std::string::npos) return RunnableFile(name);
+  const char* search = getenv("PATH");
+  std::string folders = search ? search : "";
+  for (std::size_t start = 0; start <= folders.size();) {
+    std::size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    // An empty entry is the current folder, as for the shell.
+    const std::string folder = end == start ? "." : folders.substr(start, end - start);
+    const std::string found = RunnableFile(folder + "/" + name);
+    if (!found.empty()) return found;
+    start = end + 1;
+  }
+  return "";
 }
 
 class SystemClock final : public Clock {
@@ -67,7 +101,8 @@ PosixProcessFacts::PosixProcessFacts(int argc, char** argv) {
     if (i > 1) raw_ += ' ';
     raw_ += argv[i];
   }
-  const std::string exe = ExecutablePath();
+  const std::string exe = ExecutablePath(argc > 0 ? argv[0] : nullptr);
+  located_ = !exe.empty();
   const std::size_t cut = exe.find_last_of('/');
   folder_ = cut == std::string::npos ? "." : exe.substr(0, cut);
   stem_ = cut == std::string::npos ? exe : exe.substr(cut + 1);

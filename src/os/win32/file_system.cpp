@@ -304,10 +304,9 @@ class Win32FileSystem final : public FileSystem {
   }
 
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override {
-    FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) return LastStatus();
-    if (!IsDiskFile(file.get())) return FsStatus::kFailed;
+    FileHandle file(INVALID_HANDLE_VALUE);
+    const FsStatus opened = OpenForAppend(path, &file);
+    if (!opened.ok()) return opened;
     if (!LockWhole(file.get(), true)) return LastStatus();
     std::string current;
     StoredEncoding encoding;
@@ -323,6 +322,41 @@ class Win32FileSystem final : public FileSystem {
   }
 
  private:
+  /// Opens the regular file at `path`, creating it, for a locked append;
+  /// never through a link or junction at its name, which would let a line
+  /// written with the server's rights land in any file. A reparse point
+  /// that only keeps the content elsewhere (deduplicated, cloud) is the
+  /// file itself: it is opened again as usual and must be the same file.
+  static FsStatus OpenForAppend(const std::string& path, FileHandle* file) {
+    const std::wstring wide = Win32Path(path);
+    const auto open = [&](DWORD flags) {
+      return FileHandle(CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+    };
+    FileHandle itself = open(FILE_FLAG_OPEN_REPARSE_POINT);
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    BY_HANDLE_FILE_INFORMATION seen = {};
+    if (!itself.valid() ||
+        !GetFileInformationByHandleEx(itself.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+        !GetFileInformationByHandle(itself.get(), &seen)) {
+      return LastStatus();
+    }
+    if (KindOfAttributes(tag.FileAttributes, tag.ReparseTag) != EntryKind::kFile ||
+        !IsDiskFile(itself.get())) {
+      return FsStatus::kFailed;
+    }
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      *file = std::move(itself);
+      return FsStatus::kOk;
+    }
+    FileHandle plain = open(0);
+    BY_HANDLE_FILE_INFORMATION now = {};
+    if (!plain.valid() || !GetFileInformationByHandle(plain.get(), &now)) return LastStatus();
+    if (IdOf(now) != IdOf(seen)) return FsStatus::kSwapped;
+    *file = std::move(plain);
+    return FsStatus::kOk;
+  }
+
   static FsStatus AppendBytes(HANDLE file, const std::string& bytes) {
     const LARGE_INTEGER none = {};
     if (!SetFilePointerEx(file, none, nullptr, FILE_END)) return LastStatus();

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "app/entry.h"
+#include "os/win32/control_thread.h"
 #include "os/win32/process.h"
 #include "platform/native.h"
 
@@ -19,5 +20,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const std::unique_ptr<OwnershipControlFactory> ownership = NewServerControlFactory();
   Win32ProcessFacts process;
   Platform platform{*fs, *clock, process, *notifier, *ownership};
-  return RunOnce(platform);
+  const int code = RunOnce(platform);
+  // A thread may still be stuck in the server's control; ending the usual
+  // way would wait for it (or for the loader lock it holds).
+  if (ServerControlTimedOut()) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+  return code;
 }

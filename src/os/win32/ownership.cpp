@@ -2,19 +2,22 @@
 // type library RAIDENMODEXLib, which the server installs and registers. It
 // is found by those two names among the registered type libraries, created
 // once per run and called late-bound through IDispatch (method 8), the way
-// the server's own hosts call it. When it is missing, cannot be created or
-// a call fails, the pre reports that owner and permissions were not set.
+// the server's own hosts call it. All of that happens on a thread of its
+// own and within 30 s for the whole run, so that a server that does not
+// answer cannot hold the run. When the control is missing, cannot be
+// created, fails a call or runs out of time, the pre reports that owner and
+// permissions were not set.
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "os/win32/io.h"
+#include "os/win32/control_thread.h"
 #include "os/win32/text.h"
 #include "platform/native.h"
 
@@ -188,25 +191,33 @@ struct RegisteredVersion {
 std::wstring DefaultValueOf(const std::wstring& path) {
   wchar_t value[512];
   DWORD size = sizeof value;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+  if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), nullptr,
+                   RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, value,
                    &size) != ERROR_SUCCESS) {
     return L"";
   }
   return value;
 }
 
-/// True when the help string the registry shows for `version` mentions the
-/// server. Only an ordering hint: the name that decides is the library's own.
-bool MentionsServer(const RegisteredVersion& version) {
-  std::wstring help = DefaultValueOf(version.key_path);
-  for (wchar_t& c : help) {
+/// True when what the registry shows of `version` names the control's
+/// library: its help string, or the file of one of its locales. Only such a
+/// library is ever loaded (loading every library of a machine runs code of
+/// every one of them, and takes a while); the name that decides is still
+/// the library's own.
+bool NamesControlLibrary(const RegisteredVersion& version) {
+  std::wstring shown = DefaultValueOf(version.key_path);
+  for (const std::wstring& locale : SubkeyNamesOf(version.key_path)) {
+    for (const wchar_t* platform : {L"\\win32", L"\\win64"}) {
+      shown += L"|" + DefaultValueOf(version.key_path + L"\\" + locale + platform);
+    }
+  }
+  for (wchar_t& c : shown) {
     if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
   }
-  return help.find(L"raiden") != std::wstring::npos;
+  return shown.find(L"raidenmodex") != std::wstring::npos;
 }
 
-/// Every registered type library version, those whose help string mentions
-/// the server first: loading every library of a machine takes a while.
+/// The registered type library versions that name the control's library.
 std::vector<RegisteredVersion> RegisteredVersions() {
   std::vector<RegisteredVersion> versions;
   for (const std::wstring& guid_text : SubkeyNamesOf(L"TypeLib")) {
@@ -216,10 +227,9 @@ std::vector<RegisteredVersion> RegisteredVersions() {
     for (const std::wstring& number : SubkeyNamesOf(guid_path)) {
       if (!ParseVersion(number, &version.major, &version.minor)) continue;
       version.key_path = guid_path + L"\\" + number;
-      versions.push_back(version);
+      if (NamesControlLibrary(version)) versions.push_back(version);
     }
   }
-  std::stable_partition(versions.begin(), versions.end(), MentionsServer);
   return versions;
 }
 
@@ -322,59 +332,87 @@ VARIANTARG ShortInteger(SHORT value) {
   return arg;
 }
 
+/// The control and its apartment, which live on the control's thread.
+struct ControlState {
+  std::unique_ptr<ComApartment> apartment;
+  IDispatch* control = nullptr;
+  HRESULT result = S_OK;
+};
+
+/// One call's arguments and outcome, shared with the control's thread.
+struct ControlCall {
+  ControlCall(const OwnershipGrant& grant, const std::string& target)
+      : perms(grant.perms), user(grant.user), group(grant.group), path(target) {}
+  OwnedBstr perms, user, group, path;
+  HRESULT result = S_OK;
+  std::string failure;
+};
+
+/// Calls dispatch method 8 of `control` with the call's arguments; on the
+/// control's thread.
+void InvokeSetOwnership(IDispatch* control, ControlCall& call) {
+  // Dispatch arguments are stored last first.
+  VARIANTARG args[6] = {
+      ShortInteger(0),
+      ShortInteger(1),
+      StringByValue(call.path.get()),
+      StringByReference(call.group.address()),
+      StringByValue(call.user.get()),
+      StringByReference(call.perms.address()),
+  };
+  DISPPARAMS params = {args, nullptr, 6, 0};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO exception = {};
+  UINT bad_argument = 0;
+  call.result = control->Invoke(kSetOwnershipId, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                &params, &result, &exception, &bad_argument);
+  VariantClear(&result);
+  if (FAILED(call.result)) call.failure = InvokeFailure(call.result, &exception);
+  // The arguments only point at the call's strings, which free themselves.
+}
+
 class ComOwnershipControl final : public OwnershipControl {
  public:
-  ComOwnershipControl(std::unique_ptr<ComApartment> apartment, IDispatch* control)
-      : apartment_(std::move(apartment)), control_(control) {}
+  ComOwnershipControl(std::unique_ptr<ControlThread> thread, std::shared_ptr<ControlState> state)
+      : thread_(std::move(thread)), state_(std::move(state)) {}
   ~ComOwnershipControl() override {
-    // The control goes before the apartment that it lives in.
-    control_->Release();
+    // The control goes before the apartment that it lives in, both on
+    // their own thread.
+    const std::shared_ptr<ControlState> state = state_;
+    thread_->Run([state] {
+      state->control->Release();
+      state->apartment.reset();
+    });
   }
 
-  bool SetOwnership(const std::string& perms, const std::string& user,
-                    const std::string& group, const std::string& path,
+  bool SetOwnership(const OwnershipGrant& grant, const OwnershipTarget& target,
                     OwnershipScope scope, std::string* cause) override {
     // Fresh strings for every call: the by-reference ones may come back
     // changed, and the next call must still pass the configured values.
-    OwnedBstr perms_text(perms);
-    OwnedBstr user_text(user);
-    OwnedBstr group_text(group);
+    const std::string path = target.Path('\\');
     // The server's control reads "folder\*" as everything inside the folder.
-    OwnedBstr path_text(scope == OwnershipScope::kEverythingInside ? path + "\\*" : path);
-    if (!perms_text.Allocated() || !user_text.Allocated() || !group_text.Allocated() ||
-        !path_text.Allocated()) {
+    const bool inside = scope == OwnershipScope::kEverythingInside;
+    const auto call = std::make_shared<ControlCall>(grant, inside ? path + "\\*" : path);
+    if (!call->perms.Allocated() || !call->user.Allocated() || !call->group.Allocated() ||
+        !call->path.Allocated()) {
       if (cause) *cause = HresultText(E_OUTOFMEMORY);
       return false;
     }
-    // Dispatch arguments are stored last first.
-    VARIANTARG args[6] = {
-        ShortInteger(0),
-        ShortInteger(1),
-        StringByValue(path_text.get()),
-        StringByReference(group_text.address()),
-        StringByValue(user_text.get()),
-        StringByReference(perms_text.address()),
-    };
-    DISPPARAMS params = {args, nullptr, 6, 0};
-    VARIANT result;
-    VariantInit(&result);
-    EXCEPINFO exception = {};
-    UINT bad_argument = 0;
-    const HRESULT hr = control_->Invoke(kSetOwnershipId, IID_NULL, LOCALE_USER_DEFAULT,
-                                        DISPATCH_METHOD, &params, &result, &exception,
-                                        &bad_argument);
-    VariantClear(&result);
-    if (FAILED(hr)) {
-      const std::string failure = InvokeFailure(hr, &exception);
-      if (cause) *cause = failure;
+    // A call that never ends keeps the control's state alive with it: the
+    // apartment must not be torn down from this thread.
+    const std::shared_ptr<ControlState> state = state_;
+    if (!thread_->Run([state, call] { InvokeSetOwnership(state->control, *call); })) {
+      if (cause) *cause = thread_->Failure();
+      return false;
     }
-    // The arguments only point at the strings above, which free themselves.
-    return SUCCEEDED(hr);
+    if (FAILED(call->result) && cause) *cause = call->failure;
+    return SUCCEEDED(call->result);
   }
 
  private:
-  std::unique_ptr<ComApartment> apartment_;
-  IDispatch* control_;
+  std::unique_ptr<ControlThread> thread_;
+  std::shared_ptr<ControlState> state_;
 };
 
 /// Creates the control from its registered type library; nothing when any
@@ -395,14 +433,20 @@ IDispatch* CreateControl(HRESULT* result) {
 class ComOwnershipFactory final : public OwnershipControlFactory {
  public:
   std::unique_ptr<OwnershipControl> Create(std::string* cause) override {
-    auto apartment = std::make_unique<ComApartment>();
-    HRESULT hr = apartment->Result();
-    IDispatch* control = apartment->Usable() ? CreateControl(&hr) : nullptr;
-    if (!control) {
-      if (cause) *cause = HresultText(hr);
-      return nullptr;
+    auto thread = std::make_unique<ControlThread>();
+    auto state = std::make_shared<ControlState>();
+    const bool answered = thread->Run([state] {
+      state->apartment = std::make_unique<ComApartment>();
+      state->result = state->apartment->Result();
+      if (state->apartment->Usable()) state->control = CreateControl(&state->result);
+    });
+    if (answered && state->control) {
+      return std::make_unique<ComOwnershipControl>(std::move(thread), std::move(state));
     }
-    return std::make_unique<ComOwnershipControl>(std::move(apartment), control);
+    if (cause) *cause = answered ? HresultText(state->result) : thread->Failure();
+    // An apartment without a control is left on its own thread too.
+    if (answered) thread->Run([state] { state->apartment.reset(); });
+    return nullptr;
   }
 };
 
@@ -411,5 +455,6 @@ class ComOwnershipFactory final : public OwnershipControlFactory {
 std::unique_ptr<OwnershipControlFactory> NewServerControlFactory() {
   return std::make_unique<ComOwnershipFactory>();
 }
+
 
 }  // namespace ovpre

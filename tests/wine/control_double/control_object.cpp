@@ -6,7 +6,9 @@
 // of preparation (for example "BSTR&,BSTR,BSTR&,BSTR,I2,I2"), or "vtable"
 // when the method was called directly. The log file is named by the
 // environment variable OVPRE_CONTROL_LOG. When OVPRE_CONTROL_FAIL_ON is set
-// and the path contains its text, the call is logged and then fails.
+// and the path contains its text, the call is logged and then fails; when
+// OVPRE_CONTROL_BLOCK_ON is set and the path contains its text, the call is
+// logged and then answers only after five minutes, as a busy server would.
 #include <string>
 
 #include "control_double.h"
@@ -130,6 +132,8 @@ class RaidenModeXDouble final : public IRaidenModeX {
     // reuses them would pass the changed values on.
     ReplaceString(perms, L"changed-perms");
     ReplaceString(group, L"changed-group");
+    const std::wstring block_on = Environment(L"OVPRE_CONTROL_BLOCK_ON");
+    if (!block_on.empty() && path_text.find(block_on) != std::wstring::npos) Sleep(5 * 60 * 1000);
     const std::wstring fail_on = Environment(L"OVPRE_CONTROL_FAIL_ON");
     if (!fail_on.empty() && path_text.find(fail_on) != std::wstring::npos) return E_FAIL;
     return S_OK;
