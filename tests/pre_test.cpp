@@ -286,17 +286,39 @@ TEST_F(PreTest, OwnerSpecificationSplitsAtTheFirstColon) {
                                                     Join(site.to_dir, "Some.Release-GRP")}));
 }
 
-TEST_F(PreTest, SpaceCheckRefusesOrReportsItsFailure) {
-  FailingFileSystem tight(*site.fs, 0);
-  tight.free_bytes = 5;  // the release holds six bytes
-  Platform platform = site.With(tight);
-  site.Request("GRP", 0, site.own_dir, "pre Some.Release-GRP");
-  RunOnce(platform);
-  EXPECT_EQ(site.Reply("pre"), Reply("Not enough diskspace available to pre."));
-  tight.free_bytes.reset();
-  tight.fail_op = "FreeBytes";
-  RunOnce(platform);
-  EXPECT_EQ(site.Reply("pre"), Reply("Error in setup, please notify a siteop."));
+TEST_F(PreTest, OnlyACopyNeedsRoomAndItsCheckIsExact) {
+  // The release holds six bytes. A rename needs no room at all; a copy
+  // (the rename refused as across volumes) needs the release's size.
+  const struct {
+    bool across;
+    uint64_t free;
+    const char* fail_op;
+    std::string reply;  // "" for success
+  } cases[] = {
+      {false, 0, "", ""},
+      {true, 6, "", ""},
+      {true, 5, "", "Not enough diskspace available to pre."},
+      {true, 6, "FreeBytes", "Error in setup, please notify a siteop."},
+  };
+  const std::string dest = Join(site.to_dir, "Some.Release-GRP");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.across) + " " + std::to_string(c.free) + " " + c.fail_op);
+    FailingFileSystem across(*site.fs, 0);
+    if (c.across) across.fail_op = "Folder::MoveTo";
+    across.fail_op_times = 1;
+    across.injected = FsStatus::kCrossDevice;
+    FailingFileSystem tight(across, 0);
+    tight.free_bytes = c.free;
+    tight.fail_op = c.fail_op;
+    Platform platform = site.With(tight);
+    site.Request("GRP", 0, site.own_dir, "pre Some.Release-GRP");
+    RunOnce(platform);
+    EXPECT_EQ(site.Reply("pre"), c.reply.empty() ? Success("Some.Release-GRP", dest) : Reply(c.reply));
+    if (!c.reply.empty()) continue;
+    EXPECT_EQ(DescribeTree(dest), release_tree);
+    test::RemoveTree(dest);
+    MakeRelease("Some.Release-GRP");
+  }
   EXPECT_EQ(DescribeTree(Join(site.own_dir, "Some.Release-GRP")), release_tree);
 }
 
@@ -420,9 +442,9 @@ TEST_F(PreTest, LogsOneLinePerRequest) {
   const std::string at = "2003-01-02T12:34:56\t";
   EXPECT_EQ(ReadFile(log),
             at + "pre\tGRP\tSome.Release-GRP\tok\tSome.Release-GRP was successfully pre'd "
-                 "to:\tmoved\t2\t0.00\t250\r\n" +
+                 "to:\tmoved\t-\t-\t250\r\n" +
             at + "pre\tGRP\tMissing\trefused\tUnable to find: Missing\t\t\t\t250\r\n" +
-            at + "pre\tGRP\tR2\tfailed\tR2 was successfully pre'd to:\tmoved\t2\t0.00\t250"
+            at + "pre\tGRP\tR2\tfailed\tR2 was successfully pre'd to:\tmoved\t-\t-\t250"
                  "\tcreate control: HRESULT 0x80040154 Class not registered\r\n" +
             at + "preadd\tGRP\tNew\tok\tSucessfully added New as a pre group.\t\t\t\t250\r\n" +
             at + "preadd\tGRP\tOther\trefused\tSorry, you do not have access to this "

@@ -47,10 +47,22 @@ bool OwnNameOf(FileSystem& fs, PrePaths* paths) {
   return true;
 }
 
+/// True when the folder `own_dir` and the target folder `target` are
+/// plainly on two volumes: a copy is certain, and its room can be checked
+/// before anything else is read.
+bool PlainlyOtherVolume(FileSystem& fs, const std::string& own_dir, const std::string& target) {
+  std::string resolved;
+  FileId own;
+  FileId to;
+  return fs.ResolveFolder(target, &resolved).ok() && fs.IdentityOf(own_dir, &own).ok() &&
+         fs.IdentityOf(resolved, &to).ok() && own.volume != to.volume;
+}
+
 /// What the move did, for the log.
 void NoteMove(const MoveReport& report, RequestRecord& record) {
   record.how = report.copied ? "copied" : "moved";
   if (report.copied) {
+    record.counted = true;
     record.files = report.files;
     record.bytes = report.bytes;
   }
@@ -74,6 +86,7 @@ std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const Pre
   if (!size || asked != FsStatus::kOk) {
     return std::string("Error in setup, please notify a siteop.");
   }
+  record.counted = true;
   record.bytes = *size;
   if (ToMB(*size) > ToMB(free)) return std::string("Not enough diskspace available to pre.");
   return std::nullopt;
@@ -311,22 +324,33 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   record.name = paths.release;
   paths.destination = group->ToDir + sep +
                       DatePart(group->Dated, platform.clock.Today(), sep) + paths.release;
+  // The name is all that is checked before the volumes are known.
   // Only a complete release may become public: it cannot be taken back.
   if (group->SfvCheck) {
     if (const std::optional<std::string> refusal = CheckCompleteness(fs, *release, record)) {
       return reply(*refusal);
     }
   }
-  if (const std::optional<std::string> refusal = CheckSpace(fs, *release, paths, record)) {
-    return reply(*refusal);
+  // Only a copy needs room. Where the volumes plainly differ, that is
+  // known now, before any file is read; else only the rename can tell.
+  std::optional<std::string> space_refusal;
+  bool space_checked = false;
+  const auto check_space = [&] {
+    space_checked = true;
+    space_refusal = CheckSpace(fs, *release, paths, record);
+    return !space_refusal;
+  };
+  if (PlainlyOtherVolume(fs, own_dir, FolderOf(paths.destination, sep)) && !check_space()) {
+    return reply(*space_refusal);
   }
   // The rename is tried first, whatever the drive letters say: two letters
   // may name one volume. Only the system's "other device" leads to a copy.
   MoveReport report;
   std::unique_ptr<Folder> copy;
-  const MoveOutcome outcome =
-      MoveRelease(fs, &platform.clock, MoveRequest{*own, *release, paths.release, paths.destination},
-                  &report, &copy);
+  MoveRequest move{*own, *release, paths.release, paths.destination, false, nullptr};
+  move.may_copy = [&] { return space_checked ? !space_refusal : check_space(); };
+  const MoveOutcome outcome = MoveRelease(fs, &platform.clock, move, &report, &copy);
+  if (report.refused && space_refusal) return reply(*space_refusal);
   NoteMove(report, record);
   if (outcome == MoveOutcome::kNotMoved) {
     return reply(MoveFailedReply(fs, report, paths.destination));

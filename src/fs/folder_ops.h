@@ -19,6 +19,7 @@ struct MoveReport {
   FsStatus failure;     // the first failure; kOk when there was none
   std::string step;     // where it failed, for example "rename" or "copy file"
   bool changed_while_copying = false;  // the source changed during the copy
+  bool refused = false;    // the copy was refused before it began
   bool kept_copy = false;  // a whole copy stays in the work folder, to be
                            // published by the next pre of the release
   std::string left_at;  // where something that is not the release was left

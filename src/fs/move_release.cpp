@@ -75,6 +75,11 @@ class Mover {
       tree.reset();
       if (!Fail(report_, entry_.Clear(), "clear work entry").ok()) return Abort(nullptr);
     }
+    if (request_.may_copy && !request_.may_copy()) {
+      report_->refused = true;
+      report_->copied = false;
+      return Abort(nullptr);
+    }
     // A file the target's file system cannot hold would fail the copy
     // only after everything before it was copied.
     if (LargestFile(before) > parent_.MaxFileSize()) {
@@ -242,7 +247,7 @@ MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
   if (!fs.OpenFolder(FolderOf(source, sep), &own).ok() || !own->Open(name, &release).ok()) {
     return MoveOutcome::kNotMoved;
   }
-  return MoveRelease(fs, clock, MoveRequest{*own, *release, name, destination, copy_first},
+  return MoveRelease(fs, clock, MoveRequest{*own, *release, name, destination, copy_first, nullptr},
                      report);
 }
 

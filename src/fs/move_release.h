@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,9 @@ struct MoveRequest {
   std::string name;         // its name in `own`
   std::string destination;  // its new path
   bool copy_first = false;  // copy even where a rename would do
+  /// Asked before the release is copied (not before a rename, nor before
+  /// a kept copy is published); false refuses the copy (report.refused).
+  std::function<bool()> may_copy;
 };
 
 /// Moves the release of `request` to its destination, which must not

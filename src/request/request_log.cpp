@@ -75,8 +75,8 @@ std::string LogLine(const RequestRecord& record, const LocalDateTime& when) {
       record.reply.substr(0, record.reply.find('\r')) +
           (record.note.empty() ? "" : " [" + record.note + "]"),
       record.how,
-      moved ? std::to_string(record.files) : "",
-      moved ? Megabytes(record.bytes) : "",
+      moved ? (record.counted ? std::to_string(record.files) : "-") : "",
+      moved ? (record.counted ? Megabytes(record.bytes) : "-") : "",
       std::to_string(record.milliseconds),
   };
   // A control that refuses every call would fail twice per entry of the

@@ -27,6 +27,7 @@ struct RequestRecord {
   std::string note;     // for the log, after the reply's first line: "[note]"
   // Set by a pre once it has tried to move the release.
   std::string how;      // "moved" or "copied"; empty when no move was tried
+  bool counted = false;  // files and bytes are known: a copy, or a space check
   uint64_t files = 0;
   uint64_t bytes = 0;
   uint64_t milliseconds = 0;  // how long the command took
@@ -47,7 +48,8 @@ std::string CauseText(const FsStatus& status);
 /// "refused", "failed"), the first line of the reply (then " [note]" when
 /// there is a note), "moved" or "copied",
 /// files, MB (two decimals), milliseconds, then one field per failure.
-/// The three move fields are empty when no move was tried. No field holds a
+/// The three move fields are empty when no move was tried; files and MB
+/// are "-" when nothing counted them (a rename reads no file). No field holds a
 /// tab or a line break.
 std::string LogLine(const RequestRecord& record, const LocalDateTime& when);
 
