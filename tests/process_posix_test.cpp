@@ -404,5 +404,20 @@ TEST_F(ProcessTest, SfvFilesMadeByCksfvRefuseADamagedReleaseUntilItIsRepaired) {
   EXPECT_FALSE(test::Exists(rel));
 }
 
+TEST_F(ProcessTest, AReleaseDeeperThanTheProgramMayOpenIsRefusedBeforeACopy) {
+  if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second file system";
+  TempFolder other(test::OtherDeviceBase());
+  std::string deep = "Rel";
+  for (int level = 0; level < 60; ++level) deep += "/d";
+  WriteFile(Join(site.own_dir, deep + "/x.nfo"), "x");
+  const std::string tree = DescribeTree(Join(site.own_dir, "Rel"));
+  site.WriteSettings(site.own_dir, other.path(), 0, test::kKeepOwner);
+  // The hard limit too, which the program would otherwise raise itself to.
+  ASSERT_TRUE(Shell("ulimit -n 40 && '" + exe + "' 'x|GRP|0|17|" + site.own_dir + "|pre Rel'"));
+  EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Error in setup, please notify a siteop."));
+  EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), tree);
+  EXPECT_EQ(DescribeTree(other.path()), "");
+}
+
 }  // namespace
 }  // namespace ovpre

@@ -186,6 +186,9 @@ void FinishPre(Platform& platform, const Settings& settings, const PreGroup& gro
 /// known. The destination's parent is looked at only after a "not found".
 std::string MoveFailedReply(FileSystem& fs, const MoveReport& report,
                             const std::string& destination) {
+  // Read before anything moved: a tree the system cannot walk is the
+  // siteop's to look at.
+  if (report.failure == FsStatus::kTooDeep) return "Error in setup, please notify a siteop.";
   const bool target_missing =
       report.failure == FsStatus::kNotFound &&
       fs.KindOf(FolderOf(destination, fs.Separator())) == EntryKind::kMissing;

@@ -27,6 +27,7 @@ class FsStatus {
     kSwapped,      // a name no longer leads to the folder that was opened
     kNotCopyable,  // a device, pipe or socket, or a link where none can be made
     kTooLarge,     // a file larger than the target's file system can hold
+    kTooDeep,      // folders nested deeper than the program may hold open
     kFailed,       // anything else (bad name, device error, ...)
   };
 

@@ -22,6 +22,7 @@ const char* KindText(FsStatus::Code code) {
     case FsStatus::kNotCopyable: return "cannot be copied to another drive";
     case FsStatus::kSwapped: return "replaced since it was opened";
     case FsStatus::kTooLarge: return "too large for the target drive";
+    case FsStatus::kTooDeep: return "nested deeper than the program may open";
     case FsStatus::kFailed: break;
   }
   return "failed";

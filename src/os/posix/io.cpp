@@ -27,6 +27,8 @@ FsStatus StatusFromErrno(int error) {
     case EPERM:
     case EROFS: code = FsStatus::kDenied; break;
     case ETXTBSY: code = FsStatus::kInUse; break;
+    case EMFILE:
+    case ENFILE: code = FsStatus::kTooDeep; break;
     default: break;
   }
   return FsStatus(code, error, std::strerror(error));
