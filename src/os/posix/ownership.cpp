@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "os/posix/io.h"
 #include "platform/native.h"
@@ -206,12 +207,20 @@ class PosixOwnership final : public OwnershipControl {
     const int release = DescriptorOf(target.release);
     const std::string& entry = target.entry;
     const bool inside = scope == OwnershipScope::kEverythingInside;
+    const std::string key = ReleaseKey(release, setting);
     if (release < 0) {
       walk.Fail("", "the release is not a folder held open here");
     } else if (entry.find('/') != std::string::npos || entry == "." || entry == "..") {
       walk.Fail(entry, "not a name inside the release");
+    } else if (entry.empty() && inside) {
+      return GiveEverythingInside(release, *grant, key, cause);
     } else if (entry.empty()) {
-      inside ? walk.Inside(release) : walk.Give(release, "");
+      walk.Give(release, "");
+    } else if (const auto done = given_.find(key + '/' + entry); done != given_.end()) {
+      // Given already, with everything inside the release: each entry
+      // gets its owner and mode once, whatever the calls repeat.
+      if (!done->second.empty() && cause) *cause = done->second;
+      return done->second.empty();
     } else {
       inside ? walk.InsideEntry(release, entry) : walk.Entry(release, entry, false);
     }
@@ -247,7 +256,54 @@ class PosixOwnership final : public OwnershipControl {
     return grant;
   }
 
+  /// Everything inside the release, each top-level entry with all it
+  /// holds; what became of each top-level entry is kept for the calls that
+  /// name it later.
+  bool GiveEverythingInside(int release, const Grant& grant, const std::string& key,
+                            std::string* cause) {
+    std::vector<std::string> names;
+    GrantWalk listing(grant);
+    ListNames(release, &names, &listing);
+    bool ok = listing.ok();
+    if (!ok && cause) *cause = listing.cause();
+    for (const std::string& name : names) {
+      GrantWalk walk(grant);
+      walk.Entry(release, name, true);
+      given_[key + '/' + name] = walk.cause();
+      if (!walk.ok() && ok && cause) *cause = walk.cause();
+      ok = ok && walk.ok();
+    }
+    return ok;
+  }
+
+  /// The names inside the folder open as `folder`, "." and ".." left out.
+  static void ListNames(int folder, std::vector<std::string>* names, GrantWalk* walk) {
+    const int copy = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DirHandle dir(copy < 0 ? nullptr : fdopendir(copy));
+    if (!dir) {
+      const int error = errno;
+      if (copy >= 0) close(copy);
+      return walk->Fail("", ErrnoText(error));
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(dir.get())) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names->push_back(name);
+      errno = 0;
+    }
+    if (errno != 0) walk->Fail("", ErrnoText(errno));
+  }
+
+  /// What tells one release and one setting from another.
+  static std::string ReleaseKey(int release, const OwnershipGrant& setting) {
+    struct stat st {};
+    if (release < 0 || fstat(release, &st) != 0) return "";
+    return std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + '\0' + setting.perms +
+           '\0' + setting.user + '\0' + setting.group;
+  }
+
   std::map<std::string, std::optional<Grant>> grants_;
+  std::map<std::string, std::string> given_;  // release key/entry: its failure, "" for none
 };
 
 class PosixOwnershipFactory final : public OwnershipControlFactory {
