@@ -3,7 +3,10 @@
 // reply says which.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
+#include <vector>
 
 #include "app/entry.h"
 #include "fs/move_release.h"
@@ -180,11 +183,17 @@ TEST(FaultInjection, AWriteAfterTheCopyIsNeverLost) {
   const std::string nfo = Join(temp / "src", "a.nfo");
   const std::unique_ptr<FileSystem> real = NewNativeFileSystem();
   FailingFileSystem failing(*real, 0);
+  std::vector<std::string> ops;
   failing.before = [&](int) {
+    ops.push_back(failing.current_op);
     if (failing.current_op == "Folder::Flush") WriteFile(nfo, "nfo, and more");
   };
   EXPECT_EQ(MoveFolderSafely(failing, temp / "src", temp / "dst", true),
             MoveOutcome::kMovedSourceLeft);
+  // The publish is made durable before the first look at a source file.
+  const auto first_look = std::find(ops.begin(), ops.end(), "Folder::Examine");
+  const auto publish = std::find(std::make_reverse_iterator(first_look), ops.rend(), "Folder::MoveTo");
+  EXPECT_NE(std::find(publish.base(), first_look, "Folder::Flush"), first_look);
   EXPECT_EQ(test::ReadFile(nfo), "nfo, and more");
   EXPECT_EQ(test::ReadFile(Join(temp / "dst", "a.nfo")), "nfo");
 }

@@ -77,7 +77,18 @@ TEST_F(ProcessTest, FirstRunWritesTheDefaultSettingsByteForByte) {
 TEST_F(ProcessTest, PreAndPreaddAsTheServerStartsThem) {
   site.WriteSettings(site.own_dir, site.to_dir, 0, test::kKeepOwner);
   WriteFile(Join(site.own_dir, "My Rel" + test::Sep() + "a.nfo"), "nfo");
+  // Replies and announcements are replaced whole: a reader that opened the
+  // old ones reads them to their end, and nothing of the new ones.
+  const std::string old_reply = Join(site.raiden_dir, "Output/site-pre.17");
+  WriteFile(old_reply, "old reply");
+  WriteFile(site.announce, "old announcement");
+  const int reading[] = {open(old_reply.c_str(), O_RDONLY), open(site.announce.c_str(), O_RDONLY)};
   EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre My Rel"}), 0);
+  for (const int fd : reading) {
+    char text[64] = {};
+    EXPECT_EQ(std::string(text, read(fd, text, sizeof text)).substr(0, 4), "old ");
+    close(fd);
+  }
   const std::string dest = Join(site.to_dir, "My Rel");
   EXPECT_EQ(site.Reply("pre"), std::string(kReplyBanner) + "\r\nMy Rel was successfully pre'd to:\r\n" +
                                    dest + "\r\n");
