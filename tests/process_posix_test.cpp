@@ -15,8 +15,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 
+#include "commands/pre.h"
+#include "commands/pre_target.h"
 #include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
@@ -361,6 +364,56 @@ TEST_F(ProcessTest, NothingOutsideTheReleaseIsReownedOrWrittenThroughALink) {
     EXPECT_LT(getxattr(Join(dest, "a.nfo").c_str(), "system.posix_acl_access", nullptr, 0), 0);
     test::RemoveTree(dest);
     unlink(log.c_str());
+  }
+}
+
+TEST_F(ProcessTest, SectionsChooseTheTargetAndTheDupeCheckLooksEverywhere) {
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  const LocalDate today{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
+  const auto day = [&](int dated, int back) {
+    const std::string part = DatePart(dated, DaysBefore(today, back), '/');
+    return part.substr(0, part.size() - 1);
+  };
+  const std::string mp3 = Join(site.to_dir, "mp3"), flac = Join(site.to_dir, "flac");
+  const std::string other = Join(temp.path(), "other");
+  site.WriteSettings(site.own_dir, site.to_dir, 0, test::kKeepOwner);
+  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "dupedays=3\r\nsection=MP3*" +
+                                     mp3 + "*0\r\nsection=FLAC*" + flac + "*1\r\ngroup=OTHER\r\n"
+                                     "todir=" + other + "\r\ndated=2\r\n");
+  const std::string ok = " was successfully pre'd to:\r\n";
+  const struct {
+    std::string command, planted, reply;
+  } cases[] = {
+      {"Rel FLAC", Join(flac, day(1, 1) + "/REL"), "Dupe: Rel was already pre'd to:\r\n" +
+                                                        Join(flac, day(1, 1) + "/REL")},
+      {"Rel", Join(other, day(2, 0) + "/rel"), "Dupe: Rel was already pre'd to:\r\n" +
+                                                   Join(other, day(2, 0) + "/rel")},
+      {"Rel", Join(mp3, "rEL"), "Dupe: Rel was already pre'd to:\r\n" + Join(mp3, "rEL")},
+      {"Rel flac", Join(flac, day(1, 3) + "/Rel"), "Rel" + ok + Join(flac, day(1, 0) + "/Rel")},
+      {"Rel mP3", "", "Rel" + ok + Join(mp3, "Rel")},
+      {"Rel OGG", "", "Unknown section: OGG\r\nSections: MP3, FLAC"},
+      {"Rel", "", "Rel" + ok + Join(site.to_dir, "Rel")},
+      {"My MP3", "", "My MP3" + ok + Join(site.to_dir, "My MP3")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    for (const std::string& folder : {mp3, Join(flac, day(1, 0)), Join(other, day(2, 0))}) {
+      test::RemoveTree(folder);
+      MakeFolders(folder);
+    }
+    const std::string release = c.command == "My MP3" ? c.command : "Rel";
+    WriteFile(Join(site.own_dir, release + "/a.nfo"), "nfo");
+    if (!c.planted.empty()) MakeFolders(c.planted);
+    EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre " + c.command}), 0);
+    EXPECT_EQ(site.Reply("pre"), test::ExpectedReply(c.reply));
+    EXPECT_EQ(ReadFile(site.announce).find(" in MP3\r\n") != std::string::npos,
+              c.command == "Rel mP3");
+    test::RemoveTree(Join(site.own_dir, release));
+    test::RemoveTree(Join(site.to_dir, release));
+    test::RemoveTree(c.planted);
+    unlink(site.announce.c_str());
   }
 }
 

@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "commands/pre_target.h"
 #include "commands/sfv_check.h"
 #include "fs/move_release.h"
 #include "fs/work_entry.h"
@@ -32,6 +33,7 @@ struct PrePaths {
   std::string release;
   std::string source;
   std::string destination;
+  std::string section;  // the section named, as configured; "" for none
 };
 
 /// Puts the name that the release's folder keeps for itself into
@@ -155,7 +157,8 @@ std::string Announcement(const Settings& settings, const PreGroup& group,
                          const PrePaths& paths) {
   const std::string bold = "\x02";
   return ">> " + bold + settings.SiteName + bold + " << Pre: " + bold + paths.release +
-         " " + bold + "from" + bold + " " + group.Name + kCrlf +
+         " " + bold + "from" + bold + " " + group.Name +
+         (paths.section.empty() ? "" : " in " + paths.section) + kCrlf +
          ">> Grab it from " + paths.destination + kCrlf;
 }
 
@@ -306,8 +309,16 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
     return reply(not_own_folder);
   }
   PrePaths paths;
-  paths.release = request.CommandText.substr(request.CommandText.find(' ') + 1);
+  PreTarget target;
+  const std::string text = request.CommandText.substr(request.CommandText.find(' ') + 1);
+  if (const std::optional<std::string> unknown =
+          ChooseTarget(fs, *group, own_dir, text, &paths.release, &target)) {
+    record.name = text;
+    return reply(*unknown);
+  }
+  if (target.Section) paths.section = target.Section->Name;
   record.name = paths.release;
+  if (!IsAbsoluteFolder(target.ToDir, sep)) return reply("Error in setup, please notify a siteop.");
   // A name the reply and the announcement cannot carry exactly would be
   // published as some other name.
   if (!IsSafeReleaseName(paths.release) || !fs.StoresExactly(paths.release)) {
@@ -325,9 +336,15 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
     return reply("Unable to find: " + paths.release);
   }
   record.name = paths.release;
-  paths.destination = group->ToDir + sep +
-                      DatePart(group->Dated, platform.clock.Today(), sep) + paths.release;
-  // The name is all that is checked before the volumes are known.
+  paths.destination = target.ToDir + sep +
+                      DatePart(target.Dated, platform.clock.Today(), sep) + paths.release;
+  // A release already on the site is not pre'd again, wherever it went.
+  if (group->DupeDays > 0) {
+    if (const std::optional<std::string> dupe = FindDupe(
+            fs, settings, group->DupeDays, platform.clock.Today(), paths.release)) {
+      return reply(*dupe);
+    }
+  }
   // Only a complete release may become public: it cannot be taken back.
   if (group->SfvCheck) {
     if (const std::optional<std::string> refusal = CheckCompleteness(fs, *release, record)) {

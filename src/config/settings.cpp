@@ -28,6 +28,15 @@ void ApplySetting(const std::string& key, const std::string& value, Settings* s)
   if (key == keys::kNewOwner) group.NewOwner = value;
   if (key == keys::kNewPerms) group.NewPerms = value;
   if (key == keys::kSfvCheck) group.SfvCheck = value == "1";
+  if (key == keys::kDupeDays) {
+    const std::optional<int16_t> days = FloorDecimalToInt16(value);
+    if (days) group.DupeDays = *days > 0 ? *days : 0;
+  }
+  if (key == keys::kSection && !GetField(value, '*', 0).empty()) {
+    const std::optional<int16_t> dated = FloorDecimalToInt16(GetField(value, '*', 2));
+    group.Sections.push_back(
+        PreSection{GetField(value, '*', 0), GetField(value, '*', 1), dated ? *dated : int16_t{0}});
+  }
   if (key == keys::kDated) {
     const std::optional<int16_t> dated = FloorDecimalToInt16(value);
     if (dated) group.Dated = *dated;

@@ -18,7 +18,17 @@ inline constexpr const char* kNewOwner = "newowner";
 inline constexpr const char* kNewPerms = "newperms";
 inline constexpr const char* kLogFile = "logfile";
 inline constexpr const char* kSfvCheck = "sfvcheck";
+inline constexpr const char* kDupeDays = "dupedays";
+inline constexpr const char* kSection = "section";
 }  // namespace keys
+
+/// One section of a group: a target folder and date format of its own,
+/// chosen by its name at the end of "site pre".
+struct PreSection {
+  std::string Name;
+  std::string ToDir;
+  int16_t Dated = 0;
+};
 
 /// One pre group: who may pre, from where, to where, and what the released
 /// tree gets afterwards.
@@ -30,6 +40,8 @@ struct PreGroup {
   std::string NewOwner;  // "user:group"
   std::string NewPerms;  // for example "666"
   bool SfvCheck = false;  // "sfvcheck=1": a release must match its .sfv files
+  int DupeDays = 0;       // "dupedays=N": look for the release on the site first
+  std::vector<PreSection> Sections;  // "section=name*todir*dated", in file order
 };
 
 /// Everything the settings file configures.
