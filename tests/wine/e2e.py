@@ -242,6 +242,29 @@ class PreTests(SiteTestCase):
                          self.expected_owner_calls("SameDrive", destination))
         self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
 
+    def test_a_section_across_drives_then_a_dupe_in_another_case(self):
+        owndir, destination = r"E:\ftp\pre\CrossPlain", r"F:\archive\Section.Rel-GRP"
+        original = self.site.settings_bytes()
+        self.site.write_settings(original + b"".join(line.encode() + CRLF for line in [
+            "group=Sections", "owndir=" + owndir, r"todir=E:\ftp\mp3", "dupedays=2",
+            r"section=Archive*F:\archive*0"]))
+        try:
+            self.place_release(owndir, "Section.Rel-GRP")
+            self.assertEqual(self.site.run(pre_line("Sections", owndir, "140",
+                                                    "Section.Rel-GRP aRCHIVE")), 0)
+            self.assertEqual(self.site.reply("pre", "140"),
+                             reply(success("Section.Rel-GRP", destination)))
+            self.assert_moved(owndir + "\\Section.Rel-GRP", destination)
+            self.assertIn(b"Sections in Archive" + CRLF, self.site.announce())
+            self.place_release(owndir, "SECTION.REL-GRP")
+            self.assertEqual(self.site.run(pre_line("Sections", owndir, "141", "SECTION.REL-GRP")), 0)
+            self.assertEqual(self.site.reply("pre", "141"), reply(
+                b"Dupe: SECTION.REL-GRP was already pre'd to:" + CRLF + destination.encode()))
+        finally:
+            self.site.write_settings(original)
+            shutil.rmtree(self.site.linux_path(owndir + "\\SECTION.REL-GRP"), ignore_errors=True)
+            shutil.rmtree(self.site.linux_path(destination), ignore_errors=True)
+
     def test_a_control_that_does_not_answer_is_left_after_30_seconds(self):
         release, destination = "Busy.Control-GRP", r"E:\ftp\mp3\Busy.Control-GRP"
         self.place_release(r"E:\ftp\pre\Same Drive", release)
