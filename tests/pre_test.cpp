@@ -560,6 +560,19 @@ TEST_F(SfvPreTest, RefusesAReleaseThatDoesNotMatchItsSfvFilesAndMovesNothing) {
   EXPECT_NE(ReadFile(site.announce).find("Pre: \x02R \x02"), std::string::npos);
 }
 
+TEST_F(SfvPreTest, EachListedFileIsReadOnce) {
+  MakeR({{"r.sfv", "a.rar 352441C2\na.rar 352441C2\n"}, {"s.sfv", "a.rar 352441C2\n"},
+         {"a.rar", "abc"}});
+  FailingFileSystem counting(*site.fs, 0);
+  int reads = 0;
+  counting.before = [&](int) { reads += counting.current_op == "Folder::ReadBlocks"; };
+  Platform platform = site.With(counting);
+  site.Request("GRP", 0, site.own_dir, "pre R");
+  RunOnce(platform);
+  EXPECT_EQ(site.Reply("pre"), Success("R", dest));
+  EXPECT_EQ(reads, 3);  // two .sfv files, and the one file they name
+}
+
 TEST_F(SfvPreTest, NamesMatchAsTheFileSystemMatchesThem) {
   MakeR({{"r.sfv", "A.RAR 352441C2\n"}, {"a.rar", "abc"}});
   const bool folds = site.fs->FoldCase("A") == site.fs->FoldCase("a");

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 
 #include "text/text.h"
@@ -83,13 +84,16 @@ class SfvWalk {
     if (!listed.ok()) return listed;
     std::sort(items.begin(), items.end(),
               [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
+    // Each file is read once, however many lines (of one .sfv file or of
+    // several) name it.
+    std::map<std::string, std::optional<uint32_t>> crcs;
     for (const FolderItem& item : items) {
       if (item.kind != EntryKind::kFile || !IsSfvName(item.name)) continue;
       report_->sfv_found = true;
       std::string text;
       const FsStatus read = ReadSfv(folder, item.name, &text);
       if (!read.ok()) return read;
-      for (const SfvEntry& entry : ParseSfv(text)) CheckEntry(folder, items, prefix, entry);
+      for (const SfvEntry& entry : ParseSfv(text)) CheckEntry(folder, items, prefix, entry, &crcs);
     }
     for (const FolderItem& item : items) {
       if (item.kind != EntryKind::kFolder) continue;
@@ -103,7 +107,8 @@ class SfvWalk {
 
  private:
   void CheckEntry(Folder& folder, const std::vector<FolderItem>& items,
-                  const std::string& prefix, const SfvEntry& entry) {
+                  const std::string& prefix, const SfvEntry& entry,
+                  std::map<std::string, std::optional<uint32_t>>* crcs) {
     ++report_->listed;
     // The listing gives the name as it is stored; the sfv file's spelling
     // matches it as the file system would match it. A name with a
@@ -120,7 +125,9 @@ class SfvWalk {
       report_->problems.push_back("missing: " + MaskControlChars(prefix + entry.name));
       return;
     }
-    const std::optional<uint32_t> crc = FileCrc(folder, found->name);
+    const auto known = crcs->find(found->name);
+    const std::optional<uint32_t> crc =
+        known != crcs->end() ? known->second : ((*crcs)[found->name] = FileCrc(folder, found->name));
     if (crc && *crc == entry.crc) return;
     ++report_->bad;
     report_->problems.push_back("bad crc: " + MaskControlChars(prefix + found->name));
