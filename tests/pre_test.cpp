@@ -43,6 +43,13 @@ std::vector<std::string> LastLogFields(const std::string& log) {
 
 class PreTest : public ::testing::Test {
  protected:
+  /// Makes the first rename say that the volumes differ, so that the pre
+  /// copies.
+  static void RefuseTheFirstRenameAsAcrossVolumes(FailingFileSystem* fs) {
+    fs->fail_op = "Folder::MoveTo";
+    fs->fail_op_times = 1;
+    fs->injected = FsStatus::kCrossDevice;
+  }
   PreTest() {
     site.WriteSettings(site.own_dir, site.to_dir);
     MakeRelease("Some.Release-GRP");
@@ -304,9 +311,7 @@ TEST_F(PreTest, OnlyACopyNeedsRoomAndItsCheckIsExact) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.across) + " " + std::to_string(c.free) + " " + c.fail_op);
     FailingFileSystem across(*site.fs, 0);
-    if (c.across) across.fail_op = "Folder::MoveTo";
-    across.fail_op_times = 1;
-    across.injected = FsStatus::kCrossDevice;
+    if (c.across) RefuseTheFirstRenameAsAcrossVolumes(&across);
     FailingFileSystem tight(across, 0);
     tight.free_bytes = c.free;
     tight.fail_op = c.fail_op;
@@ -392,9 +397,7 @@ TEST_F(PreTest, EachKnownCauseOfAFailedMoveAddsItsReasonAndIsLogged) {
     site.WriteSettings(site.own_dir, site.to_dir, c.dated);
     UseLog(log);
     FailingFileSystem across(*site.fs, 0);
-    if (c.across) across.fail_op = "Folder::MoveTo";
-    across.fail_op_times = 1;
-    across.injected = FsStatus::kCrossDevice;
+    if (c.across) RefuseTheFirstRenameAsAcrossVolumes(&across);
     FailingFileSystem failing(across, 0);
     failing.fail_op = c.op;
     failing.injected = FsStatus(c.code, 28, "cause text");
