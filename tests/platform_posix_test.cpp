@@ -120,8 +120,25 @@ TEST_F(PosixTest, ASymbolicLinkIsNotAReleaseFolder) {
   EXPECT_NE(site.Reply("pre").find("Unable to find: Link"), std::string::npos);
 }
 
-TEST_F(PosixTest, CopyKeepsModesAndTimesAndDeleteTakesReadOnlyFolders) {
+/// Writes "head", a hole of 64 MiB, "tail" and a hole of 8 MiB; returns those bytes.
+std::string WriteSparse(const std::string& path) {
+  std::string bytes = "head" + std::string(64 << 20, '\0') + "tail";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+  EXPECT_TRUE(pwrite(fd, "head", 4, 0) == 4 && pwrite(fd, "tail", 4, bytes.size() - 4) == 4 &&
+              ftruncate(fd, bytes.size() + (8 << 20)) == 0 && close(fd) == 0);
+  return bytes.append(8 << 20, '\0');
+}
+
+blkcnt_t BlocksOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_blocks : -1;
+}
+
+TEST_F(PosixTest, CopyKeepsModesTimesAndHolesAndDeleteTakesReadOnlyFolders) {
   WriteFile(temp / "src" + "/sub/ro.txt", "ro");
+  WriteFile(temp / "src" + "/dense.bin", std::string(3 << 20, 'd'));
+  const std::string sparse = WriteSparse(temp / "src" + "/sparse.img");
+  const blkcnt_t blocks = BlocksOf(temp / "src" + "/sparse.img");
   chmod((temp / "src" + "/sub/ro.txt").c_str(), 0444);
   chmod((temp / "src" + "/sub").c_str(), 0555);
   struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -134,6 +151,9 @@ TEST_F(PosixTest, CopyKeepsModesAndTimesAndDeleteTakesReadOnlyFolders) {
   EXPECT_EQ(st.st_mtime, 1000000000);
   ASSERT_EQ(stat((temp / "dst" + "/sub").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0555u);
+  EXPECT_EQ(ReadFile(temp / "dst" + "/dense.bin"), std::string(3 << 20, 'd'));
+  EXPECT_TRUE(ReadFile(temp / "dst" + "/sparse.img") == sparse);
+  EXPECT_LT(BlocksOf(temp / "dst" + "/sparse.img"), blocks + 2048);  // not 72 MiB
 }
 
 constexpr OwnershipScope kItself = OwnershipScope::kItself;

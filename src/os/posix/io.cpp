@@ -4,6 +4,7 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,48 +86,127 @@ bool IsUnsupported(int error) {
          error == EBADF;
 }
 
-enum class FastCopy { kDone, kUnsupported, kFailed };
-
-/// Runs `step` until it reports the end of the input (0). The size read
-/// when the file was opened is no limit: a file that grows meanwhile is
-/// copied to its real end, and the change is found afterwards.
-template <typename Step>
-FastCopy CopyWith(Step step, bool* any) {
-  constexpr std::size_t kChunk = 1u << 30;
-  for (;;) {
-    const ssize_t moved = step(kChunk);
-    if (moved < 0 && errno == EINTR) continue;
-    if (moved < 0 && !*any && IsUnsupported(errno)) return FastCopy::kUnsupported;
-    if (moved < 0) return FastCopy::kFailed;
-    if (moved == 0) return FastCopy::kDone;
-    *any = true;
+/// Writes all of `data` at `offset` of `fd`, resuming after short writes.
+bool WriteAllAt(int fd, const char* data, std::size_t size, off_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t wrote = pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      if (wrote == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(wrote);
   }
+  return true;
 }
 
-FsStatus CopyByReadWrite(int in, int out) {
-  std::vector<char> buffer(1 << 20);
-  for (;;) {
-    const ssize_t got = read(in, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return StatusFromErrno(errno);
-    if (got == 0) return FsStatus::kOk;
-    const FsStatus wrote = WriteAll(out, buffer.data(), static_cast<std::size_t>(got));
-    if (wrote != FsStatus::kOk) return wrote;
+/// Copies byte ranges of one file to the same offsets of another, with the
+/// fastest means the kernel offers for the pair: copy_file_range, then
+/// sendfile, then pread and pwrite. A means the kernel refuses before it
+/// moved anything is given up for the next one, for the rest of the file.
+class RangeCopier {
+ public:
+  /// The end of a range that runs to the real end of the input.
+  static constexpr off_t kToTheEnd = -1;
+
+  RangeCopier(int in, int out) : in_(in), out_(out) {}
+
+  /// Copies from `*at` up to `end`, or until the input ends, whichever
+  /// comes first; `*at` is left where the copy stopped. With kToTheEnd the
+  /// size the file had is no limit: a file that grows meanwhile is copied
+  /// to its real end, and the change is found afterwards.
+  FsStatus Copy(off_t* at, off_t end) {
+    constexpr off_t kChunk = off_t{1} << 30;
+    while (end == kToTheEnd || *at < end) {
+      const off_t want = end == kToTheEnd ? kChunk : std::min(kChunk, end - *at);
+      const ssize_t moved = Step(*at, static_cast<std::size_t>(want));
+      if (moved < 0 && errno == EINTR) continue;
+      if (moved < 0 && !any_ && means_ != kReadWrite && IsUnsupported(errno)) {
+        means_ = means_ == kCopyRange ? kSendFile : kReadWrite;
+        continue;
+      }
+      if (moved < 0) return StatusFromErrno(errno);
+      if (moved == 0) break;
+      any_ = true;
+      *at += moved;
+    }
+    return FsStatus::kOk;
   }
+
+ private:
+  enum Means { kCopyRange, kSendFile, kReadWrite };
+
+  /// Moves up to `size` bytes at `at`: how many, 0 at the end of the input,
+  /// -1 with errno set.
+  ssize_t Step(off_t at, std::size_t size) {
+    off_t from = at;
+    if (means_ == kCopyRange) {
+      off_t to = at;
+      return copy_file_range(in_, &from, out_, &to, size, 0);
+    }
+    if (means_ == kSendFile) {
+      // sendfile writes at the output's own position.
+      if (lseek(out_, at, SEEK_SET) < 0) return -1;
+      return sendfile(out_, in_, &from, size);
+    }
+    buffer_.resize(1 << 20);
+    const ssize_t got = pread(in_, buffer_.data(), std::min(size, buffer_.size()), at);
+    if (got <= 0) return got;
+    return WriteAllAt(out_, buffer_.data(), static_cast<std::size_t>(got), at) ? got : -1;
+  }
+
+  int in_;
+  int out_;
+  Means means_ = kCopyRange;
+  bool any_ = false;
+  std::vector<char> buffer_;
+};
+
+/// Where the next data of `in` at or after `at` lies: [*data, *hole), or
+/// *data -1 when only a hole, or nothing, follows `at`. Where the file
+/// system cannot say where the holes are, all from `at` on is data (*hole
+/// -1).
+FsStatus NextData(int in, off_t at, off_t* data, off_t* hole) {
+  *data = lseek(in, at, SEEK_DATA);
+  *hole = *data < 0 ? -1 : lseek(in, *data, SEEK_HOLE);
+  if (*data >= 0 && *hole >= 0) return FsStatus::kOk;
+  // ENXIO: no data from `at` on, or the file has shrunk below it.
+  if (errno == ENXIO) {
+    *data = -1;
+    return FsStatus::kOk;
+  }
+  if (!IsUnsupported(errno)) return StatusFromErrno(errno);
+  *data = at;
+  *hole = -1;
+  return FsStatus::kOk;
 }
 
 }  // namespace
 
 FsStatus CopyFileData(int in, int out) {
-  bool any = false;
-  FastCopy result = CopyWith(
-      [&](std::size_t chunk) { return copy_file_range(in, nullptr, out, nullptr, chunk, 0); },
-      &any);
-  if (result == FastCopy::kUnsupported) {
-    result = CopyWith([&](std::size_t chunk) { return sendfile(out, in, nullptr, chunk); }, &any);
+  struct stat st {};
+  if (fstat(in, &st) != 0) return StatusFromErrno(errno);
+  RangeCopier copier(in, out);
+  off_t at = 0;
+  for (;;) {
+    off_t data = 0;
+    off_t hole = 0;
+    const FsStatus looked = NextData(in, at, &data, &hole);
+    if (!looked.ok()) return looked;
+    if (data < 0) break;
+    // The last data before the end the file had (all of a dense file) is
+    // copied to the real end, which spares a further look for data.
+    const bool last = hole < 0 || hole >= st.st_size;
+    at = data;
+    const FsStatus copied = copier.Copy(&at, last ? RangeCopier::kToTheEnd : hole);
+    if (!copied.ok() || last) return copied;
+    if (at == data) break;  // the file ended where this data was to begin
   }
-  if (result == FastCopy::kFailed) return StatusFromErrno(errno);
-  if (result == FastCopy::kUnsupported) return CopyByReadWrite(in, out);
+  // The file ends in a hole (or is empty): the copy gets its length,
+  // without writing the hole.
+  if (fstat(in, &st) != 0) return StatusFromErrno(errno);
+  if (at < st.st_size && ftruncate(out, st.st_size) != 0) return StatusFromErrno(errno);
   return FsStatus::kOk;
 }
 

@@ -68,9 +68,12 @@ FsStatus ReadAll(int fd, std::string* text);
 FsStatus WriteAll(int fd, const char* data, std::size_t size);
 FsStatus WriteAll(int fd, const std::string& text);
 
-/// Copies `in` from its current position to its real end into `out`, with
-/// the fastest means the kernel offers for the pair (copy_file_range, then
-/// sendfile, then read/write).
+/// Copies all of `in` to its real end into the new, empty file `out`, each
+/// byte at its own offset, with the fastest means the kernel offers for the
+/// pair (copy_file_range, then sendfile, then pread/pwrite). Only the data
+/// is copied: the holes of a sparse file stay holes in the copy, which ends
+/// at the input's length. Where the file system cannot tell data from
+/// holes, every byte is copied.
 FsStatus CopyFileData(int in, int out);
 
 /// Renames `from` in the folder `from_folder` to `to` in `to_folder`, never

@@ -82,13 +82,42 @@ FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
   return LastStatus();
 }
 
-FsStatus CopyData(HANDLE in, HANDLE out) {
-  FsStatus wrote;
-  const FsStatus read = ReadInBlocks(in, [&](const char* data, std::size_t size) {
-    wrote = WriteAll(out, std::string(data, size));
-    return wrote.ok();
-  });
-  return read.ok() ? wrote : read;
+/// Attributes of a file that some filter presents (deduplicated, cloud,
+/// offline, WOF-compressed): the storage of its stub says nothing of its
+/// data.
+/// The recall attributes are Windows 10's, never set on older systems.
+constexpr DWORD kPresented = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
+                             0x00040000 /* recall on open */ | 0x00400000 /* on data access */;
+
+/// The ranges of `in` (a file with `attributes`, `length` long) to copy
+/// into the new file `out`: only those with storage where `in` is sparse
+/// and `out` can be made sparse too, so that holes stay holes; all of it
+/// where either refuses (a FAT target, an error), or where what is stored
+/// is a stub.
+std::vector<ByteRange> RangesToCopy(HANDLE in, DWORD attributes, uint64_t length, HANDLE out,
+                                    bool* sparse) {
+  std::vector<ByteRange> ranges;
+  *sparse = (attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 && (attributes & kPresented) == 0 &&
+            AllocatedRanges(in, length, &ranges).ok() && MakeSparse(out).ok();
+  if (!*sparse) ranges.assign(1, ByteRange{0, length});
+  return ranges;
+}
+
+/// Copies `in` (a file with `attributes`) into the new file `out`, up to
+/// the length its handle reports: it is open without sharing writes, so
+/// that is its real end, and a length that still changes is kInUse.
+FsStatus CopyData(HANDLE in, DWORD attributes, HANDLE out) {
+  LARGE_INTEGER length = {};
+  if (!GetFileSizeEx(in, &length)) return LastStatus();
+  const uint64_t size = static_cast<uint64_t>(length.QuadPart);
+  bool sparse = false;
+  for (const ByteRange& range : RangesToCopy(in, attributes, size, out, &sparse)) {
+    const FsStatus copied = CopyRange(in, out, range);
+    if (!copied.ok()) return copied;
+  }
+  // A sparse copy ends in what was never written: a hole, if any.
+  const FsStatus ended = sparse ? SetLength(out, size) : FsStatus();
+  return ended.ok() ? CheckLength(in, size) : ended;
 }
 
 /// A work mark: its file, open without sharing.
@@ -185,7 +214,7 @@ class Win32Folder final : public Folder {
     FileHandle out(CreateFileW(Win32Path(to).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0,
                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out.valid()) return LastStatus();
-    FsStatus status = CopyData(in.get(), out.get());
+    FsStatus status = CopyData(in.get(), info.dwFileAttributes, out.get());
     if (status.ok()) status = FactsOfHandle(in.get(), copied);
     if (status.ok()) {
       status = SetTimesStorably(out.get(), info.ftCreationTime, info.ftLastAccessTime,

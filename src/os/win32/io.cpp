@@ -1,5 +1,8 @@
 #include "os/win32/io.h"
 
+#include <winioctl.h>
+
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -12,6 +15,10 @@ namespace {
 
 /// Bytes per read or write of a whole file.
 constexpr DWORD kChunk = 1u << 20;
+
+FsStatus LengthChanged() {
+  return FsStatus(FsStatus::kInUse, 0, "the file's length changed while it was read");
+}
 
 std::wstring FullPath(const std::wstring& path) {
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -178,10 +185,76 @@ FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block) {
     left -= got;
     if (!block(buffer.data(), got)) return FsStatus::kOk;
   }
+  if (left != 0) return LengthChanged();
+  return CheckLength(file, static_cast<uint64_t>(length.QuadPart));
+}
+
+FsStatus CheckLength(HANDLE file, uint64_t length) {
   LARGE_INTEGER now = {};
   if (!GetFileSizeEx(file, &now)) return LastStatus();
-  if (left == 0 && now.QuadPart == length.QuadPart) return FsStatus::kOk;
-  return FsStatus(FsStatus::kInUse, 0, "the file's length changed while it was read");
+  return static_cast<uint64_t>(now.QuadPart) == length ? FsStatus::kOk : LengthChanged();
+}
+
+FsStatus AllocatedRanges(HANDLE file, uint64_t length, std::vector<ByteRange>* ranges) {
+  ranges->clear();
+  FILE_ALLOCATED_RANGE_BUFFER query = {};
+  query.Length.QuadPart = static_cast<LONGLONG>(length);
+  std::vector<FILE_ALLOCATED_RANGE_BUFFER> found(1024);
+  while (query.Length.QuadPart > 0) {
+    const DWORD room = static_cast<DWORD>(found.size() * sizeof found[0]);
+    DWORD bytes = 0;
+    const BOOL all = DeviceIoControl(file, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
+                                     found.data(), room, &bytes, nullptr);
+    const std::size_t count = bytes / sizeof found[0];
+    // ERROR_MORE_DATA: the buffer is full; ask again after its last range.
+    if (!all && (GetLastError() != ERROR_MORE_DATA || count == 0)) return LastStatus();
+    uint64_t end = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      // Storage is counted in clusters: none is read past the length.
+      const uint64_t offset = static_cast<uint64_t>(found[i].FileOffset.QuadPart);
+      end = offset + static_cast<uint64_t>(found[i].Length.QuadPart);
+      if (offset < length) ranges->push_back({offset, std::min(end, length) - offset});
+    }
+    if (all) break;
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(end);
+    query.Length.QuadPart = static_cast<LONGLONG>(end < length ? length - end : 0);
+  }
+  return FsStatus::kOk;
+}
+
+FsStatus MakeSparse(HANDLE file) {
+  DWORD bytes = 0;
+  if (DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &bytes, nullptr)) {
+    return FsStatus::kOk;
+  }
+  return LastStatus();
+}
+
+FsStatus CopyRange(HANDLE in, HANDLE out, const ByteRange& range) {
+  LARGE_INTEGER at = {};
+  at.QuadPart = static_cast<LONGLONG>(range.offset);
+  if (!SetFilePointerEx(in, at, nullptr, FILE_BEGIN) ||
+      !SetFilePointerEx(out, at, nullptr, FILE_BEGIN)) {
+    return LastStatus();
+  }
+  std::vector<char> buffer(range.size < kChunk ? static_cast<std::size_t>(range.size) : kChunk);
+  for (uint64_t left = range.size; left > 0;) {
+    const DWORD step = left < kChunk ? static_cast<DWORD>(left) : kChunk;
+    DWORD got = 0;
+    if (!ReadFile(in, buffer.data(), step, &got, nullptr)) return LastStatus();
+    if (got == 0) return LengthChanged();
+    const FsStatus wrote = WriteAll(out, buffer.data(), got);
+    if (!wrote.ok()) return wrote;
+    left -= got;
+  }
+  return FsStatus::kOk;
+}
+
+FsStatus SetLength(HANDLE file, uint64_t length) {
+  LARGE_INTEGER end = {};
+  end.QuadPart = static_cast<LONGLONG>(length);
+  if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file)) return FsStatus::kOk;
+  return LastStatus();
 }
 
 FsStatus RenameByHandle(HANDLE handle, const std::string& to) {
@@ -331,17 +404,21 @@ FsStatus ReadAll(HANDLE file, std::string* bytes) {
   }
 }
 
-FsStatus WriteAll(HANDLE file, const std::string& bytes) {
+FsStatus WriteAll(HANDLE file, const char* bytes, std::size_t size) {
   std::size_t done = 0;
-  while (done < bytes.size()) {
-    const std::size_t left = bytes.size() - done;
+  while (done < size) {
+    const std::size_t left = size - done;
     const DWORD step = left < kChunk ? static_cast<DWORD>(left) : kChunk;
     DWORD wrote = 0;
-    if (!WriteFile(file, bytes.data() + done, step, &wrote, nullptr)) return LastStatus();
+    if (!WriteFile(file, bytes + done, step, &wrote, nullptr)) return LastStatus();
     if (wrote == 0) return FsStatus::kFailed;
     done += wrote;
   }
   return FsStatus::kOk;
+}
+
+FsStatus WriteAll(HANDLE file, const std::string& bytes) {
+  return WriteAll(file, bytes.data(), bytes.size());
 }
 
 bool LockWhole(HANDLE file, bool exclusive) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -60,6 +61,32 @@ FsStatus FactsOfHandle(HANDLE entry, FileFacts* facts);
 /// is open without sharing writes, so that length is its real end; a length
 /// that still changes (a writer through a mapping) is kInUse.
 FsStatus ReadInBlocks(HANDLE file, const Folder::BlockReader& block);
+
+/// kOk while `file` still reports the length `length`; kInUse otherwise.
+FsStatus CheckLength(HANDLE file, uint64_t length);
+
+/// A run of bytes in a file.
+struct ByteRange {
+  uint64_t offset;
+  uint64_t size;
+};
+
+/// The ranges of `file`'s first `length` bytes that have storage, in
+/// order; the rest are holes, which read as zeros. A file that is not
+/// sparse has one range. Fails where the file system keeps no such account.
+FsStatus AllocatedRanges(HANDLE file, uint64_t length, std::vector<ByteRange>* ranges);
+
+/// Marks the new file `file` sparse, so that what is never written takes
+/// no space; fails where its file system has no sparse files (FAT).
+FsStatus MakeSparse(HANDLE file);
+
+/// Copies `range` of `in` to the same offsets of `out`. A file that ends
+/// before the range does has changed while it was read: kInUse.
+FsStatus CopyRange(HANDLE in, HANDLE out, const ByteRange& range);
+
+/// Gives `file` the length `length`; what it grows by is a hole in a
+/// sparse file.
+FsStatus SetLength(HANDLE file, uint64_t length);
 
 /// Renames the entry open as `handle` to `to`, never replacing anything.
 FsStatus RenameByHandle(HANDLE handle, const std::string& to);
@@ -163,6 +190,7 @@ HANDLE StartSearch(const std::string& pattern, WIN32_FIND_DATAW* found);
 FsStatus ReadAll(HANDLE file, std::string* bytes);
 
 /// Writes all of `bytes` at the current position of `file`.
+FsStatus WriteAll(HANDLE file, const char* bytes, std::size_t size);
 FsStatus WriteAll(HANDLE file, const std::string& bytes);
 
 /// Locks the whole of `file` (every offset, also past its end) for this
