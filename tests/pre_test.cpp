@@ -514,6 +514,8 @@ TEST_F(SfvPreTest, RefusesAReleaseThatDoesNotMatchItsSfvFilesAndMovesNothing) {
        header + twelve_lines + "... and 2 more\r\n12 missing, 0 bad of 12 files."},
       {"no sfv file anywhere", {{"a.rar", "abc"}, {"CD1/b.rar", "abc"}},
        header + "no .sfv file found."},
+      {"an sfv file of comments only", {{"r.sfv", "; nothing\r\n"}, {"a.rar", "abc"}},
+       header + "no .sfv file found."},
       {"a listed folder or a name leading out of the folder is no file; names are shown masked",
        {{"r.sfv", "Sub 00000000\n../a.rar 352441C2\nCD1/e 00000000\nx\ry 00000000\n"},
         {"Sub/e", ""}, {"CD1/e", ""}},
@@ -540,7 +542,7 @@ TEST_F(SfvPreTest, RefusesAReleaseThatDoesNotMatchItsSfvFilesAndMovesNothing) {
 
 TEST_F(SfvPreTest, NamesMatchAsTheFileSystemMatchesThem) {
   MakeR({{"r.sfv", "A.RAR 352441C2\n"}, {"a.rar", "abc"}});
-  const bool folds = site.fs->FoldCase("A") == site.fs->FoldCase("a");
+  const bool folds = site.fs->NamesIgnoreCase();
   EXPECT_EQ(Pre("pre R"), Reply(folds ? "R was successfully pre'd to:\r\n" + dest
                                       : "Release is incomplete, nothing was moved:\r\n"
                                         "missing: A.RAR\r\n1 missing, 0 bad of 1 files."));

@@ -53,6 +53,7 @@ class MemoryFileSystem final : public FileSystem {
 
   char Separator() const override { return '\\'; }
   std::string FoldCase(const std::string& path) const override;
+  bool NamesIgnoreCase() const override { return true; }
   EntryKind KindOf(const std::string& path) override;
   FsStatus IdentityOf(const std::string& path, FileId* id) override;
   FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override;

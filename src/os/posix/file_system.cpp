@@ -73,6 +73,7 @@ class PosixFileSystem final : public FileSystem {
   char Separator() const override { return '/'; }
 
   std::string FoldCase(const std::string& path) const override { return LowerAscii(path); }
+  bool NamesIgnoreCase() const override { return false; }
 
   EntryKind KindOf(const std::string& path) override {
     struct stat st {};
