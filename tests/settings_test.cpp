@@ -168,6 +168,11 @@ TEST_F(LoadSettingsTest, SettingsPathAddsASeparatorOnlyWhenMissing) {
   EXPECT_EQ(SettingsPath(site.platform), site.exe_dir + test::Sep() + "other.ini");
 }
 
+TEST_F(LoadSettingsTest, AByteOrderMarkIsNoPartOfTheFirstKey) {
+  WriteFile(site.SettingsPath(), "\xEF\xBB\xBFsitename=Marked\r\n");
+  EXPECT_EQ(LoadSettings(site.platform)->SiteName, "Marked");
+}
+
 TEST_F(LoadSettingsTest, EmptyFileIsAFileWithoutSettings) {
   WriteFile(site.SettingsPath(), "");
   const std::optional<Settings> loaded = LoadSettings(site.platform);
