@@ -163,7 +163,7 @@ TEST(LogLine, KeepsEveryFieldOnOneLineAndListsTheFirstTenFailures) {
   for (int i = 0; i < 12; ++i) record.Fail("step", "cause\r\n" + std::to_string(i));
   record.Fail("announce", FsStatus::kNotCopyable);
   const std::string line = LogLine(record, {{2026, 1, 2}, 3, 4, 5});
-  const std::string start = "2026-01-02T03:04:05\tpre\tG X\tR\tfailed\tfirst\t\t\t\t0\t";
+  const std::string start = "2026-01-02T03:04:05\tpre\tG X\tR\tfailed\tfirst\t-\t-\t-\t0\t";
   EXPECT_EQ(line.substr(0, start.size()), start);
   EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
   EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 9 + 11);

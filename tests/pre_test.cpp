@@ -4,6 +4,7 @@
 
 #include "app/entry.h"
 #include "commands/pre.h"
+#include "text/text.h"
 #include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
@@ -386,7 +387,7 @@ TEST_F(PreTest, EachKnownCauseOfAFailedMoveAddsItsReasonAndIsLogged) {
     ASSERT_EQ(fields.size(), 11u);
     EXPECT_EQ(fields[4], "failed");
     EXPECT_EQ(fields[5], "Error moving folder -- the destination path probably");
-    EXPECT_EQ(fields[6], c.across ? "copied" : "moved");
+    EXPECT_EQ(fields[6], "-");  // the release did not go
     EXPECT_EQ(fields[10].substr(0, c.failure.size()), c.failure);
   }
 }
@@ -421,12 +422,12 @@ TEST_F(PreTest, LogsOneLinePerRequest) {
   EXPECT_EQ(ReadFile(log),
             at + "pre\tGRP\tSome.Release-GRP\tok\tSome.Release-GRP was successfully pre'd "
                  "to:\tmoved\t2\t0.00\t250\r\n" +
-            at + "pre\tGRP\tMissing\trefused\tUnable to find: Missing\t\t\t\t250\r\n" +
+            at + "pre\tGRP\tMissing\trefused\tUnable to find: Missing\t-\t-\t-\t250\r\n" +
             at + "pre\tGRP\tR2\tfailed\tR2 was successfully pre'd to:\tmoved\t2\t0.00\t250"
                  "\tcreate control: HRESULT 0x80040154 Class not registered\r\n" +
-            at + "preadd\tGRP\tNew\tok\tSucessfully added New as a pre group.\t\t\t\t250\r\n" +
+            at + "preadd\tGRP\tNew\tok\tSucessfully added New as a pre group.\t-\t-\t-\t250\r\n" +
             at + "preadd\tGRP\tOther\trefused\tSorry, you do not have access to this "
-                 "command.\t\t\t\t250\r\n");
+                 "command.\t-\t-\t-\t250\r\n");
 }
 
 TEST_F(PreTest, WithoutALogKeyNothingIsLoggedAndAFailedLogChangesNothing) {
