@@ -115,6 +115,7 @@ class MemoryOutsiders final : public Clock,
   std::string ExecutableFolder() override { return "C:\\ovpre"; }
   std::string ExecutableStem() override { return "ovpre"; }
   void ShowMessage(const std::string&) override {}
+  void ShowReport(const std::vector<std::string>&) override {}
   std::unique_ptr<OwnershipControl> Create(std::string* cause) override;
 };
 
