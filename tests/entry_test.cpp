@@ -23,7 +23,6 @@ using test::WriteFile;
 TEST(ParseSiteRequest, FillsTheFieldsInServerOrder) {
   const std::optional<SiteRequest> r =
       ParseSiteRequest("zero|grp|0|tag 1|E:\\ftp dir\\x|pre  Some  Release|extra");
-  ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->Arg0, "zero");
   EXPECT_EQ(r->UserGroup, "grp");
   EXPECT_EQ(r->Access, 0);
@@ -34,18 +33,18 @@ TEST(ParseSiteRequest, FillsTheFieldsInServerOrder) {
 }
 
 TEST(ParseSiteRequest, KeepsALastPipeOnTheCommandText) {
-  EXPECT_EQ(ParseSiteRequest("a|b|0|t|d|pre x|")->CommandText, "pre x|");
-  EXPECT_EQ(ParseSiteRequest("a|b|0|t|d|pre x|y")->CommandText, "pre x");
-  EXPECT_EQ(CommandWord(*ParseSiteRequest("a|b|0|t|d|PRE x")), "pre");
-  EXPECT_EQ(CommandWord(*ParseSiteRequest("a|b|0|t|d|pre ")), "pre ");
+  EXPECT_EQ(ParseSiteRequest("a|b|0|t|d|pre x|").CommandText, "pre x|");
+  EXPECT_EQ(ParseSiteRequest("a|b|0|t|d|pre x|y").CommandText, "pre x");
+  EXPECT_EQ(CommandWord(ParseSiteRequest("a|b|0|t|d|PRE x")), "pre");
+  EXPECT_EQ(CommandWord(ParseSiteRequest("a|b|0|t|d|pre ")), "pre ");
 }
 
-TEST(ParseSiteRequest, AccessIsEmptyOrASixteenBitNumber) {
-  EXPECT_EQ(ParseSiteRequest("a|b||t|d|c")->Access, 0);
-  EXPECT_EQ(ParseSiteRequest("a|b| 2.5 |t|d|c")->Access, 2);
-  EXPECT_EQ(ParseSiteRequest("a|b|-3|t|d|c")->Access, -3);
-  for (const char* bad : {"a|b|x|t|d|c", "a|b|40000|t|d|c", "a|b| |t|d|c", "a|b|1e2|t|d|c"}) {
-    EXPECT_FALSE(ParseSiteRequest(bad).has_value()) << bad;
+TEST(ParseSiteRequest, AccessIsASixteenBitNumberOrNothing) {
+  EXPECT_EQ(ParseSiteRequest("a|b| 2.5 |t|d|c").Access, 2);
+  EXPECT_EQ(ParseSiteRequest("a|b|-3|t|d|c").Access, -3);
+  for (const char* bad :
+       {"a|b|x|t|d|c", "a|b|40000|t|d|c", "a|b| |t|d|c", "a|b|1e2|t|d|c", "a|b||t|d|c"}) {
+    EXPECT_FALSE(ParseSiteRequest(bad).Access.has_value()) << bad;
   }
 }
 
@@ -123,10 +122,13 @@ TEST_F(EntryTest, CommandWordsInAnyCaseReachTheirHandlers) {
             std::string(kReplyBanner) + "\r\nSorry, you do not have access to this command.\r\n");
 }
 
-TEST_F(EntryTest, BadAccessFieldEndsQuietly) {
-  site.process.raw = "x|GRP|abc|17|" + site.own_dir + "|preadd a*b*c*d*e*f";
-  RunOnce(site.platform);
-  EXPECT_EQ(site.Reply("preadd"), "<missing>");
+TEST_F(EntryTest, AMissingOrBadAccessFieldRefusesPreadd) {
+  for (const std::string access : {"", "abc", "40000"}) {
+    site.process.raw = "x|GRP|" + access + "|17|" + site.own_dir + "|preadd a*b*c*d*e*f";
+    RunOnce(site.platform);
+    EXPECT_EQ(site.Reply("preadd"),
+              test::ExpectedReply("Sorry, you do not have access to this command.")) << access;
+  }
 }
 
 TEST_F(EntryTest, FirstRunRequestCreatesSettingsWithoutHoldingTheServer) {
@@ -163,7 +165,7 @@ TEST(LogLine, KeepsEveryFieldOnOneLineAndListsTheFirstTenFailures) {
   for (int i = 0; i < 12; ++i) record.Fail("step", "cause\r\n" + std::to_string(i));
   record.Fail("announce", FsStatus::kNotCopyable);
   const std::string line = LogLine(record, {{2026, 1, 2}, 3, 4, 5});
-  const std::string start = "2026-01-02T03:04:05\tpre\tG X\tR\tfailed\tfirst\t\t\t\t0\t";
+  const std::string start = "2026-01-02T03:04:05\tpre\tG X\tR\tfailed\tfirst\t-\t-\t-\t0\t";
   EXPECT_EQ(line.substr(0, start.size()), start);
   EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
   EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 9 + 11);

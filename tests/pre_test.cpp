@@ -4,6 +4,7 @@
 
 #include "app/entry.h"
 #include "commands/pre.h"
+#include "text/text.h"
 #include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
@@ -411,7 +412,7 @@ TEST_F(PreTest, EachKnownCauseOfAFailedMoveAddsItsReasonAndIsLogged) {
     ASSERT_EQ(fields.size(), 11u);
     EXPECT_EQ(fields[4], "failed");
     EXPECT_EQ(fields[5], "Error moving folder -- the destination path probably");
-    EXPECT_EQ(fields[6], c.across ? "copied" : "moved");
+    EXPECT_EQ(fields[6], "-");  // the release did not go
     EXPECT_EQ(fields[10].substr(0, c.failure.size()), c.failure);
   }
 }
@@ -446,12 +447,12 @@ TEST_F(PreTest, LogsOneLinePerRequest) {
   EXPECT_EQ(ReadFile(log),
             at + "pre\tGRP\tSome.Release-GRP\tok\tSome.Release-GRP was successfully pre'd "
                  "to:\tmoved\t-\t-\t250\r\n" +
-            at + "pre\tGRP\tMissing\trefused\tUnable to find: Missing\t\t\t\t250\r\n" +
+            at + "pre\tGRP\tMissing\trefused\tUnable to find: Missing\t-\t-\t-\t250\r\n" +
             at + "pre\tGRP\tR2\tfailed\tR2 was successfully pre'd to:\tmoved\t-\t-\t250"
                  "\tcreate control: HRESULT 0x80040154 Class not registered\r\n" +
-            at + "preadd\tGRP\tNew\tok\tSucessfully added New as a pre group.\t\t\t\t250\r\n" +
+            at + "preadd\tGRP\tNew\tok\tSucessfully added New as a pre group.\t-\t-\t-\t250\r\n" +
             at + "preadd\tGRP\tOther\trefused\tSorry, you do not have access to this "
-                 "command.\t\t\t\t250\r\n");
+                 "command.\t-\t-\t-\t250\r\n");
 }
 
 TEST_F(PreTest, WithoutALogKeyNothingIsLoggedAndAFailedLogChangesNothing) {
@@ -539,6 +540,8 @@ TEST_F(SfvPreTest, RefusesAReleaseThatDoesNotMatchItsSfvFilesAndMovesNothing) {
        header + twelve_lines + "... and 2 more\r\n12 missing, 0 bad of 12 files."},
       {"no sfv file anywhere", {{"a.rar", "abc"}, {"CD1/b.rar", "abc"}},
        header + "no .sfv file found."},
+      {"an sfv file of comments only", {{"r.sfv", "; nothing\r\n"}, {"a.rar", "abc"}},
+       header + "no .sfv file found."},
       {"a listed folder or a name leading out of the folder is no file; names are shown masked",
        {{"r.sfv", "Sub 00000000\n../a.rar 352441C2\nCD1/e 00000000\nx\ry 00000000\n"},
         {"Sub/e", ""}, {"CD1/e", ""}},
@@ -578,7 +581,7 @@ TEST_F(SfvPreTest, EachListedFileIsReadOnce) {
 
 TEST_F(SfvPreTest, NamesMatchAsTheFileSystemMatchesThem) {
   MakeR({{"r.sfv", "A.RAR 352441C2\n"}, {"a.rar", "abc"}});
-  const bool folds = site.fs->FoldCase("A") == site.fs->FoldCase("a");
+  const bool folds = site.fs->NamesIgnoreCase();
   EXPECT_EQ(Pre("pre R"), Reply(folds ? "R was successfully pre'd to:\r\n" + dest
                                       : "Release is incomplete, nothing was moved:\r\n"
                                         "missing: A.RAR\r\n1 missing, 0 bad of 1 files."));

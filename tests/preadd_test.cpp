@@ -84,11 +84,12 @@ TEST_F(PreaddTest, UsageTextHasTenLines) {
 }
 
 TEST_F(PreaddTest, FieldsAreCutAsTheUserTypedThem) {
-  // The argument ends at the first space; the count ran over the whole text.
-  Preadd("preadd A*d:\\my*e:\\to files*1*u:g*666");
-  EXPECT_EQ(ReadFile(site.SettingsPath()), original + Block("A", "d:\\my", "e:\\to", "", "", ""));
-  // Cut there, the folders are what the user typed before the space.
-  EXPECT_EQ(Preadd("preadd B*d:\\my files*C*1*u:g*666"), Reply(PreaddUsage()));
+  // The argument ends at the first space, and must hold all six fields.
+  for (const char* spaced : {"preadd A*d:\\my*e:\\to files*1*u:g*666",
+                             "preadd B*d:\\my files*C*1*u:g*666"}) {
+    EXPECT_EQ(Preadd(spaced), Reply(PreaddUsage())) << spaced;
+  }
+  EXPECT_EQ(ReadFile(site.SettingsPath()), original);
   // A "*" in the last position stays on the last field.
   Preadd("preadd x*y*z*1*u:g*666*");
   EXPECT_NE(ReadFile(site.SettingsPath()).find("newperms=666*\r\n"), std::string::npos);
@@ -116,15 +117,16 @@ TEST_F(PreaddTest, RefusesGroupsThatWouldLoadAsSomethingElse) {
 }
 
 TEST_F(PreaddTest, AFileWithoutAFinalLineEndGetsOneFirst) {
-  WriteFile(site.SettingsPath(), "group=Old\r\nnewperms=666");
+  const std::string server = "raidendir=" + site.raiden_dir + "\r\n";
+  WriteFile(site.SettingsPath(), server + "group=Old\r\nnewperms=666");
   Preadd("preadd New*B*C*0*u:g*7");
   EXPECT_EQ(ReadFile(site.SettingsPath()),
-            "group=Old\r\nnewperms=666\r\n" + Block("New", "B", "C", "0", "u:g", "7"));
+            server + "group=Old\r\nnewperms=666\r\n" + Block("New", "B", "C", "0", "u:g", "7"));
   const std::optional<Settings> reloaded = LoadSettings(site.platform);
   ASSERT_EQ(reloaded->Groups.size(), 2u);
   EXPECT_EQ(reloaded->Groups[0].NewPerms, "666");
   // A lone LF or a lone CR already ends the last line for the loader.
-  for (const std::string last : {"group=Old\n", "group=Old\r"}) {
+  for (const std::string& last : {server + "group=Old\n", server + "group=Old\r"}) {
     WriteFile(site.SettingsPath(), last);
     Preadd("preadd New*B*C*0*u:g*7");
     EXPECT_EQ(ReadFile(site.SettingsPath()), last + Block("New", "B", "C", "0", "u:g", "7"));
@@ -136,7 +138,7 @@ TEST_F(PreaddTest, TheDuplicateCheckSeesGroupsAddedSinceTheLoad) {
   const std::optional<Settings> loaded = LoadSettings(site.platform);
   WriteFile(site.SettingsPath(), original + Block("Late", "a", "b", "0", "u:g", "1"));
   site.Request("GRP", 0, site.own_dir, "preadd Late*x*y*0*u:g*1");
-  AddGroup(site.platform, *loaded, *ParseSiteRequest(site.process.raw));
+  AddGroup(site.platform, *loaded, ParseSiteRequest(site.process.raw));
   EXPECT_EQ(site.Reply("preadd"), Reply("Group Late already exists!"));
   EXPECT_EQ(ReadFile(site.SettingsPath()), original + Block("Late", "a", "b", "0", "u:g", "1"));
 }

@@ -117,6 +117,10 @@ TEST_F(ProcessTest, OddRequestsAndSettingsReachNothingOutsideTheGroupsFolders) {
     site.WriteSettings(own, to, 0, test::kKeepOwner);
     return ReadFile(site.SettingsPath());
   };
+  const auto no_output = [&] {
+    std::string text = settings(site.own_dir, site.to_dir);
+    return text.insert(text.find("\r\nannouncefile"), "-gone");
+  };
   const auto lf_only = [&] {
     std::string text = settings(site.own_dir, site.to_dir);
     for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
@@ -138,6 +142,7 @@ TEST_F(ProcessTest, OddRequestsAndSettingsReachNothingOutsideTheGroupsFolders) {
       {"no target folder", settings(site.own_dir, ""), "x|GRP|0|17|" + site.own_dir + "|pre Rel",
        setup},
       {"LF-only settings", lf_only(), "x|GRP|0|17|" + site.own_dir + "|pre Rel", moved},
+      {"no reply folder", no_output(), "x|GRP|0|17|" + site.own_dir + "|pre Rel", "<missing>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -190,6 +195,17 @@ TEST_F(ProcessTest, ASettingsFifoEndsTheRunInsteadOfHoldingIt) {
   EXPECT_EQ(DescribeTree(Join(site.raiden_dir, "Output")), "");
 }
 
+TEST_F(ProcessTest, CheckOnlyReadsTheSettingsAndExitsWithWhatItFound) {
+  EXPECT_EQ(RunProgram(exe, {"check"}), 1);
+  EXPECT_EQ(ReadFile(site.SettingsPath()), "<missing>");
+  site.WriteSettings(site.own_dir, site.to_dir);
+  EXPECT_EQ(RunProgram(exe, {"Check"}), 0);
+  const std::string typo = ReadFile(site.SettingsPath()) + "sfvchek=1\r\n";
+  WriteFile(site.SettingsPath(), typo);
+  EXPECT_EQ(RunProgram(exe, {"CHECK"}), 1);
+  EXPECT_EQ(ReadFile(site.SettingsPath()), typo);
+}
+
 TEST_F(ProcessTest, UnknownWordTouchesNothing) {
   EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|site help"}), 0);
   EXPECT_EQ(ReadFile(site.SettingsPath()), "<missing>");
@@ -197,9 +213,10 @@ TEST_F(ProcessTest, UnknownWordTouchesNothing) {
 }
 
 TEST_F(ProcessTest, AFailedMoveSaysWhyAndTheLogHoldsOneLinePerRequest) {
-  const std::string log = Join(temp.path(), "ovpre.log");
+  // A relative log goes beside the program, wherever it is started from.
+  const std::string log = Join(site.exe_dir, "ovpre.log");
   site.WriteSettings(site.own_dir, site.to_dir, 3);
-  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "logfile=" + log + "\r\n");
+  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "logfile=ovpre.log\r\n");
   WriteFile(Join(site.own_dir, "Rel" + test::Sep() + "a.nfo"), "nfo");
   const std::string pre = "x|GRP|0|17|" + site.own_dir + "|pre Rel";
   EXPECT_EQ(RunProgram(exe, {pre}), 0);
@@ -209,10 +226,13 @@ TEST_F(ProcessTest, AFailedMoveSaysWhyAndTheLogHoldsOneLinePerRequest) {
   EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), "a.nfo:nfo\n");
   EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|site help"}), 0);
   EXPECT_EQ(RunProgram(exe, {"x|GRP|5|17|/d|preadd New*/up*/to*0*u:g*644"}), 0);
+  test::RemoveTree(Join(site.raiden_dir, "Output"));
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|preadd New*/up*/to*0*u:g*644"}), 0);
   const std::string text = ReadFile(log);
-  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+  EXPECT_NE(text.find("\tpreadd\tGRP\t\trefused\tno reply folder\t-\t-\t-\t"), std::string::npos);
   EXPECT_NE(text.find("\tpre\tGRP\tRel\tfailed\tError moving folder -- the destination path "
-                      "probably\tmoved\t-\t-\t"),
+                      "probably\t-\t-\t-\t"),
             std::string::npos) << text;
   EXPECT_NE(text.find("\topen target: 2 No such file or directory\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\tpreadd\tGRP\tNew\trefused\tSorry,"), std::string::npos) << text;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "app/entry.h"
 #include "config/settings.h"
 #include "config/settings_file.h"
 #include "support/fakes.h"
@@ -9,6 +12,7 @@
 namespace ovpre {
 namespace {
 
+using test::Join;
 using test::ReadFile;
 using test::SiteFixture;
 using test::TempFolder;
@@ -168,12 +172,87 @@ TEST_F(LoadSettingsTest, SettingsPathAddsASeparatorOnlyWhenMissing) {
   EXPECT_EQ(SettingsPath(site.platform), site.exe_dir + test::Sep() + "other.ini");
 }
 
+TEST_F(LoadSettingsTest, AByteOrderMarkIsNoPartOfTheFirstKey) {
+  WriteFile(site.SettingsPath(), "\xEF\xBB\xBFsitename=Marked\r\n");
+  EXPECT_EQ(LoadSettings(site.platform)->SiteName, "Marked");
+}
+
 TEST_F(LoadSettingsTest, EmptyFileIsAFileWithoutSettings) {
   WriteFile(site.SettingsPath(), "");
   const std::optional<Settings> loaded = LoadSettings(site.platform);
   ASSERT_TRUE(loaded.has_value());
   EXPECT_TRUE(loaded->Groups.empty());
   EXPECT_TRUE(site.notifier.messages.empty());
+}
+
+class CheckTest : public LoadSettingsTest {
+ protected:
+  int Check() {
+    site.process.raw = "check";
+    return RunOnce(site.platform);
+  }
+  bool Reported(const std::string& start) const {
+    const auto& r = site.notifier.report;
+    return std::any_of(r.begin(), r.end(), [&](const std::string& line) {
+      return line.compare(0, start.size(), start) == 0;
+    });
+  }
+};
+
+TEST_F(CheckTest, ACleanFilePassesAndNothingIsCreatedWithoutOne) {
+  EXPECT_EQ(Check(), 1);
+  EXPECT_FALSE(test::Exists(site.SettingsPath()));
+  EXPECT_TRUE(Reported("There is no settings file"));
+  site.WriteSettings(site.own_dir, site.to_dir);
+  const std::string clean = ReadFile(site.SettingsPath());
+  EXPECT_EQ(Check(), 0);
+  EXPECT_EQ(site.notifier.report, (std::vector<std::string>{
+      "Settings file: " + site.SettingsPath(), "groups loaded: 1, findings: 0"}));
+  site.ownership.available = false;
+  EXPECT_EQ(Check(), 1);
+  EXPECT_TRUE(Reported("the server's control cannot be created: HRESULT 0x80040154"));
+  EXPECT_EQ(ReadFile(site.SettingsPath()), clean);
+}
+
+TEST_F(CheckTest, EachFindingNamesItsLine) {
+  // The clean file has nine lines: three of the site, six of group GRP.
+  const std::string gone = Join(site.root, "gone");
+  const struct {
+    std::string before_group, after, finding;
+  } cases[] = {
+      {"", "sfvchek=1", "line 10: unknown key \"sfvchek\", the nearest known key is \"sfvcheck\""},
+      {"", "LogFil=x", "line 10: unknown key \"logfil\", the nearest known key is \"logfile\""},
+      {"", "todir\t=/x", "line 10: the key \"todir?\" holds a tab, so the line is not read"},
+      {"", "sitename=", "line 10: sitename has no value, so the line is not read"},
+      {"", "sitename=A\tB", "line 10: the value of sitename holds a tab"},
+      {"", "todir=   ", "line 10: the value of todir is only spaces"},
+      {"", "group=   ", "line 10: a group without a name"},
+      {"", "group=GRP", "line 10: group \"GRP\" is already on line 4; only that one is used"},
+      {"", "group=B", "line 10: group \"B\" has no owndir"},
+      {"owndir=/up", "", "line 4: owndir before the first group is not read"},
+      {"", "dated=4", "line 10: dated \"4\" is not 0 to 3, so the group is not dated"},
+      {"", "dated=1 # mmdd", "line 10: dated \"1 # mmdd\" is not a number"},
+      {"", "sfvcheck=yes", "line 10: sfvcheck \"yes\" is not 0 or 1, so the check is off"},
+      {"", "newowner=nobody", "line 10: newowner \"nobody\" has no \":\""},
+      {"", "newperms=8", "line 10: newperms \"8\" is not 1 to 4 octal digits"},
+      {"", "newperms=06444", "line 10: newperms \"06444\" is not 1 to 4 octal digits"},
+      {"", "owndir=ftp", "line 10: owndir \"ftp\" is not an absolute path"},
+      {"", "todir=" + gone, "line 10: todir \"" + gone + "\" is not an existing folder"},
+      {"", "todir=" + site.own_dir, "line 10: todir is the group's owndir (line 5)"},
+      {"", "raidendir=" + gone, "line 10: the reply folder \"" + Join(gone, "Output")},
+      {"", "announcefile=" + Join(gone, "a.dat"), "line 10: the folder of announcefile"},
+      {"", "logfile=" + Join(gone, "x.log"), "line 10: the folder of logfile"},
+  };
+  site.WriteSettings(site.own_dir, site.to_dir);
+  const std::string clean = ReadFile(site.SettingsPath());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.finding);
+    std::string text = clean;
+    text.insert(text.find("group=GRP"), c.before_group.empty() ? "" : c.before_group + "\r\n");
+    WriteFile(site.SettingsPath(), text + c.after + "\r\n");
+    EXPECT_EQ(Check(), 1);
+    EXPECT_TRUE(Reported(c.finding));
+  }
 }
 
 }  // namespace

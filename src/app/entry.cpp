@@ -2,6 +2,7 @@
 
 #include "commands/pre.h"
 #include "commands/preadd.h"
+#include "config/settings_check.h"
 #include "config/settings_file.h"
 #include "request/reply.h"
 #include "request/request_log.h"
@@ -11,30 +12,34 @@ namespace ovpre {
 
 int RunOnce(Platform& platform) {
   const std::string raw = platform.process.RawArguments();
+  if (IsCheckRequest(raw)) return RunSettingsCheck(platform);
   if (!IsRequest(raw)) {
     // Setup mode: create or read the settings file, answer nobody.
     LoadSettings(platform);
     return 0;
   }
-  const std::optional<SiteRequest> request = ParseSiteRequest(raw);
-  if (!request) return 0;
-  const std::string word = CommandWord(*request);
+  const SiteRequest request = ParseSiteRequest(raw);
+  const std::string word = CommandWord(request);
   // Every other site command belongs to someone else: leave without a
   // trace and without reading the settings.
   if (word != "pre" && word != "preadd") return 0;
   // A tag that could lead the reply file out of the server's output folder
   // is not the server's: nobody can be answered, so nothing is done.
-  if (!IsSafeReplyTag(request->ReplyTag)) return 0;
+  if (!IsSafeReplyTag(request.ReplyTag)) return 0;
   const std::optional<Settings> settings = LoadSettings(platform, FirstRunNotice::kQuiet);
   if (!settings) return 0;
   RequestRecord record;
   record.command = word;
-  record.group = request->UserGroup;
+  record.group = request.UserGroup;
   const uint64_t started = platform.clock.Milliseconds();
-  if (word == "preadd") {
-    AddGroup(platform, *settings, *request, &record);
+  if (!FolderExists(platform.fs, settings->ReplyFolder(platform.fs.Separator()))) {
+    // A wrong raidendir: the user could not be told what happened, so
+    // nothing happens.
+    record.reply = "no reply folder";
+  } else if (word == "preadd") {
+    AddGroup(platform, *settings, request, &record);
   } else {
-    RunPre(platform, *settings, *request, &record);
+    RunPre(platform, *settings, request, &record);
   }
   record.milliseconds = platform.clock.Milliseconds() - started;
   LogRequest(platform.fs, *settings, record, platform.clock.Now());

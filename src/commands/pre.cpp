@@ -60,11 +60,11 @@ bool PlainlyOtherVolume(FileSystem& fs, const std::string& own_dir, const std::s
          fs.IdentityOf(resolved, &to).ok() && own.volume != to.volume;
 }
 
-/// What the move did, for the log.
-void NoteMove(const MoveReport& report, RequestRecord& record) {
-  record.how = report.copied ? "copied" : "moved";
-  if (report.copied) {
-    record.counted = true;
+/// What the move did, for the log; a release that did not go has no "how".
+void NoteMove(MoveOutcome outcome, const MoveReport& report, RequestRecord& record) {
+  const bool went = outcome == MoveOutcome::kMoved || outcome == MoveOutcome::kMovedSourceLeft;
+  if (went) record.how = report.copied ? "copied" : "moved";
+  if (went && report.copied) {
     record.files = report.files;
     record.bytes = report.bytes;
   }
@@ -88,8 +88,8 @@ std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const Pre
   if (!size || asked != FsStatus::kOk) {
     return std::string("Error in setup, please notify a siteop.");
   }
-  record.counted = true;
   record.bytes = *size;
+  record.counted = true;
   if (ToMB(*size) > ToMB(free)) return std::string("Not enough diskspace available to pre.");
   return std::nullopt;
 }
@@ -235,21 +235,6 @@ std::string DatePart(int dated, const LocalDate& today, char separator) {
   }
 }
 
-bool IsAbsoluteFolder(const std::string& path, char separator) {
-  if (separator == '/') return !path.empty() && path[0] == '/';
-  const auto is_letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
-  if (path.size() >= 3 && is_letter(path[0]) && path.compare(1, 2, ":\\") == 0) return true;
-  // \\server\share\ : both names present. "\\.\" and "\\?\" open the
-  // device and raw name spaces, which are no place for a group's folder.
-  if (path.compare(0, 2, "\\\\") != 0) return false;
-  const std::size_t server_end = path.find('\\', 2);
-  if (server_end == std::string::npos || server_end == 2) return false;
-  const std::string server = path.substr(2, server_end - 2);
-  if (server == "." || server == "?") return false;
-  const std::size_t share_end = path.find('\\', server_end + 1);
-  return share_end != std::string::npos && share_end > server_end + 1;
-}
-
 bool IsSameFolder(FileSystem& fs, const std::string& a, const std::string& b) {
   FileId first;
   FileId second;
@@ -371,7 +356,7 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   move.may_copy = [&] { return space_checked ? !space_refusal : check_space(); };
   const MoveOutcome outcome = MoveRelease(fs, &platform.clock, move, &report, &copy);
   if (report.refused && space_refusal) return reply(*space_refusal);
-  NoteMove(report, record);
+  NoteMove(outcome, report, record);
   if (outcome == MoveOutcome::kNotMoved) {
     return reply(MoveFailedReply(fs, report, paths.destination));
   }

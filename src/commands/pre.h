@@ -31,11 +31,6 @@ std::string MoveFailureReason(const MoveReport& report, bool target_folder_missi
 /// the work folder in any case.
 bool IsSafeReleaseName(const std::string& release);
 
-/// True when `path` is absolute on the platform whose separator is
-/// `separator`: starting with "/" where it is "/"; otherwise a drive letter
-/// followed by ":\" or "\\server\share\".
-bool IsAbsoluteFolder(const std::string& path, char separator);
-
 /// True when `a` is an existing folder and `b` names the very same one
 /// (same volume and file number), links never followed.
 bool IsSameFolder(FileSystem& fs, const std::string& a, const std::string& b);

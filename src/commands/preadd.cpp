@@ -79,14 +79,16 @@ void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& r
     record.reply = message;
     WriteReply(platform.fs, settings, request.ReplyTag, "preadd", message);
   };
-  const GroupBlock group = SplitArgument(GetField(request.CommandText, ' ', 1));
+  const std::string argument = GetField(request.CommandText, ' ', 1);
+  const GroupBlock group = SplitArgument(argument);
   record.name = group.name;
-  if (request.Access != 0) {
+  // An access field that is missing or no number allows nothing.
+  if (request.Access != int16_t{0}) {
     return reply("Sorry, you do not have access to this command.");
   }
-  // The count runs over the whole command text, before the argument is cut
-  // out of it at the first space.
-  if (CountFields(request.CommandText, '*') < 6) return reply(PreaddUsage());
+  // The six fields must be in the argument itself: a folder with a space in
+  // it would be cut at the space and the group written with wrong fields.
+  if (CountFields(argument, '*') < 6) return reply(PreaddUsage());
   if (!IsWritable(platform.fs, group)) return reply(PreaddUsage());
   const std::string exists = "Group " + group.name + " already exists!";
   if (settings.FindGroup(group.name)) return reply(exists);

@@ -89,11 +89,13 @@ class SfvWalk {
     std::map<std::string, std::optional<uint32_t>> crcs;
     for (const FolderItem& item : items) {
       if (item.kind != EntryKind::kFile || !IsSfvName(item.name)) continue;
-      report_->sfv_found = true;
       std::string text;
       const FsStatus read = ReadSfv(folder, item.name, &text);
       if (!read.ok()) return read;
-      for (const SfvEntry& entry : ParseSfv(text)) CheckEntry(folder, items, prefix, entry, &crcs);
+      // An sfv file that lists nothing (comments only) vouches for nothing.
+      const std::vector<SfvEntry> entries = ParseSfv(text);
+      if (!entries.empty()) report_->sfv_found = true;
+      for (const SfvEntry& entry : entries) CheckEntry(folder, items, prefix, entry, &crcs);
     }
     for (const FolderItem& item : items) {
       if (item.kind != EntryKind::kFolder) continue;
@@ -111,12 +113,15 @@ class SfvWalk {
                   std::map<std::string, std::optional<uint32_t>>* crcs) {
     ++report_->listed;
     // The listing gives the name as it is stored; the sfv file's spelling
-    // matches it as the file system would match it. A name with a
-    // separator in it matches nothing here, so nothing outside the folder
-    // is ever read.
-    const std::string wanted = fs_.FoldCase(entry.name);
+    // matches it as the file system would match it: without case on
+    // Windows, exactly on POSIX. A name with a separator in it matches
+    // nothing here, so nothing outside the folder is ever read.
+    const auto key = [&](const std::string& name) {
+      return fs_.NamesIgnoreCase() ? fs_.FoldCase(name) : name;
+    };
+    const std::string wanted = key(entry.name);
     const auto found = std::find_if(items.begin(), items.end(), [&](const FolderItem& item) {
-      return item.kind == EntryKind::kFile && fs_.FoldCase(item.name) == wanted;
+      return item.kind == EntryKind::kFile && key(item.name) == wanted;
     });
     if (found == items.end()) {
       ++report_->missing;

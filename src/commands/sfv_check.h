@@ -27,7 +27,7 @@ std::vector<SfvEntry> ParseSfv(const std::string& text);
 
 /// What the check found in a release.
 struct SfvReport {
-  bool sfv_found = false;  // at least one .sfv file in the release
+  bool sfv_found = false;  // at least one .sfv file listing a file
   uint64_t listed = 0;     // entries of all sfv files together
   uint64_t missing = 0;
   uint64_t bad = 0;
@@ -39,7 +39,7 @@ struct SfvReport {
 };
 
 /// Checks every folder of `release` that holds an .sfv file (the name ends
-/// in ".sfv" in any case): each listed file must be a plain file in that
+/// in ".sfv" in any case; one that lists no file counts as none): each listed file must be a plain file in that
 /// folder, its name matched as `fs` matches names, with the listed CRC-32. A
 /// file that cannot be read counts as bad. Folders and sfv files are taken
 /// in name order, a folder's own sfv files before its subfolders; links are

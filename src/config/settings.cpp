@@ -50,11 +50,15 @@ std::string SettingLine(const char* key, const std::string& value, std::size_t w
   return line;
 }
 
-void ApplyLine(const std::string& line, Settings* s) {
-  if (line.empty() || line[0] == ';' || line[0] == '[') return;
-  const std::string key = LowerAscii(TrimSpaces(GetField(line, '=', 0)));
-  const std::string value = TrimSpaces(GetField(line, '=', 1));
-  ApplySetting(key, value, s);
+SettingsLine ReadLine(int number, const std::string& text) {
+  SettingsLine line;
+  line.number = number;
+  line.text = text;
+  line.is_setting = !text.empty() && text[0] != ';' && text[0] != '[';
+  if (!line.is_setting) return line;
+  line.key = LowerAscii(TrimSpaces(GetField(text, '=', 0)));
+  line.value = TrimSpaces(GetField(text, '=', 1));
+  return line;
 }
 
 }  // namespace
@@ -66,20 +70,33 @@ const PreGroup* Settings::FindGroup(const std::string& name) const {
   return nullptr;
 }
 
-Settings ParseSettings(const std::string& text) {
-  Settings settings;
+std::string Settings::ReplyFolder(char separator) const {
+  return RaidenDir + separator + "Output";
+}
+
+std::vector<SettingsLine> SettingsLines(const std::string& text) {
+  std::vector<SettingsLine> lines;
   std::size_t start = 0;
   // A line ends at CR LF, at a CR alone or at an LF alone: siteops edit the
   // file with Windows and Unix editors alike.
   while (start < text.size()) {
     const std::size_t end = text.find_first_of("\r\n", start);
+    const int number = static_cast<int>(lines.size()) + 1;
     if (end == std::string::npos) {
-      ApplyLine(text.substr(start), &settings);
+      lines.push_back(ReadLine(number, text.substr(start)));
       break;
     }
-    ApplyLine(text.substr(start, end - start), &settings);
+    lines.push_back(ReadLine(number, text.substr(start, end - start)));
     start = end + 1;
     if (text[end] == '\r' && start < text.size() && text[start] == '\n') ++start;
+  }
+  return lines;
+}
+
+Settings ParseSettings(const std::string& text) {
+  Settings settings;
+  for (const SettingsLine& line : SettingsLines(text)) {
+    if (line.is_setting) ApplySetting(line.key, line.value, &settings);
   }
   return settings;
 }

@@ -20,6 +20,14 @@ inline constexpr const char* kLogFile = "logfile";
 inline constexpr const char* kSfvCheck = "sfvcheck";
 inline constexpr const char* kDupeDays = "dupedays";
 inline constexpr const char* kSection = "section";
+inline constexpr const char* kAnnounceLog = "announcelog";
+
+/// Every key that is read, the one list to grow with a new key: "check"
+/// names the nearest of them for a key it does not know.
+inline constexpr const char* kKnown[] = {kSiteName, kRaidenDir, kAnnounceFile, kGroup,
+                                         kOwnDir,   kToDir,     kDated,        kNewOwner,
+                                         kNewPerms, kLogFile,   kSfvCheck,     kAnnounceLog,
+                                         kDupeDays, kSection};
 }  // namespace keys
 
 /// One section of a group: a target folder and date format of its own,
@@ -53,10 +61,28 @@ struct Settings {
   std::vector<PreGroup> Groups;  // in file order
   std::string FilePath;          // where they were loaded from; empty for text
 
+  /// The server's folder for reply files: RaidenDir, `separator`, "Output".
+  std::string ReplyFolder(char separator) const;
+
   /// The first group whose name equals `name` exactly (case-sensitive), or
   /// nullptr when there is none.
   const PreGroup* FindGroup(const std::string& name) const;
 };
+
+/// One line of settings text as the loader reads it.
+struct SettingsLine {
+  int number = 0;     // counting from 1
+  std::string text;   // without its line end
+  bool is_setting = false;  // neither empty nor a comment
+  std::string key;    // trimmed of spaces and lower-cased
+  std::string value;  // trimmed of spaces
+};
+
+/// Cuts settings text into lines as the loader does: a line ends at CR LF,
+/// a lone CR or a lone LF; an empty line or one starting with ";" or "[" is
+/// a comment; any other line sets the key, the text before the first "=",
+/// to the value, the text up to the next "=".
+std::vector<SettingsLine> SettingsLines(const std::string& text);
 
 /// Reads settings text: lines end at CR LF, a lone CR or a lone LF; empty
 /// lines and lines starting with ";" or "[" are comments;

@@ -36,9 +36,25 @@ std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) 
   }
   std::string text;
   if (platform.fs.ReadTextFile(path, &text) != FsStatus::kOk) return std::nullopt;
+  return SettingsOf(platform, text, path);
+}
+
+Settings SettingsOf(Platform& platform, const std::string& text, const std::string& path) {
   Settings settings = ParseSettings(text);
   settings.FilePath = path;
+  const char sep = platform.fs.Separator();
+  if (!settings.LogFile.empty() && !IsAbsoluteFolder(settings.LogFile, sep)) {
+    settings.LogFile = FolderOf(path, sep) + sep + settings.LogFile;
+  }
   return settings;
+}
+
+bool FolderExists(FileSystem& fs, const std::string& path, FsStatus* cause) {
+  std::string resolved;
+  FsStatus status = fs.ResolveFolder(path, &resolved);
+  if (status.ok() && fs.KindOf(resolved) != EntryKind::kFolder) status = FsStatus::kNotFound;
+  if (cause) *cause = status;
+  return status.ok();
 }
 
 AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group,

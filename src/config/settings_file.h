@@ -25,6 +25,15 @@ enum class FirstRunNotice { kShow, kQuiet };
 std::optional<Settings> LoadSettings(Platform& platform,
                                      FirstRunNotice notice = FirstRunNotice::kShow);
 
+/// The settings of `text`, the content of the settings file at `path`. A
+/// relative log file is taken beside the program, as the settings file is,
+/// not in whatever folder the server runs it from.
+Settings SettingsOf(Platform& platform, const std::string& text, const std::string& path);
+
+/// True when `path` leads to a folder, links and junctions followed; when
+/// it does not, the cause goes into `cause` when given.
+bool FolderExists(FileSystem& fs, const std::string& path, FsStatus* cause = nullptr);
+
 /// How appending a group ended.
 enum class AppendResult { kAppended, kDuplicate, kFailed };
 

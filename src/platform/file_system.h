@@ -218,6 +218,10 @@ class FileSystem {
   /// Lower-cases `path` as the platform does when it compares folder names.
   virtual std::string FoldCase(const std::string& path) const = 0;
 
+  /// True when names that differ only in case name one entry (Windows);
+  /// false where case tells names apart (POSIX).
+  virtual bool NamesIgnoreCase() const = 0;
+
   /// What `path` names, without following links. kMissing when absent.
   virtual EntryKind KindOf(const std::string& path) = 0;
 

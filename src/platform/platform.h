@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -53,6 +54,11 @@ class Notifier {
  public:
   virtual ~Notifier() = default;
   virtual void ShowMessage(const std::string& text) = 0;
+  /// Shows a report of several lines to whoever ran the program by hand
+  /// and keeps it where they can read it again: standard output on POSIX;
+  /// on Windows a message box and the file "<program folder>\<program
+  /// name>-check.txt".
+  virtual void ShowReport(const std::vector<std::string>& lines) = 0;
 };
 
 /// What one ownership call reaches.

@@ -11,8 +11,7 @@ bool IsSafeReplyTag(const std::string& tag) {
 
 std::string ReplyPath(const Settings& settings, char separator,
                       const std::string& command, const std::string& tag) {
-  return settings.RaidenDir + separator + "Output" + separator + "site-" + command +
-         "." + tag;
+  return settings.ReplyFolder(separator) + separator + "site-" + command + "." + tag;
 }
 
 bool WriteReply(FileSystem& fs, const Settings& settings, const std::string& tag,

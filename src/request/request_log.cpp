@@ -66,7 +66,7 @@ std::string CauseText(const FsStatus& status) {
 }
 
 std::string LogLine(const RequestRecord& record, const LocalDateTime& when) {
-  const bool moved = !record.how.empty();
+  const std::string unknown = "-";
   std::vector<std::string> fields = {
       IsoTime(when),
       record.command,
@@ -75,9 +75,9 @@ std::string LogLine(const RequestRecord& record, const LocalDateTime& when) {
       OutcomeText(record.outcome),
       record.reply.substr(0, record.reply.find('\r')) +
           (record.note.empty() ? "" : " [" + record.note + "]"),
-      record.how,
-      moved ? (record.counted ? std::to_string(record.files) : "-") : "",
-      moved ? (record.counted ? Megabytes(record.bytes) : "-") : "",
+      record.how.empty() ? unknown : record.how,
+      record.counted ? std::to_string(record.files) : unknown,
+      record.counted ? Megabytes(record.bytes) : unknown,
       std::to_string(record.milliseconds),
   };
   // A control that refuses every call would fail twice per entry of the

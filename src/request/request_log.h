@@ -25,9 +25,9 @@ struct RequestRecord {
   RequestOutcome outcome = RequestOutcome::kRefused;
   std::string reply;    // the message of the last reply written; empty for none
   std::string note;     // for the log, after the reply's first line: "[note]"
-  // Set by a pre once it has tried to move the release.
-  std::string how;      // "moved" or "copied"; empty when no move was tried
-  bool counted = false;  // files and bytes are known: a copy, or a space check
+  // Set by a pre: how the release went, and its counts once they are known.
+  std::string how;      // "moved" or "copied"; empty when it did not go
+  bool counted = false;  // files and bytes hold the release's counts
   uint64_t files = 0;
   uint64_t bytes = 0;
   uint64_t milliseconds = 0;  // how long the command took
@@ -46,11 +46,10 @@ std::string CauseText(const FsStatus& status);
 /// The log line for `record` at `when`, without its line end: fields joined
 /// by tabs: local time (ISO 8601), command, group, name, outcome ("ok",
 /// "refused", "failed"), the first line of the reply (then " [note]" when
-/// there is a note), "moved" or "copied",
-/// files, MB (two decimals), milliseconds, then one field per failure.
-/// The three move fields are empty when no move was tried; files and MB
-/// are "-" when nothing counted them (a rename reads no file). No field holds a
-/// tab or a line break.
+/// there is a note), "moved" or "copied" ("-" when the release did not
+/// go), files and MB (two decimals; "-" each when not known),
+/// milliseconds, then one field per failure. No field holds a tab or a
+/// line break.
 std::string LogLine(const RequestRecord& record, const LocalDateTime& when);
 
 /// Appends the line for `record` with CR LF to the log file that `settings`

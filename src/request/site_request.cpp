@@ -10,8 +10,6 @@ namespace {
 constexpr char kFieldDelimiter = '|';
 
 std::optional<int16_t> ParseAccess(const std::string& field) {
-  // An absent field reads as 0; anything else must be a number.
-  if (field.empty()) return 0;
   return RoundDecimalToInt16(TrimSpaces(field));
 }
 
@@ -21,13 +19,11 @@ bool IsRequest(const std::string& raw) {
   return CountFields(raw, kFieldDelimiter) >= 6;
 }
 
-std::optional<SiteRequest> ParseSiteRequest(const std::string& raw) {
+SiteRequest ParseSiteRequest(const std::string& raw) {
   SiteRequest request;
   request.Arg0 = GetField(raw, kFieldDelimiter, 0);
   request.UserGroup = GetField(raw, kFieldDelimiter, 1);
-  const std::optional<int16_t> access = ParseAccess(GetField(raw, kFieldDelimiter, 2));
-  if (!access) return std::nullopt;
-  request.Access = *access;
+  request.Access = ParseAccess(GetField(raw, kFieldDelimiter, 2));
   request.ReplyTag = GetField(raw, kFieldDelimiter, 3);
   request.CurrentDir = GetField(raw, kFieldDelimiter, 4);
   request.CommandText = GetField(raw, kFieldDelimiter, 5);

@@ -8,7 +8,10 @@ namespace ovpre {
 /// The six fields of one request from the FTP server.
 struct SiteRequest {
   std::string Arg0;         // field 0; kept, never read
-  int16_t Access = 0;       // field 2; 0 marks a user allowed to add groups
+  // Field 2; 0 marks a user allowed to add groups. Nothing when the field is
+  // empty or not a decimal number that fits 16 bits: a server line that
+  // lacks the level must not make every user a siteop.
+  std::optional<int16_t> Access;
   std::string ReplyTag;     // field 3; names the reply file
   std::string CurrentDir;   // field 4; the caller's current folder
   std::string CommandText;  // field 5; the command as typed after "site"
@@ -19,9 +22,8 @@ struct SiteRequest {
 /// "|"-separated fields) rather than asking only for setup.
 bool IsRequest(const std::string& raw);
 
-/// Builds the request from the raw argument string. Returns nothing when the
-/// access field is neither empty nor a decimal number that fits 16 bits.
-std::optional<SiteRequest> ParseSiteRequest(const std::string& raw);
+/// Builds the request from the raw argument string.
+SiteRequest ParseSiteRequest(const std::string& raw);
 
 /// The lower-cased first space-separated word of the command text.
 std::string CommandWord(const SiteRequest& request);

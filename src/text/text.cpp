@@ -138,6 +138,21 @@ std::string MaskControlChars(const std::string& text) {
   return shown;
 }
 
+bool IsAbsoluteFolder(const std::string& path, char separator) {
+  if (separator == '/') return !path.empty() && path[0] == '/';
+  const auto is_letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (path.size() >= 3 && is_letter(path[0]) && path.compare(1, 2, ":\\") == 0) return true;
+  // \\server\share\ : both names present. "\\.\" and "\\?\" open the
+  // device and raw name spaces, which are no place for a group's folder.
+  if (path.compare(0, 2, "\\\\") != 0) return false;
+  const std::size_t server_end = path.find('\\', 2);
+  if (server_end == std::string::npos || server_end == 2) return false;
+  const std::string server = path.substr(2, server_end - 2);
+  if (server == "." || server == "?") return false;
+  const std::size_t share_end = path.find('\\', server_end + 1);
+  return share_end != std::string::npos && share_end > server_end + 1;
+}
+
 std::optional<int16_t> RoundDecimalToInt16(const std::string& text) {
   const std::optional<Decimal> d = ParseDecimal(text);
   if (!d) return std::nullopt;

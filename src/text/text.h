@@ -43,6 +43,11 @@ bool HasControlChar(const std::string& text);
 /// replaced by "?", fit to be shown in a reply.
 std::string MaskControlChars(const std::string& text);
 
+/// True when `path` is absolute on the platform whose separator is
+/// `separator`: starting with "/" where it is "/"; otherwise a drive letter
+/// followed by ":\" or "\\server\share\".
+bool IsAbsoluteFolder(const std::string& path, char separator);
+
 /// Reads `text` as a decimal number: optional sign, digits, optional "."
 /// with a fractional part, at least one digit in all; no spaces inside.
 /// Returns the value rounded to the nearest integer with halves going to

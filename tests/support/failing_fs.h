@@ -35,6 +35,7 @@ class FailingFileSystem final : public FileSystem {
 
   char Separator() const override { return real_.Separator(); }
   std::string FoldCase(const std::string& path) const override { return real_.FoldCase(path); }
+  bool NamesIgnoreCase() const override { return real_.NamesIgnoreCase(); }
   EntryKind KindOf(const std::string& path) override;
   FsStatus IdentityOf(const std::string& path, FileId* id) override;
   FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override;

@@ -47,11 +47,13 @@ class FakeProcess final : public ProcessFacts {
   std::string ExecutableStem() override { return stem; }
 };
 
-/// Keeps every message instead of showing it.
+/// Keeps every message and the last report instead of showing them.
 class RecordingNotifier final : public Notifier {
  public:
   std::vector<std::string> messages;
+  std::vector<std::string> report;
   void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  void ShowReport(const std::vector<std::string>& lines) override { report = lines; }
 };
 
 /// One call of the ownership control.

@@ -53,6 +53,7 @@ class MemoryFileSystem final : public FileSystem {
 
   char Separator() const override { return '\\'; }
   std::string FoldCase(const std::string& path) const override;
+  bool NamesIgnoreCase() const override { return true; }
   EntryKind KindOf(const std::string& path) override;
   FsStatus IdentityOf(const std::string& path, FileId* id) override;
   FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override;
@@ -114,6 +115,7 @@ class MemoryOutsiders final : public Clock,
   std::string ExecutableFolder() override { return "C:\\ovpre"; }
   std::string ExecutableStem() override { return "ovpre"; }
   void ShowMessage(const std::string&) override {}
+  void ShowReport(const std::vector<std::string>&) override {}
   std::unique_ptr<OwnershipControl> Create(std::string* cause) override;
 };
 

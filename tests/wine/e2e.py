@@ -529,6 +529,18 @@ class PreaddTests(SiteTestCase):
         self.assertEqual(self.site.settings_bytes(), before)
 
 
+class CheckTests(SiteTestCase):
+    def test_check_reports_into_a_file_beside_the_program_and_changes_nothing(self):
+        before = self.site.settings_bytes()
+        self.assertEqual(self.site.run("ovpre.exe CHECK"), 1)
+        report = self.site.read_or_none(INSTALL_DIR + "\\ovpre-check.txt").split(CRLF)
+        # SameDated's "ftpuser" names no owner group.
+        self.assertIn(b'line 18: newowner "ftpuser" has no ":" between the owner user and the '
+                      b'owner group', report)
+        self.assertIn(b"groups loaded: 5, findings: 1", report)
+        self.assertEqual(self.site.settings_bytes(), before)
+
+
 class IgnoredRequestTests(SiteTestCase):
     def test_other_site_commands_and_unsafe_tags_leave_no_trace(self):
         owndir = r"E:\ftp\pre\Same Drive"

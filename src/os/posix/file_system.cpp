@@ -68,11 +68,21 @@ int OpenRegularFile(const std::string& path, int flags, FsStatus* status) {
   return -1;
 }
 
+/// Reads the whole text file `fd`, without the UTF-8 byte-order mark that
+/// some editors put first: the text is UTF-8 anyway, and the mark would
+/// become part of the first line's key.
+FsStatus ReadText(int fd, std::string* text) {
+  const FsStatus status = ReadAll(fd, text);
+  if (status.ok() && text->compare(0, 3, "\xEF\xBB\xBF") == 0) text->erase(0, 3);
+  return status;
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   char Separator() const override { return '/'; }
 
   std::string FoldCase(const std::string& path) const override { return LowerAscii(path); }
+  bool NamesIgnoreCase() const override { return false; }
 
   EntryKind KindOf(const std::string& path) override {
     struct stat st {};
@@ -146,7 +156,7 @@ class PosixFileSystem final : public FileSystem {
     if (!file.valid()) return status;
     // A shared lock waits for a group being appended at this moment.
     flock(file.get(), LOCK_SH);
-    return ReadAll(file.get(), text);
+    return ReadText(file.get(), text);
   }
 
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override {
@@ -179,7 +189,7 @@ class PosixFileSystem final : public FileSystem {
     if (!file.valid()) return status;
     if (flock(file.get(), LOCK_EX) != 0) return StatusFromErrno(errno);
     std::string current;
-    status = ReadAll(file.get(), &current);
+    status = ReadText(file.get(), &current);
     if (status != FsStatus::kOk) return status;
     const std::optional<std::string> addition = decide(current);
     if (addition) status = WriteAll(file.get(), *addition);

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include "platform/native.h"
 
@@ -86,10 +87,15 @@ class SystemClock final : public Clock {
   }
 };
 
-/// Nobody waits at a message box here: the notice goes to standard error.
+/// Nobody waits at a message box here: the notice goes to standard error,
+/// a report to standard output.
 class StderrNotifier final : public Notifier {
  public:
   void ShowMessage(const std::string& text) override { std::cerr << text << '\n'; }
+  void ShowReport(const std::vector<std::string>& lines) override {
+    for (const std::string& line : lines) std::cout << line << '\n';
+    std::cout.flush();
+  }
 };
 
 }  // namespace

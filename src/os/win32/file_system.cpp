@@ -182,6 +182,7 @@ class Win32FileSystem final : public FileSystem {
   char Separator() const override { return '\\'; }
 
   std::string FoldCase(const std::string& path) const override { return LowerCaseUtf8(path); }
+  bool NamesIgnoreCase() const override { return true; }
 
   EntryKind KindOf(const std::string& path) override {
     const DWORD attributes = GetFileAttributesW(Win32Path(path).c_str());

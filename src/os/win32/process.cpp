@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <vector>
 
 #include "os/win32/text.h"
 #include "platform/native.h"
@@ -53,6 +54,22 @@ class MessageBoxNotifier final : public Notifier {
   void ShowMessage(const std::string& text) override {
     MessageBoxW(nullptr, WideFromUtf8(text).c_str(), L"ovpre",
                 MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+  }
+
+  /// The report is kept in "<program folder>\<program name>-check.txt",
+  /// where it stays to be read again after the box is closed.
+  void ShowReport(const std::vector<std::string>& lines) override {
+    std::wstring folder;
+    std::wstring stem;
+    SplitModulePath(ModulePath(), &folder, &stem);
+    if (folder.empty() || folder.back() != L'\\') folder += L'\\';
+    const std::string path = Utf8FromWide(folder + stem + L"-check.txt");
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    const FsStatus saved = NewNativeFileSystem()->WriteTextFile(path, text);
+    ShowMessage(text + "\r\n" + (saved.ok() ? "Saved in " + path
+                                          : "Could not be saved in " + path + ": " +
+                                                saved.os_text()));
   }
 };
 

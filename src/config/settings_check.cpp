@@ -1,0 +1,304 @@
+#include "config/settings_check.h"
+
+#include <algorithm>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "config/settings_file.h"
+#include "text/fields.h"
+#include "text/text.h"
+
+namespace ovpre {
+
+namespace {
+
+/// The fewest one-byte insertions, deletions and replacements that turn
+/// `a` into `b`.
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const std::size_t replace = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
+      row[j] = std::min({above + 1, row[j - 1] + 1, replace});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string NearestKey(const std::string& key) {
+  const char* nearest = keys::kKnown[0];
+  for (const char* known : keys::kKnown) {
+    if (EditDistance(key, known) < EditDistance(key, nearest)) nearest = known;
+  }
+  return nearest;
+}
+
+bool IsKnownKey(const std::string& key) {
+  return std::any_of(std::begin(keys::kKnown), std::end(keys::kKnown),
+                     [&](const char* known) { return key == known; });
+}
+
+/// Keys that set a field of the most recent group.
+bool IsGroupKey(const std::string& key) {
+  for (const char* group_key :
+       {keys::kOwnDir, keys::kToDir, keys::kDated, keys::kNewOwner, keys::kNewPerms,
+        keys::kSfvCheck}) {
+    if (key == group_key) return true;
+  }
+  return false;
+}
+
+bool IsOctalPerms(const std::string& value) {
+  return !value.empty() && value.size() <= 4 &&
+         value.find_first_not_of("01234567") == std::string::npos;
+}
+
+/// `text` in quotes, a tab or other control character shown as "?".
+std::string Quoted(const std::string& text) { return "\"" + MaskControlChars(text) + "\""; }
+
+/// " (the system's text)" for a failure that has one.
+std::string Because(const FsStatus& status) {
+  return status.os_text().empty() ? "" : " (" + status.os_text() + ")";
+}
+
+/// A group as the check follows it through the file.
+struct GroupSeen {
+  std::string name;
+  int line = 0;
+  std::string own_dir, to_dir;
+  int own_line = 0, to_line = 0;  // 0: never set
+};
+
+/// Walks the settings lines and collects what would not work as meant.
+class SettingsChecker {
+ public:
+  explicit SettingsChecker(FileSystem& fs) : fs_(fs), sep_(fs.Separator()) {}
+
+  void Check(const SettingsLine& line) {
+    if (!line.is_setting || TrimSpaces(line.text).empty()) return;
+    if (!CheckKey(line)) return;
+    const int n = line.number;
+    if (!Track(line)) return;
+    if (line.value.find('\t') != std::string::npos) {
+      Add(n, "the value of " + line.key + " holds a tab");
+    }
+    // "key=   " sets the key to nothing: a todir or a newowner is wiped.
+    if (line.value.empty() && !GetField(line.text, '=', 1).empty() && line.key != keys::kGroup) {
+      return Add(n, "the value of " + line.key + " is only spaces");
+    }
+    CheckValue(line);
+  }
+
+  /// What can only be seen once every line is read: the groups' folders.
+  void CheckGroups() {
+    for (const GroupSeen& g : groups_) {
+      if (g.own_line == 0) Add(g.line, "group " + Quoted(g.name) + " has no owndir");
+      if (g.to_line == 0) Add(g.line, "group " + Quoted(g.name) + " has no todir");
+      if (g.own_line != 0 && g.to_line != 0 && !g.own_dir.empty() &&
+          IsSameFolder(g.own_dir, g.to_dir)) {
+        Add(g.to_line, "todir is the group's owndir (line " + std::to_string(g.own_line) + ")");
+      }
+    }
+  }
+
+  /// The folders the loaded settings write into: replies, announcements, log.
+  void CheckFiles(const Settings& settings) {
+    FsStatus cause;
+    const std::string replies = settings.ReplyFolder(sep_);
+    if (!FolderExists(fs_, replies, &cause)) {
+      Add(LineOf(keys::kRaidenDir),
+          "the reply folder " + Quoted(replies) + " does not exist" + Because(cause));
+    }
+    if (settings.AnnounceFile.empty()) {
+      Add(0, "announcefile is not set, so no pre can be announced");
+    } else {
+      CheckFileFolder(keys::kAnnounceFile, settings.AnnounceFile);
+    }
+    if (!settings.LogFile.empty()) CheckFileFolder(keys::kLogFile, settings.LogFile);
+  }
+
+  /// The findings, those of a line in the file's order, the others last.
+  std::vector<std::string> Findings() {
+    const auto order = [](int line) { return line == 0 ? std::numeric_limits<int>::max() : line; };
+    std::stable_sort(findings_.begin(), findings_.end(), [&](const auto& a, const auto& b) {
+      return order(a.first) < order(b.first);
+    });
+    std::vector<std::string> texts;
+    for (const auto& [line, text] : findings_) {
+      texts.push_back(line > 0 ? "line " + std::to_string(line) + ": " + text : text);
+    }
+    return texts;
+  }
+
+ private:
+  void Add(int line, const std::string& text) { findings_.emplace_back(line, text); }
+
+  int LineOf(const std::string& key) const {
+    const auto found = last_line_.find(key);
+    return found == last_line_.end() ? 0 : found->second;
+  }
+
+  /// False when the loader does not read the line's key at all.
+  bool CheckKey(const SettingsLine& line) {
+    const std::string raw_key = GetField(line.text, '=', 0);
+    const int n = line.number;
+    if (raw_key.find('\t') != std::string::npos) {
+      Add(n, "the key " + Quoted(raw_key) + " holds a tab, so the line is not read");
+      return false;
+    }
+    // "key=" with nothing after it keeps its "=" in the key.
+    const std::string bare = line.key.empty() ? "" : line.key.substr(0, line.key.size() - 1);
+    if (!line.key.empty() && line.key.back() == '=' && IsKnownKey(bare)) {
+      Add(n, bare + " has no value, so the line is not read");
+      return false;
+    }
+    if (IsKnownKey(line.key)) return true;
+    Add(n, "unknown key " + Quoted(line.key) + ", the nearest known key is " +
+               Quoted(NearestKey(line.key)));
+    return false;
+  }
+
+  /// Follows the groups and the other keys; false when the loader skips the
+  /// line (a group's key before any group).
+  bool Track(const SettingsLine& line) {
+    const int n = line.number;
+    if (line.key == keys::kGroup) {
+      const auto same = std::find_if(groups_.begin(), groups_.end(),
+                                     [&](const GroupSeen& g) { return g.name == line.value; });
+      if (line.value.empty()) {
+        Add(n, "a group without a name");
+      } else if (same != groups_.end()) {
+        Add(n, "group " + Quoted(line.value) + " is already on line " +
+                   std::to_string(same->line) + "; only that one is used");
+      }
+      GroupSeen group;
+      group.name = line.value;
+      group.line = n;
+      groups_.push_back(group);
+      return true;
+    }
+    if (!IsGroupKey(line.key)) {
+      last_line_[line.key] = n;
+      return true;
+    }
+    if (groups_.empty()) {
+      Add(n, line.key + " before the first group is not read");
+      return false;
+    }
+    GroupSeen& group = groups_.back();
+    if (line.key == keys::kOwnDir) {
+      group.own_dir = line.value;
+      group.own_line = n;
+    }
+    if (line.key == keys::kToDir) {
+      group.to_dir = line.value;
+      group.to_line = n;
+    }
+    return true;
+  }
+
+  void CheckValue(const SettingsLine& line) {
+    const int n = line.number;
+    const std::string& key = line.key;
+    const std::string shown = key + " " + Quoted(line.value);
+    if (key == keys::kDated) {
+      const std::optional<int16_t> dated = FloorDecimalToInt16(line.value);
+      if (!dated) return Add(n, shown + " is not a number, so the line is not read");
+      if (*dated < 0 || *dated > 3) Add(n, shown + " is not 0 to 3, so the group is not dated");
+    }
+    if (key == keys::kSfvCheck && line.value != "0" && line.value != "1") {
+      Add(n, shown + " is not 0 or 1, so the check is off");
+    }
+    if (key == keys::kNewOwner && line.value.find(':') == std::string::npos) {
+      Add(n, shown + " has no \":\" between the owner user and the owner group");
+    }
+    if (key == keys::kNewPerms && !IsOctalPerms(line.value)) {
+      Add(n, shown + " is not 1 to 4 octal digits");
+    }
+    if (key == keys::kOwnDir || key == keys::kToDir) {
+      FsStatus cause;
+      if (!IsAbsoluteFolder(line.value, sep_)) {
+        Add(n, shown + " is not an absolute path");
+      } else if (!FolderExists(fs_, line.value, &cause)) {
+        Add(n, shown + " is not an existing folder" + Because(cause));
+      }
+    }
+  }
+
+  void CheckFileFolder(const std::string& key, const std::string& file) {
+    const std::string folder = FolderOf(file, sep_);
+    FsStatus cause;
+    if (FolderExists(fs_, folder, &cause)) return;
+    Add(LineOf(key), "the folder of " + key + " " + Quoted(folder) + " does not exist" +
+                         Because(cause));
+  }
+
+  /// The same text as the platform compares folder names, or the same
+  /// folder reached by two paths.
+  bool IsSameFolder(const std::string& a, const std::string& b) {
+    if (fs_.FoldCase(a) == fs_.FoldCase(b)) return true;
+    std::string real_a, real_b;
+    FileId id_a, id_b;
+    return fs_.ResolveFolder(a, &real_a).ok() && fs_.ResolveFolder(b, &real_b).ok() &&
+           fs_.IdentityOf(real_a, &id_a).ok() && fs_.IdentityOf(real_b, &id_b).ok() &&
+           id_a == id_b;
+  }
+
+  FileSystem& fs_;
+  const char sep_;
+  std::vector<GroupSeen> groups_;
+  std::map<std::string, int> last_line_;  // the last line of each other key
+  std::vector<std::pair<int, std::string>> findings_;  // line 0: the whole file
+};
+
+}  // namespace
+
+bool IsCheckRequest(const std::string& raw) { return LowerAscii(raw) == "check"; }
+
+std::vector<std::string> FindSettingsProblems(Platform& platform, const std::string& text,
+                                              const std::string& path, std::size_t* groups) {
+  SettingsChecker checker(platform.fs);
+  for (const SettingsLine& line : SettingsLines(text)) checker.Check(line);
+  checker.CheckGroups();
+  const Settings settings = SettingsOf(platform, text, path);
+  checker.CheckFiles(settings);
+  *groups = settings.Groups.size();
+  return checker.Findings();
+}
+
+int RunSettingsCheck(Platform& platform) {
+  const std::string path = SettingsPath(platform);
+  std::vector<std::string> report = {"Settings file: " + path};
+  std::string text;
+  const FsStatus read = platform.fs.ReadTextFile(path, &text);
+  if (!read.ok()) {
+    // Nothing is created: a check only looks.
+    report.push_back(read == FsStatus::kNotFound
+                         ? "There is no settings file; run the program once without arguments "
+                           "to create one."
+                         : "The settings file cannot be read" + Because(read) + ".");
+    platform.notifier.ShowReport(report);
+    return 1;
+  }
+  std::size_t groups = 0;
+  std::vector<std::string> findings = FindSettingsProblems(platform, text, path, &groups);
+  std::string cause;
+  if (!platform.ownership.Create(&cause)) {
+    findings.push_back("the server's control cannot be created: " + cause);
+  }
+  report.insert(report.end(), findings.begin(), findings.end());
+  report.push_back("groups loaded: " + std::to_string(groups) +
+                   ", findings: " + std::to_string(findings.size()));
+  platform.notifier.ShowReport(report);
+  return findings.empty() ? 0 : 1;
+}
+
+}  // namespace ovpre
