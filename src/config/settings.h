@@ -18,6 +18,7 @@ inline constexpr const char* kNewOwner = "newowner";
 inline constexpr const char* kNewPerms = "newperms";
 inline constexpr const char* kLogFile = "logfile";
 inline constexpr const char* kSfvCheck = "sfvcheck";
+inline constexpr const char* kAnnounceLog = "announcelog";
 }  // namespace keys
 
 /// One pre group: who may pre, from where, to where, and what the released
@@ -38,6 +39,7 @@ struct Settings {
   std::string RaidenDir;
   std::string AnnounceFile;
   std::string LogFile;           // empty: nothing is logged
+  std::string AnnounceLog;       // empty: announcements only replace AnnounceFile
   std::vector<PreGroup> Groups;  // in file order
   std::string FilePath;          // where they were loaded from; empty for text
 
