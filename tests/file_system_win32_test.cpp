@@ -437,6 +437,12 @@ TEST_F(Win32FileSystemTest, SettingsAreReadAndExtendedInTheEncodingTheyWereSaved
     ASSERT_EQ(append(cafe), FsStatus::kOk);
     EXPECT_EQ(test::ReadFile(path), c.after_append) << c.stored;
   }
+  // The announce log is UTF-8, whatever the code page would make of it.
+  WriteFile(path, "a=1\r\n");
+  ASSERT_EQ(fs->AppendUtf8Locked(path, [&](const std::string&) {
+    return std::optional<std::string>(cafe);
+  }), FsStatus::kOk);
+  EXPECT_EQ(test::ReadFile(path), "a=1\r\n" + cafe);
   // Never a look-alike: "Ł", a fullwidth "＼" and "ｍｐ３" are not in
   // code page 1252, and a best fit would make them "L", "\" and "mp3".
   if (GetACP() == 1252) {

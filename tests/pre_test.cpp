@@ -352,6 +352,18 @@ TEST_F(PreTest, OneFailedOwnerCallAndAMissingAnnounceFile) {
   EXPECT_EQ(DescribeTree(dest), release_tree);
 }
 
+TEST_F(PreTest, AnAnnounceLogThatCannotBeWrittenIsReportedAsTheAnnounceFileIs) {
+  UseLog(log);
+  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "announcelog=" +
+                                     Join(Join(temp.path(), "none"), "a.log") + "\r\n");
+  const std::string dest = Join(site.to_dir, "Some.Release-GRP");
+  EXPECT_EQ(Pre("pre Some.Release-GRP"),
+            Reply("Some.Release-GRP was successfully pre'd to:\r\n" + dest +
+                  "\r\nThe announcement could not be written, please notify a siteop."));
+  EXPECT_NE(ReadFile(site.announce), "<missing>");
+  EXPECT_EQ(LastLogFields(ReadFile(log)).back().substr(0, 14), "announce log: ");
+}
+
 TEST_F(PreTest, AcrossFileSystemsTheReleaseIsCopiedAndTheSourceRemoved) {
   if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second file system";
   TempFolder other(test::OtherDeviceBase());

@@ -238,6 +238,19 @@ TEST_F(ProcessTest, AFailedMoveSaysWhyAndTheLogHoldsOneLinePerRequest) {
   EXPECT_NE(text.find("\tpreadd\tGRP\tNew\trefused\tSorry,"), std::string::npos) << text;
 }
 
+TEST_F(ProcessTest, QuickPresAreAllAppendedToARelativeAnnounceLogInOrder) {
+  site.WriteSettings(site.own_dir, site.to_dir, 0, test::kKeepOwner);
+  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "announcelog=a.log\r\n");
+  std::string expected;
+  for (const std::string release : {"R1", "R2", "Größe"}) {
+    WriteFile(Join(site.own_dir, release + test::Sep() + "a.nfo"), "nfo");
+    EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre " + release}), 0);
+    expected += ">> \x02TestSite\x02 << Pre: \x02" + release + " \x02" "from\x02 GRP\r\n" +
+                ">> Grab it from " + Join(site.to_dir, release) + "\r\n";
+  }
+  EXPECT_EQ(ReadFile(Join(site.exe_dir, "a.log")), expected);
+}
+
 /// A file system of its own with almost no room for new entries; unmounted
 /// at the end. Empty path when this machine cannot mount one.
 class TinyFileSystem {

@@ -42,6 +42,7 @@ TEST(DefaultSettings, LoadsAsTheExampleSite) {
   EXPECT_EQ(s.RaidenDir, "C:\\Program Files\\Raidenftpd");
   EXPECT_EQ(s.AnnounceFile, "C:\\Program Files\\Raidenftpd\\windrop\\announce.dat");
   EXPECT_EQ(s.LogFile, "");
+  EXPECT_EQ(s.AnnounceLog, "");
   ASSERT_EQ(s.Groups.size(), 1u);
   const PreGroup& g = s.Groups[0];
   EXPECT_EQ(g.Name, "MyGroup");
@@ -55,13 +56,15 @@ TEST(DefaultSettings, LoadsAsTheExampleSite) {
 TEST(ParseSettings, KeysAreTrimmedAndLowerCasedValuesTrimmedOfSpacesOnly) {
   const Settings s = ParseSettings(
       "group=A\r\n  OwnDir = d:\\up \r\ntodir=e:\\a=b\r\nnewperms=\t7\t\r\n"
-      "SITENAME = Name With Spaces \r\n LogFile = c:\\logs\\ovpre.log \r\n");
+      "SITENAME = Name With Spaces \r\n LogFile = c:\\logs\\ovpre.log \r\n"
+      "AnnounceLog = a.log \r\n");
   ASSERT_EQ(s.Groups.size(), 1u);
   EXPECT_EQ(s.Groups[0].OwnDir, "d:\\up");
   EXPECT_EQ(s.Groups[0].ToDir, "e:\\a");
   EXPECT_EQ(s.Groups[0].NewPerms, "\t7\t");
   EXPECT_EQ(s.SiteName, "Name With Spaces");
   EXPECT_EQ(s.LogFile, "c:\\logs\\ovpre.log");
+  EXPECT_EQ(s.AnnounceLog, "a.log");
 }
 
 TEST(ParseSettings, LineEndsAreCrLfLoneCrOrLoneLf) {
@@ -170,6 +173,10 @@ TEST_F(LoadSettingsTest, SettingsPathAddsASeparatorOnlyWhenMissing) {
   site.process.folder = site.exe_dir + test::Sep();
   site.process.stem = "other";
   EXPECT_EQ(SettingsPath(site.platform), site.exe_dir + test::Sep() + "other.ini");
+  // Other files of the settings are beside it only when given relative.
+  EXPECT_EQ(BesideProgram(site.platform, "a.log"), site.exe_dir + test::Sep() + "a.log");
+  const std::string absolute = test::Join(temp.path(), "a.log");
+  EXPECT_EQ(BesideProgram(site.platform, absolute), absolute);
 }
 
 TEST_F(LoadSettingsTest, AByteOrderMarkIsNoPartOfTheFirstKey) {

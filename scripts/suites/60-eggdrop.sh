@@ -2,7 +2,8 @@
 # The announcement's road to IRC, with real programs on loopback: ngircd as the
 # IRC server, eggdrop running contrib/eggdrop/ovpre-announce.tcl, a small
 # client in the channel, and real "site pre" runs of the POSIX build. The client
-# must receive each announcement byte for byte, once.
+# must receive each announcement byte for byte, once: first from the announce
+# file, then, after a rehash, from the announce log.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 
@@ -78,16 +79,18 @@ mkdir -p "$site/raiden/Output" "$site/own" "$site/to"
 chmod 755 "$site"
 announce="$site/announce.txt"
 beside="$site/announce.new"
+log="$site/announce.log"
 # install_ovpre FOLDER ANNOUNCEFILE: ovpre and its settings in $site/FOLDER.
 install_ovpre() {
   mkdir "$site/$1"
   cp "$build/src/ovpre" "$site/$1/ovpre"
   printf '%s\r\n' "sitename=Ov Site" "raidendir=$site/raiden" "announcefile=$2" \
     "group=GRP" "owndir=$site/own" "todir=$site/to" "dated=0" "newowner=user:group" \
-    "newperms=666" >"$site/$1/ovpre.ini"
+    "newperms=666" "announcelog=$log" >"$site/$1/ovpre.ini"
 }
 install_ovpre bin "$announce"
 install_ovpre bin-beside "$beside"
+install_ovpre bin-unwatched "$site/unwatched.txt"
 
 # pre RELEASE: a real "site pre" of RELEASE; pre_beside: the same with the
 # announce file "beside".
@@ -98,6 +101,7 @@ run_pre() {
 }
 pre() { run_pre bin "$1"; }
 pre_beside() { run_pre bin-beside "$1"; }
+pre_unwatched() { run_pre bin-unwatched "$1"; }
 # An announcement from before the bot starts.
 pre "Old.Release-GRP"
 
@@ -145,6 +149,7 @@ fi
 # -n: stay in the foreground; -m: start without a userfile and create one.
 (cd "$bot" && exec "${run_as_bot[@]}" eggdrop -n -m bot.conf) </dev/null >"$work/eggdrop.log" 2>&1 &
 pids+=($!)
+eggdrop_pid=$!
 
 # --- the client that listens in the channel.
 received="$work/received"
@@ -225,6 +230,39 @@ pre "Café.Größe-GRP"
 expect "Café.Größe-GRP"
 check 10 "a UTF-8 release name did not arrive byte for byte"
 echo "ok: a UTF-8 release name arrives byte for byte"
+
+# The announce log, switched on by a rehash: read on from the offset the state
+# file holds, so a pre that the announce file never showed is posted.
+stat -c %s "$log" >"$bot/ovpre-announce.offset"
+pre_unwatched "Missed.Release-GRP"
+expect "Missed.Release-GRP"
+sed -i "/^source /i set ovpre(log) \"$log\"" "$bot/bot.conf"
+kill -HUP "$eggdrop_pid"
+check 15 "the log was not read on from the offset kept in the state file"
+echo "ok: after a rehash the log is read on from the offset kept in the state file"
+
+# Three pres within a second: all three posted, in order.
+for release in "Eins.Release-GRP" "Zwei.Release-GRP" "Drei.Größe-GRP"; do
+  pre_unwatched "$release"
+  expect "$release"
+done
+check 15 "three pres within a second were not all posted in order"
+echo "ok: three pres within a second, all posted in order"
+
+# A line caught half written waits until it is whole; an emptied log is read
+# from its start.
+printf '%s' "${line1:0:20}" >>"$log"
+sleep 1.5
+printf '%s\r\n' "${line1:20}" >>"$log"
+printf '%s\n' "$line1" >>"$expected"
+check 5 "a line caught half written was not posted once, whole"
+: >"$log"
+pre_unwatched "After.Empty-GRP"
+expect "After.Empty-GRP"
+check 10 "after the log was emptied the next pre was not posted"
+[ "$(cat "$bot/ovpre-announce.offset")" = "$(stat -c %s "$log")" ] \
+  || fail "the state file does not hold the offset of the log's end"
+echo "ok: half-written lines and an emptied log are handled, the offset is kept"
 
 sleep 3
 check 0 "something was posted twice"

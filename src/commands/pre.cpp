@@ -162,6 +162,18 @@ std::string Announcement(const Settings& settings, const PreGroup& group,
          ">> Grab it from " + paths.destination + kCrlf;
 }
 
+/// Appends the announcement to the announce log, when one is set: the
+/// bot's record of every pre, where the announce file keeps only the last.
+FsStatus AppendToAnnounceLog(FileSystem& fs, const Settings& settings,
+                             const std::string& announcement) {
+  if (settings.AnnounceLog.empty()) return FsStatus::kOk;
+  return fs.AppendUtf8Locked(settings.AnnounceLog,
+                             [&](const std::string& current) -> std::optional<std::string> {
+                               // A line cut short earlier must not swallow this one.
+                               return (EndsInLineBreak(current) ? "" : kCrlf) + announcement;
+                             });
+}
+
 /// Everything after a successful move: the reply, ownership, announcement.
 void FinishPre(Platform& platform, const Settings& settings, const PreGroup& group,
                Folder& release, const PrePaths& paths, const std::string& tag, bool source_left,
@@ -174,12 +186,15 @@ void FinishPre(Platform& platform, const Settings& settings, const PreGroup& gro
   // the source last of all.
   WriteReply(platform.fs, settings, tag, "pre", reply);
   const bool owned = ApplyOwnership(platform, group, release, paths.destination, record);
-  const FsStatus announced = platform.fs.WriteTextFile(settings.AnnounceFile,
-                                                       Announcement(settings, group, paths));
+  const std::string announcement = Announcement(settings, group, paths);
+  const FsStatus announced = platform.fs.WriteTextFile(settings.AnnounceFile, announcement);
   if (announced != FsStatus::kOk) record.Fail("announce", announced);
-  if (owned && announced == FsStatus::kOk && !source_left) return;
+  const FsStatus logged = AppendToAnnounceLog(platform.fs, settings, announcement);
+  if (logged != FsStatus::kOk) record.Fail("announce log", logged);
+  const bool told = announced == FsStatus::kOk && logged == FsStatus::kOk;
+  if (owned && told && !source_left) return;
   if (!owned) reply += kCrlf + std::string(kOwnershipFailed);
-  if (announced != FsStatus::kOk) reply += kCrlf + std::string(kAnnounceFailed);
+  if (!told) reply += kCrlf + std::string(kAnnounceFailed);
   if (source_left) reply += kCrlf + std::string(kSourceLeft);
   record.reply = reply;
   WriteReply(platform.fs, settings, tag, "pre", reply);

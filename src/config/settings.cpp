@@ -17,6 +17,7 @@ void ApplySetting(const std::string& key, const std::string& value, Settings* s)
   if (key == keys::kRaidenDir) s->RaidenDir = value;
   if (key == keys::kAnnounceFile) s->AnnounceFile = value;
   if (key == keys::kLogFile) s->LogFile = value;
+  if (key == keys::kAnnounceLog) s->AnnounceLog = value;
   if (key == keys::kGroup) {
     s->Groups.emplace_back();
     s->Groups.back().Name = value;

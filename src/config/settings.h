@@ -58,6 +58,7 @@ struct Settings {
   std::string RaidenDir;
   std::string AnnounceFile;
   std::string LogFile;           // empty: nothing is logged
+  std::string AnnounceLog;       // empty: announcements only replace AnnounceFile
   std::vector<PreGroup> Groups;  // in file order
   std::string FilePath;          // where they were loaded from; empty for text
 

@@ -123,6 +123,7 @@ class SettingsChecker {
       CheckFileFolder(keys::kAnnounceFile, settings.AnnounceFile);
     }
     if (!settings.LogFile.empty()) CheckFileFolder(keys::kLogFile, settings.LogFile);
+    if (!settings.AnnounceLog.empty()) CheckFileFolder(keys::kAnnounceLog, settings.AnnounceLog);
   }
 
   /// The findings, those of a line in the file's order, the others last.

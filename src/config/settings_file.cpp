@@ -4,11 +4,30 @@
 
 namespace ovpre {
 
+namespace {
+
+/// True for a path that names its place by itself: from the root, or on
+/// Windows with a drive ("C:...").
+bool NamesItsPlace(const std::string& path, char sep) {
+  if (!path.empty() && (path[0] == sep || path[0] == '/')) return true;
+  return sep == '\\' && path.size() >= 2 && path[1] == ':';
+}
+
+}  // namespace
+
 std::string SettingsPath(Platform& platform) {
   const char sep = platform.fs.Separator();
   std::string path = platform.process.ExecutableFolder();
   if (path.empty() || path.back() != sep) path += sep;
   return path + platform.process.ExecutableStem() + ".ini";
+}
+
+std::string BesideProgram(Platform& platform, const std::string& path) {
+  const char sep = platform.fs.Separator();
+  if (path.empty() || NamesItsPlace(path, sep)) return path;
+  std::string folder = platform.process.ExecutableFolder();
+  if (folder.empty() || folder.back() != sep) folder += sep;
+  return folder + path;
 }
 
 std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) {
@@ -42,10 +61,10 @@ std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) 
 Settings SettingsOf(Platform& platform, const std::string& text, const std::string& path) {
   Settings settings = ParseSettings(text);
   settings.FilePath = path;
-  const char sep = platform.fs.Separator();
-  if (!settings.LogFile.empty() && !IsAbsoluteFolder(settings.LogFile, sep)) {
-    settings.LogFile = FolderOf(path, sep) + sep + settings.LogFile;
-  }
+  // Wherever the server runs the program from, a relative path means the
+  // same file: the one beside the program.
+  settings.LogFile = BesideProgram(platform, settings.LogFile);
+  settings.AnnounceLog = BesideProgram(platform, settings.AnnounceLog);
   return settings;
 }
 

@@ -11,6 +11,11 @@ namespace ovpre {
 /// added when it lacks one), the executable's name and ".ini".
 std::string SettingsPath(Platform& platform);
 
+/// `path` as a file of the executable's folder when it is relative;
+/// unchanged when it is empty, starts at the root or (on Windows) names a
+/// drive.
+std::string BesideProgram(Platform& platform, const std::string& path);
+
 /// Whether the first run tells the person at the machine that the settings
 /// file was created. Only a run started by hand does: a message box in a run
 /// that the server started would hold the server's command until somebody
@@ -22,6 +27,7 @@ enum class FirstRunNotice { kShow, kQuiet };
 /// shows the first-run message when asked to, and returns nothing, which
 /// ends the run; it also returns nothing when the file cannot be read. A
 /// settings file that exists but is hidden is loaded, never overwritten.
+/// A relative announce log is taken beside the executable.
 std::optional<Settings> LoadSettings(Platform& platform,
                                      FirstRunNotice notice = FirstRunNotice::kShow);
 

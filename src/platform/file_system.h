@@ -277,6 +277,12 @@ class FileSystem {
       std::function<std::optional<std::string>(const std::string& current)>;
   virtual FsStatus AppendTextLocked(const std::string& path,
                                     const AppendDecision& decide) = 0;
+
+  /// As AppendTextLocked, for a file that is UTF-8 on every platform: its
+  /// bytes reach `decide` as they are, and the addition is written as it
+  /// is, whatever encoding the platform stores other text files in.
+  virtual FsStatus AppendUtf8Locked(const std::string& path,
+                                    const AppendDecision& decide) = 0;
 };
 
 }  // namespace ovpre

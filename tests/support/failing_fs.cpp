@@ -132,5 +132,9 @@ FsStatus FailingFileSystem::AppendTextLocked(const std::string& path,
                                              const AppendDecision& decide) {
   return Fails("AppendTextLocked") ? injected : real_.AppendTextLocked(path, decide);
 }
+FsStatus FailingFileSystem::AppendUtf8Locked(const std::string& path,
+                                             const AppendDecision& decide) {
+  return Fails("AppendUtf8Locked") ? injected : real_.AppendUtf8Locked(path, decide);
+}
 
 }  // namespace ovpre::test

@@ -49,6 +49,7 @@ class FailingFileSystem final : public FileSystem {
   bool StoresExactly(const std::string& text) override;
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
+  FsStatus AppendUtf8Locked(const std::string& path, const AppendDecision& decide) override;
 
  private:
   friend class FailingFolder;

@@ -437,4 +437,9 @@ FsStatus MemoryFileSystem::AppendTextLocked(const std::string& path,
   return FsStatus::kOk;
 }
 
+FsStatus MemoryFileSystem::AppendUtf8Locked(const std::string& path,
+                                            const AppendDecision& decide) {
+  return AppendTextLocked(path, decide);
+}
+
 }  // namespace ovpre::test

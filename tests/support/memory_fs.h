@@ -76,6 +76,7 @@ class MemoryFileSystem final : public FileSystem {
   bool StoresExactly(const std::string&) override { return true; }
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
+  FsStatus AppendUtf8Locked(const std::string& path, const AppendDecision& decide) override;
 
  private:
   /// Why a new entry cannot be made at `path`, or kOk when it can.

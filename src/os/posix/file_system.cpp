@@ -196,6 +196,10 @@ class PosixFileSystem final : public FileSystem {
     if (status == FsStatus::kOk && !file.Close()) status = StatusFromErrno(errno);
     return status;
   }
+
+  FsStatus AppendUtf8Locked(const std::string& path, const AppendDecision& decide) override {
+    return AppendTextLocked(path, decide);  // text files are UTF-8 here
+  }
 };
 
 }  // namespace

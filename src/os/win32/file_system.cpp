@@ -305,13 +305,25 @@ class Win32FileSystem final : public FileSystem {
   }
 
   FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override {
+    return AppendLocked(path, decide, false);
+  }
+
+  FsStatus AppendUtf8Locked(const std::string& path, const AppendDecision& decide) override {
+    return AppendLocked(path, decide, true);
+  }
+
+ private:
+  /// Appends under the file's lock: in UTF-8 when `utf8`, else in the
+  /// encoding the file was saved in.
+  static FsStatus AppendLocked(const std::string& path, const AppendDecision& decide, bool utf8) {
     FileHandle file(INVALID_HANDLE_VALUE);
     const FsStatus opened = OpenForAppend(path, &file);
     if (!opened.ok()) return opened;
     if (!LockWhole(file.get(), true)) return LastStatus();
     std::string current;
-    StoredEncoding encoding;
-    FsStatus status = ReadStoredText(file.get(), &current, &encoding);
+    StoredEncoding encoding = StoredEncoding::kUtf8;
+    FsStatus status = utf8 ? ReadAll(file.get(), &current)
+                           : ReadStoredText(file.get(), &current, &encoding);
     if (status == FsStatus::kOk) {
       // Added in the file's own encoding, so that it stays one file.
       const std::optional<std::string> addition = decide(current);
@@ -322,7 +334,6 @@ class Win32FileSystem final : public FileSystem {
     return status;
   }
 
- private:
   /// Opens the regular file at `path`, creating it, for a locked append;
   /// never through a link or junction at its name, which would let a line
   /// written with the server's rights land in any file. A reparse point
