@@ -249,6 +249,10 @@ TEST_F(CheckTest, EachFindingNamesItsLine) {
       {"", "raidendir=" + gone, "line 10: the reply folder \"" + Join(gone, "Output")},
       {"", "announcefile=" + Join(gone, "a.dat"), "line 10: the folder of announcefile"},
       {"", "logfile=" + Join(gone, "x.log"), "line 10: the folder of logfile"},
+      {"", "dupedays=many", "line 10: dupedays \"many\" is not a number"},
+      {"", "section=*" + site.to_dir + "*0", "line 10: a section without a name"},
+      {"", "section=MP3*" + gone + "*5", "line 10: section \"MP3\" has a date format other"},
+      {"", "section=MP3*" + gone + "*0", "line 10: section \"MP3\" todir \"" + gone + "\" is not an"},
   };
   site.WriteSettings(site.own_dir, site.to_dir);
   const std::string clean = ReadFile(site.SettingsPath());

@@ -50,7 +50,7 @@ bool IsKnownKey(const std::string& key) {
 bool IsGroupKey(const std::string& key) {
   for (const char* group_key :
        {keys::kOwnDir, keys::kToDir, keys::kDated, keys::kNewOwner, keys::kNewPerms,
-        keys::kSfvCheck}) {
+        keys::kSfvCheck, keys::kDupeDays, keys::kSection}) {
     if (key == group_key) return true;
   }
   return false;
@@ -224,13 +224,30 @@ class SettingsChecker {
     if (key == keys::kNewPerms && !IsOctalPerms(line.value)) {
       Add(n, shown + " is not 1 to 4 octal digits");
     }
-    if (key == keys::kOwnDir || key == keys::kToDir) {
-      FsStatus cause;
-      if (!IsAbsoluteFolder(line.value, sep_)) {
-        Add(n, shown + " is not an absolute path");
-      } else if (!FolderExists(fs_, line.value, &cause)) {
-        Add(n, shown + " is not an existing folder" + Because(cause));
-      }
+    if (key == keys::kDupeDays && !FloorDecimalToInt16(line.value)) {
+      Add(n, shown + " is not a number, so there is no dupe check");
+    }
+    if (key == keys::kOwnDir || key == keys::kToDir) CheckFolder(n, shown, line.value);
+    if (key == keys::kSection) CheckSection(n, line.value);
+  }
+
+  /// "name*todir*dated": a name, a target folder and a date format.
+  void CheckSection(int n, const std::string& value) {
+    const std::string name = GetField(value, '*', 0);
+    const std::string to_dir = GetField(value, '*', 1);
+    const std::optional<int16_t> dated = FloorDecimalToInt16(GetField(value, '*', 2));
+    if (name.empty()) return Add(n, "a section without a name is not read");
+    const std::string shown = "section " + Quoted(name);
+    if (!dated || *dated < 0 || *dated > 3) Add(n, shown + " has a date format other than 0 to 3");
+    CheckFolder(n, shown + " todir " + Quoted(to_dir), to_dir);
+  }
+
+  void CheckFolder(int n, const std::string& shown, const std::string& folder) {
+    FsStatus cause;
+    if (!IsAbsoluteFolder(folder, sep_)) {
+      Add(n, shown + " is not an absolute path");
+    } else if (!FolderExists(fs_, folder, &cause)) {
+      Add(n, shown + " is not an existing folder" + Because(cause));
     }
   }
 
