@@ -57,6 +57,7 @@ void CheckAppendedGroupLoads(const std::string& text, const Settings& before) {
   memory.fs.AddFile(kSettingsPath, text);
   ovpre::SiteRequest request;
   request.ReplyTag = "1";
+  request.Access = 0;  // a siteop
   request.CommandText = "preadd Fz.New*C:\\up*D:\\to*2*u:g*666";
   ovpre::AddGroup(memory.platform, before, request);
 
