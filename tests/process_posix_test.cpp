@@ -318,6 +318,11 @@ TEST_F(ProcessTest, NothingInTheTargetOrTheWayThereHoldsAPreUp) {
          chmod(Join(target, ".ovpre-work").c_str(), 0700);
          WriteFile(Join(target, ".ovpre-work/Rel"), "theirs");
        }},
+      {"a killed rename's entry, its mark still empty", "Rel", [&] {
+         WriteFile(Join(target, ".ovpre-work/Rel/mark"), "");
+         WriteFile(Join(target, ".ovpre-work/Rel/release/a.nfo"), "the only copy");
+         chmod(Join(target, ".ovpre-work").c_str(), 0700);
+       }},
       {"locks on the release and the work folder", "Rel", [&] {
          MakeFolders(Join(target, ".ovpre-work/Other"));
          chmod(Join(target, ".ovpre-work").c_str(), 0700);

@@ -86,7 +86,10 @@ class Mover {
       Fail(report_, FsStatus(FsStatus::kTooLarge), "check size");
       return Abort(nullptr);
     }
-    FsStatus status = Fail(report_, entry_.folder().Make(WorkEntry::kTreeName, &tree), "copy");
+    // Marked before the first byte is copied: a killed run's copy is then
+    // known for what it is, and cleared by the next pre.
+    FsStatus status = Fail(report_, entry_.Mark(WorkEntry::kPartial), "mark work entry");
+    if (status.ok()) status = Fail(report_, entry_.folder().Make(WorkEntry::kTreeName, &tree), "copy");
     TreeSnapshot read;
     if (status.ok()) status = CopyTree(request_.release, *tree, report_, &read);
     TreeSnapshot after;

@@ -37,6 +37,16 @@ FsStatus OpenFoundMark(Folder& entry, Clock* clock, std::unique_ptr<WorkMark>* m
   }
 }
 
+/// True when the folder holds nothing but the work mark.
+bool HoldsOnlyTheMark(Folder& entry) {
+  std::vector<FolderItem> items;
+  if (!entry.List(&items).ok()) return false;
+  for (const FolderItem& item : items) {
+    if (item.name != WorkEntry::kMarkName) return false;
+  }
+  return true;
+}
+
 /// `name`, then `name` with ".1", ".2" and so on.
 std::string NumberedName(const std::string& name, int number) {
   return number == 0 ? name : name + "." + std::to_string(number);
@@ -87,8 +97,9 @@ FsStatus WorkEntry::ClaimIn(std::unique_ptr<Folder>& work, const std::string& re
     std::unique_ptr<WorkMark> mark;
     status = work->Make(name, &folder);
     if (status.ok()) {
+      // A new mark stays empty until a copy begins: an entry that may hold
+      // the release itself, renamed into it, is never cleared.
       status = folder->OpenMark(kMarkName, true, &mark);
-      if (status.ok()) status = mark->Write(kPartial);
       if (!status.ok()) {
         if (mark) mark->Remove();
         mark.reset();
@@ -108,13 +119,16 @@ FsStatus WorkEntry::ClaimIn(std::unique_ptr<Folder>& work, const std::string& re
     std::string state;
     if (!mark->Read(&state).ok()) continue;
     const bool complete = state.compare(0, std::string(kComplete).size(), kComplete) == 0;
-    if (state != kPartial && !complete) continue;
+    // An empty mark over anything but itself may guard a release that a
+    // killed run had renamed in: that is a siteop's to look at.
+    if (state.empty() && !HoldsOnlyTheMark(*folder)) continue;
+    if (!state.empty() && state != kPartial && !complete) continue;
     entry->reset(new WorkEntry(std::move(work), std::move(folder), std::move(mark), name));
     if (complete) {
       (*entry)->kept_ = state.substr(std::string(kComplete).size());
       return FsStatus::kOk;
     }
-    return (*entry)->Clear();
+    return state.empty() ? FsStatus::kOk : (*entry)->Clear();
   }
   return FsStatus::kExists;
 }
@@ -134,7 +148,9 @@ FsStatus WorkEntry::Clear() {
     status = folder_->Open(item.name, &child);
     if (status.ok()) status = DeleteTree(*child);
   }
-  if (status.ok()) status = mark_->Write(kPartial);
+  // Durably empty again before anything, the release itself included, is
+  // put into the entry.
+  if (status.ok()) status = mark_->Write("");
   return status;
 }
 

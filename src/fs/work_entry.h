@@ -26,7 +26,10 @@ class WorkEntry {
  public:
   static constexpr const char* kTreeName = "release";
   static constexpr const char* kMarkName = "mark";
-  /// The mark of an entry whose copy is not (yet) whole.
+  /// The mark of an entry whose copy is not (yet) whole, written before
+  /// the copy begins. An entry's mark is empty until then: such an entry
+  /// may hold the release itself, renamed into it, and is never cleared
+  /// unless it holds nothing else.
   static constexpr const char* kPartial = "partial";
   /// The start of the mark of a whole, checked copy that could not be
   /// published; the fingerprint of its source follows.
@@ -49,7 +52,7 @@ class WorkEntry {
 
   /// Records the state of the entry in its mark.
   FsStatus Mark(const std::string& state) { return mark_->Write(state); }
-  /// Removes everything in the entry but the mark, and marks it partial.
+  /// Removes everything in the entry but the mark, and empties the mark.
   FsStatus Clear();
   /// Removes the mark and the entry, which must hold nothing else by now,
   /// and the work folder when nothing else is left in it.
