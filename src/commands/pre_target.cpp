@@ -1,5 +1,6 @@
 #include "commands/pre_target.h"
 
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
@@ -54,13 +55,15 @@ std::vector<std::pair<std::string, int>> TargetsOf(FileSystem& fs, const Setting
 }
 
 /// The name of a folder in `folder` that is `release` in any case, or "".
+/// One listing, which tells folders without a look at each of them.
 std::string FolderNamed(FileSystem& fs, const std::string& folder, const std::string& release) {
-  std::vector<DirEntry> entries;
-  if (!fs.SearchFolder(folder, &entries).ok()) return "";
+  std::unique_ptr<Folder> opened;
+  std::vector<FolderItem> items;
+  if (!fs.OpenFolder(folder, &opened).ok() || !opened->List(&items).ok()) return "";
   const std::string wanted = LowerAscii(fs.FoldCase(release));
-  for (const DirEntry& entry : entries) {
-    if ((entry.Attributes & kAttrFolder) != 0 && LowerAscii(fs.FoldCase(entry.Name)) == wanted) {
-      return entry.Name;
+  for (const FolderItem& item : items) {
+    if (item.kind == EntryKind::kFolder && LowerAscii(fs.FoldCase(item.name)) == wanted) {
+      return item.name;
     }
   }
   return "";
@@ -102,12 +105,15 @@ std::optional<std::string> FindDupe(FileSystem& fs, const Settings& settings, in
                                     const LocalDate& today, const std::string& release) {
   const char sep = fs.Separator();
   for (const auto& [to_dir, dated] : TargetsOf(fs, settings)) {
+    // The siteop's folder may be a link or a mounted folder: followed once.
+    std::string real;
+    if (!fs.ResolveFolder(to_dir, &real).ok()) continue;
     for (int back = 0; back < (dated == 0 ? 1 : days); ++back) {
-      const std::string part = DatePart(dated, DaysBefore(today, back), sep);
-      const std::string folder = to_dir + (part.empty() ? "" : sep + part.substr(0, part.size() - 1));
-      const std::string found = FolderNamed(fs, folder, release);
+      std::string part = DatePart(dated, DaysBefore(today, back), sep);
+      if (!part.empty()) part = sep + part.substr(0, part.size() - 1);
+      const std::string found = FolderNamed(fs, real + part, release);
       if (!found.empty()) {
-        return "Dupe: " + release + " was already pre'd to:" + kCrlf + folder + sep + found;
+        return "Dupe: " + release + " was already pre'd to:" + kCrlf + to_dir + part + sep + found;
       }
     }
   }
