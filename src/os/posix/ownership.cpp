@@ -100,6 +100,11 @@ class GrantWalk {
   void Give(int fd, const std::string& name) {
     struct stat st {};
     if (fstat(fd, &st) != 0) return Fail(name, ErrnoText(errno));
+    Give(fd, name, st);
+  }
+
+  /// The same, for the file or folder open as `fd` whose facts are `st`.
+  void Give(int fd, const std::string& name, const struct stat& st) {
     // A file that also has a name elsewhere may be anyone's file, linked
     // in by the uploader: it keeps its owner and mode.
     if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
@@ -117,7 +122,23 @@ class GrantWalk {
   /// The entry `name` of the folder open as `parent`; with `descend`, a
   /// folder's content first. A link, device, FIFO or socket gets the
   /// owner only, never a mode.
-  void Entry(int parent, const std::string& name, bool descend) {
+  void Entry(int parent, const std::string& name, bool descend, unsigned char type = DT_UNKNOWN) {
+    // The listing says file or folder: opened for the change at once (never
+    // through a link, never waiting), and what was opened is what counts.
+    if (type == DT_REG || type == DT_DIR) {
+      struct stat st {};
+      FileHandle fd(OpenToChange(parent, name, type == DT_REG));
+      if (!fd.valid() || fstat(fd.get(), &st) != 0) return Fail(name, ErrnoText(errno));
+      if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        // Something else took the name meanwhile: its owner only.
+        if (grant_.ChangesOwner() && fchown(fd.get(), grant_.uid, grant_.gid) != 0) {
+          Fail(name, ErrnoText(errno));
+        }
+        return;
+      }
+      if (descend && S_ISDIR(st.st_mode)) Inside(fd.get());
+      return Give(fd.get(), name, st);
+    }
     struct stat seen {};
     FileHandle look(openat(parent, name.c_str(), kLook));
     if (!look.valid() || fstat(look.get(), &seen) != 0) return Fail(name, ErrnoText(errno));
@@ -160,7 +181,7 @@ class GrantWalk {
     errno = 0;
     while (const dirent* entry = readdir(dir.get())) {
       const std::string name = entry->d_name;
-      if (name != "." && name != "..") Entry(folder, name, true);
+      if (name != "." && name != "..") Entry(folder, name, true, entry->d_type);
       errno = 0;
     }
     if (errno != 0) Fail("", ErrnoText(errno));
@@ -170,12 +191,15 @@ class GrantWalk {
   /// Opens `name` in `parent` as a file or folder whose mode can be
   /// changed, only when it is still the entry `seen` showed; -1 otherwise,
   /// with the failure noted.
-  int OpenSame(int parent, const std::string& name, const struct stat& seen) {
-    int fd = openat(parent, name.c_str(), O_RDONLY | kOpenToChange);
+  static int OpenToChange(int parent, const std::string& name, bool file) {
+    const int fd = openat(parent, name.c_str(), O_RDONLY | kOpenToChange);
     // A file that its owner may write but not read is still the release's.
-    if (fd < 0 && errno == EACCES && S_ISREG(seen.st_mode)) {
-      fd = openat(parent, name.c_str(), O_WRONLY | kOpenToChange);
-    }
+    if (fd >= 0 || errno != EACCES || !file) return fd;
+    return openat(parent, name.c_str(), O_WRONLY | kOpenToChange);
+  }
+
+  int OpenSame(int parent, const std::string& name, const struct stat& seen) {
+    const int fd = OpenToChange(parent, name, S_ISREG(seen.st_mode));
     if (fd < 0) {
       Fail(name, ErrnoText(errno));
       return -1;
