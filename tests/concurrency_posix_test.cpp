@@ -482,14 +482,15 @@ TEST_F(ConcurrencyTest, AFileStillGrowingIsNotTakenAndLosesNoByte) {
     WriteFile(Join(source, "a.nfo"), "nfo");
     // A head large enough that the copy takes a while, then an upload that
     // appends chunks, each naming its number, through one open descriptor
-    // as a server's upload does: from the moment the copy has begun (the
-    // staging folder is there) until a few chunks after the pre has ended.
+    // as a server's upload does: from the moment the copy has begun (its
+    // folder is there) until a few chunks after the pre has ended.
     constexpr std::size_t kHead = 16 << 20;
     std::string written(kHead, 'h');
     WriteFile(file, written);
     const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    const std::string staging = Join(other.path(), std::string(kWorkFolderName));
+    const std::string staging =
+        Join(other.path(), std::string(kWorkFolderName) + "/" + release + "/release");
     std::atomic<bool> stop{false};
     std::size_t before_end = written.size();  // the bytes written while the pre ran
     std::thread upload([&] {
