@@ -125,6 +125,10 @@ bool ApplyOwnership(Platform& platform, const PreGroup& group, Folder& release,
   const char sep = platform.fs.Separator();
   const OwnershipGrant grant{group.NewPerms, GetField(group.NewOwner, ':', 0),
                              GetField(group.NewOwner, ':', 1)};
+  // "newowner=user" names no group: the owner group stays as it was.
+  if (!grant.user.empty() && grant.group.empty()) {
+    record.note += (record.note.empty() ? "" : "; ") + std::string("newowner names no group");
+  }
   bool ok = true;
   const auto call = [&](const OwnershipTarget& target, OwnershipScope scope) {
     cause.clear();
