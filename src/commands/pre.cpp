@@ -72,7 +72,7 @@ void NoteMove(MoveOutcome outcome, const MoveReport& report, RequestRecord& reco
   if (!report.left_at.empty()) record.Fail("left in the work folder", report.left_at);
   if (report.kept_copy) record.Fail("copy kept for the next pre", "");
   for (const std::string& note : report.notes) {
-    record.note += (record.note.empty() ? "" : "; ") + note;
+    record.AddNote(note);
   }
 }
 
@@ -104,7 +104,7 @@ std::optional<std::string> CheckCompleteness(const FileSystem& fs, Folder& relea
     record.Fail("sfv check", checked);
     return std::string("Error in setup, please notify a siteop.");
   }
-  record.note = "sfv: " + SfvSummary(report);
+  record.AddNote("sfv: " + SfvSummary(report));
   return IncompleteReply(report);
 }
 
@@ -127,7 +127,7 @@ bool ApplyOwnership(Platform& platform, const PreGroup& group, Folder& release,
                              GetField(group.NewOwner, ':', 1)};
   // "newowner=user" names no group: the owner group stays as it was.
   if (!grant.user.empty() && grant.group.empty()) {
-    record.note += (record.note.empty() ? "" : "; ") + std::string("newowner names no group");
+    record.AddNote("newowner names no group");
   }
   bool ok = true;
   const auto call = [&](const OwnershipTarget& target, OwnershipScope scope) {

@@ -16,10 +16,7 @@ bool NamesItsPlace(const std::string& path, char sep) {
 }  // namespace
 
 std::string SettingsPath(Platform& platform) {
-  const char sep = platform.fs.Separator();
-  std::string path = platform.process.ExecutableFolder();
-  if (path.empty() || path.back() != sep) path += sep;
-  return path + platform.process.ExecutableStem() + ".ini";
+  return BesideProgram(platform, platform.process.ExecutableStem() + ".ini");
 }
 
 std::string BesideProgram(Platform& platform, const std::string& path) {

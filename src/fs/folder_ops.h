@@ -48,6 +48,13 @@ FsStatus DeleteTree(Folder& folder);
 /// keeps its folder too. kOk only when the whole folder is gone.
 FsStatus RemoveCopiedSource(Folder& folder, const TreeSnapshot& copied);
 
+/// True when something else holds what an operation needed (kInUse, or
+/// kDenied, as Windows says of a folder with open files below): a moment
+/// later it may be free.
+inline bool IsHeldBack(const FsStatus& status) {
+  return status == FsStatus::kInUse || status == FsStatus::kDenied;
+}
+
 /// Runs `attempt` again while it fails because something else holds what
 /// it needs (kInUse, or kDenied, as Windows says of a folder with open
 /// files below), for about five seconds with growing pauses. Without a
@@ -59,8 +66,7 @@ FsStatus RetryWhileHeld(Clock* clock, Attempt attempt) {
   uint64_t waited = 0;
   for (;;) {
     const FsStatus status = attempt();
-    const bool held = status == FsStatus::kInUse || status == FsStatus::kDenied;
-    if (!held || !clock || waited >= kPatienceMs) return status;
+    if (!IsHeldBack(status) || !clock || waited >= kPatienceMs) return status;
     clock->Sleep(pause);
     waited += pause;
     pause = pause * 2 > 1000 ? 1000 : pause * 2;

@@ -16,10 +16,6 @@ FsStatus Fail(MoveReport* report, const FsStatus& status, const char* step) {
   return status;
 }
 
-bool IsHeld(const FsStatus& status) {
-  return status == FsStatus::kInUse || status == FsStatus::kDenied;
-}
-
 /// One move in progress: the request, the destination's folder and name,
 /// and the release's claimed work entry there.
 class Mover {
@@ -146,7 +142,7 @@ class Mover {
       Fail(report_, status, "publish");
       // Held back by a scanner, an indexer or a download below it: the
       // whole, checked copy waits for the next pre instead of being lost.
-      if (IsHeld(status) &&
+      if (IsHeldBack(status) &&
           entry_.Mark(WorkEntry::kComplete + Fingerprint(source)).ok()) {
         report_->kept_copy = true;
         return MoveOutcome::kNotMoved;

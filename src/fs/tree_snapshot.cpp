@@ -1,8 +1,9 @@
 #include "fs/tree_snapshot.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
+
+#include "text/text.h"
 
 namespace ovpre {
 
@@ -29,14 +30,9 @@ bool SameTree(const TreeSnapshot& a, const TreeSnapshot& b, SameItem same_item) 
   return true;
 }
 
-/// FNV-1a, 64 bits: enough to tell one state of a tree from another.
+/// Adds one field to `hash`, ended so that "ab","c" differs from "a","bc".
 void Mix(uint64_t* hash, const std::string& bytes) {
-  for (const unsigned char c : bytes) {
-    *hash ^= c;
-    *hash *= 1099511628211ull;
-  }
-  *hash ^= 0xff;  // ends the field, so that "ab","c" differs from "a","bc"
-  *hash *= 1099511628211ull;
+  *hash = Fnv1a(std::string(1, '\xff'), Fnv1a(bytes, *hash));
 }
 
 void MixTree(uint64_t* hash, const TreeSnapshot& tree) {
@@ -80,11 +76,9 @@ bool SameFacts(const TreeSnapshot& a, const TreeSnapshot& b) {
 }
 
 std::string Fingerprint(const TreeSnapshot& snapshot) {
-  uint64_t hash = 14695981039346656037ull;
+  uint64_t hash = kFnvStart;
   MixTree(&hash, snapshot);
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-  return text;
+  return Hex16(hash);
 }
 
 uint64_t LargestFile(const TreeSnapshot& snapshot) {

@@ -1,9 +1,9 @@
 #include "fs/work_entry.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "fs/folder_ops.h"
+#include "text/text.h"
 
 namespace ovpre {
 
@@ -18,12 +18,6 @@ constexpr std::size_t kWholeName = 200;
 /// run, and in what steps.
 constexpr uint64_t kMarkWaitMs = 1000;
 constexpr uint64_t kMarkPollMs = 50;
-
-std::string Hex64(uint64_t value) {
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-  return text;
-}
 
 /// Opens the mark of an entry found at a work name, waiting a moment for
 /// one that the run which made the entry is about to create.
@@ -56,15 +50,10 @@ std::string NumberedName(const std::string& name, int number) {
 
 std::string WorkName(const std::string& release) {
   if (release.size() <= kWholeName) return release;
-  uint64_t hash = 14695981039346656037ull;
-  for (const unsigned char c : release) {
-    hash ^= c;
-    hash *= 1099511628211ull;
-  }
   // Cut at a character's start, so that the name stays valid UTF-8.
   std::size_t cut = kWholeName - 20;
   while (cut > 0 && (static_cast<unsigned char>(release[cut]) & 0xC0) == 0x80) --cut;
-  return release.substr(0, cut) + "~" + Hex64(hash);
+  return release.substr(0, cut) + "~" + Hex16(Fnv1a(release));
 }
 
 FsStatus WorkEntry::Claim(Folder& target, const std::string& release, Clock* clock,

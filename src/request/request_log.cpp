@@ -56,6 +56,10 @@ void RequestRecord::Fail(const std::string& step, const std::string& cause) {
   failures.push_back(cause.empty() ? step : step + ": " + cause);
 }
 
+void RequestRecord::AddNote(const std::string& text) {
+  note += (note.empty() ? "" : "; ") + text;
+}
+
 void RequestRecord::Fail(const std::string& step, const FsStatus& status) {
   Fail(step, CauseText(status));
 }

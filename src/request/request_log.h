@@ -35,6 +35,8 @@ struct RequestRecord {
 
   /// Adds a failure of `step` with `cause`, and marks the request failed.
   void Fail(const std::string& step, const std::string& cause);
+  /// Adds `text` to the note, after what it holds already.
+  void AddNote(const std::string& text);
   /// Adds a file-system failure of `step`, its cause taken from `status`.
   void Fail(const std::string& step, const FsStatus& status);
 };

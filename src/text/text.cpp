@@ -1,6 +1,7 @@
 #include "text/text.h"
 
 #include <cstddef>
+#include <cstdio>
 
 namespace ovpre {
 
@@ -109,6 +110,20 @@ std::string ZeroPadded(int value, int width) {
   if (static_cast<int>(text.size()) < width) {
     text.insert(0, static_cast<std::size_t>(width) - text.size(), '0');
   }
+  return text;
+}
+
+uint64_t Fnv1a(const std::string& bytes, uint64_t hash) {
+  for (const unsigned char c : bytes) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+std::string Hex16(uint64_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
   return text;
 }
 

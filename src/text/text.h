@@ -25,6 +25,14 @@ std::string FolderOf(const std::string& path, char separator);
 /// `value` in decimal, with "0"s in front up to `width` characters.
 std::string ZeroPadded(int value, int width);
 
+/// The 64-bit FNV-1a hash of `bytes`, going on from `hash` (start with
+/// kFnvStart): enough to tell one text from another, not a secret.
+inline constexpr uint64_t kFnvStart = 14695981039346656037ull;
+uint64_t Fnv1a(const std::string& bytes, uint64_t hash = kFnvStart);
+
+/// `value` as 16 lower-case hexadecimal digits.
+std::string Hex16(uint64_t value);
+
 /// Joins `lines` with CR LF between them (none after the last).
 std::string JoinWithCrlf(std::initializer_list<std::string> lines);
 

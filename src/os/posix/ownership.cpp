@@ -15,10 +15,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "os/posix/io.h"
@@ -79,6 +81,28 @@ bool RemoveAcl(int fd, bool folder) {
            errno == EOPNOTSUPP;
   };
   return remove("system.posix_acl_access") && (!folder || remove("system.posix_acl_default"));
+}
+
+/// Passes the name and listed type of every entry inside the folder open as
+/// `folder` ("." and ".." left out) to `visit`; the cause of a failure to
+/// list, or "".
+std::string EachEntry(int folder,
+                      const std::function<void(const std::string&, unsigned char)>& visit) {
+  // A descriptor of its own for the stream, which closes it.
+  const int copy = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DirHandle dir(copy < 0 ? nullptr : fdopendir(copy));
+  if (!dir) {
+    const int error = errno;
+    if (copy >= 0) close(copy);
+    return ErrnoText(error);
+  }
+  errno = 0;
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") visit(name, entry->d_type);
+    errno = 0;
+  }
+  return errno != 0 ? ErrnoText(errno) : "";
 }
 
 /// One pass of a grant over entries reached only through descriptors,
@@ -170,21 +194,10 @@ class GrantWalk {
   /// Every entry inside the folder open as `folder`, at any depth, dot
   /// entries included; subfolders are entered through their descriptors.
   void Inside(int folder) {
-    // A descriptor of its own for the stream, which closes it.
-    const int copy = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DirHandle dir(copy < 0 ? nullptr : fdopendir(copy));
-    if (!dir) {
-      const int error = errno;
-      if (copy >= 0) close(copy);
-      return Fail("", ErrnoText(error));
-    }
-    errno = 0;
-    while (const dirent* entry = readdir(dir.get())) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") Entry(folder, name, true, entry->d_type);
-      errno = 0;
-    }
-    if (errno != 0) Fail("", ErrnoText(errno));
+    const std::string error = EachEntry(folder, [&](const std::string& name, unsigned char type) {
+      Entry(folder, name, true, type);
+    });
+    if (!error.empty()) Fail("", error);
   }
 
  private:
@@ -285,37 +298,20 @@ class PosixOwnership final : public OwnershipControl {
   /// name it later.
   bool GiveEverythingInside(int release, const Grant& grant, const std::string& key,
                             std::string* cause) {
-    std::vector<std::string> names;
-    GrantWalk listing(grant);
-    ListNames(release, &names, &listing);
-    bool ok = listing.ok();
-    if (!ok && cause) *cause = listing.cause();
-    for (const std::string& name : names) {
+    std::vector<std::pair<std::string, unsigned char>> names;
+    const std::string listed = EachEntry(release, [&](const std::string& name, unsigned char type) {
+      names.emplace_back(name, type);
+    });
+    bool ok = listed.empty();
+    if (!ok && cause) *cause = listed;
+    for (const auto& [name, type] : names) {
       GrantWalk walk(grant);
-      walk.Entry(release, name, true);
+      walk.Entry(release, name, true, type);
       given_[key + '/' + name] = walk.cause();
       if (!walk.ok() && ok && cause) *cause = walk.cause();
       ok = ok && walk.ok();
     }
     return ok;
-  }
-
-  /// The names inside the folder open as `folder`, "." and ".." left out.
-  static void ListNames(int folder, std::vector<std::string>* names, GrantWalk* walk) {
-    const int copy = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DirHandle dir(copy < 0 ? nullptr : fdopendir(copy));
-    if (!dir) {
-      const int error = errno;
-      if (copy >= 0) close(copy);
-      return walk->Fail("", ErrnoText(error));
-    }
-    errno = 0;
-    while (const dirent* entry = readdir(dir.get())) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names->push_back(name);
-      errno = 0;
-    }
-    if (errno != 0) walk->Fail("", ErrnoText(errno));
   }
 
   /// What tells one release and one setting from another.

@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <memory>
 #include <vector>
 
+#include "os/posix/io.h"
 #include "platform/native.h"
 
 namespace ovpre {
@@ -20,10 +20,10 @@ namespace {
 /// `path` with every link and "." or ".." resolved, when it names a file
 /// that may be run; "" otherwise.
 std::string RunnableFile(const std::string& path) {
-  char resolved[PATH_MAX];
+  std::string resolved;
   struct stat st {};
-  if (!realpath(path.c_str(), resolved) || stat(resolved, &st) != 0 || !S_ISREG(st.st_mode) ||
-      access(resolved, X_OK) != 0) {
+  if (!ResolvePath(path, &resolved).ok() || stat(resolved.c_str(), &st) != 0 ||
+      !S_ISREG(st.st_mode) || access(resolved.c_str(), X_OK) != 0) {
     return "";
   }
   return resolved;
