@@ -113,8 +113,10 @@ class PreTests(SiteTestCase):
         release, destination = "Some.Release-GRP", r"E:\ftp\mp3\Some.Release-GRP"
         owndir = r"E:\ftp\pre\Same Drive"
         self.place_release(owndir, release)
-        self.run_pre("SameDrive", release, "101")
+        # Typed in another case, it keeps its folder's own name.
+        self.run_pre("SameDrive", release.lower(), "101")
         self.assertEqual(self.site.reply("pre", "101"), reply(success(release, destination)))
+        self.assertEqual(os.listdir(self.site.linux_path(r"E:\ftp\mp3")).count(release), 1)
         self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
         self.assert_moved(owndir + "\\" + release, destination)
         calls = self.site.control_log()
@@ -122,15 +124,6 @@ class PreTests(SiteTestCase):
         # Four visible top-level entries (the hidden one gets none): 2 + 2 * 4.
         self.assertEqual(len(calls), 10)
         self.assertFalse(any(".message" in c for c in calls))
-
-    def test_a_release_typed_in_another_case_keeps_its_own_name(self):
-        release, destination = "Some.Case-GRP", r"E:\ftp\mp3\Some.Case-GRP"
-        owndir = r"E:\ftp\pre\Same Drive"
-        self.place_release(owndir, release)
-        self.run_pre("SameDrive", release.lower(), "131")
-        self.assertEqual(self.site.reply("pre", "131"), reply(success(release, destination)))
-        self.assertEqual(self.site.announce(), announcement(release, "SameDrive", destination))
-        self.assertEqual(os.listdir(self.site.linux_path(r"E:\ftp\mp3")).count(release), 1)
 
     def test_same_drive_dated_keeps_spaces_of_the_raw_line(self):
         release = "My  Release"
