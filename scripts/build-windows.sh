@@ -28,7 +28,8 @@ check_version() {
 }
 
 # check_zip ZIP EXE: the ZIP holds exactly the program and the files shipped
-# beside it, each as it is here.
+# beside it, each as it is here; the texts a siteop reads in Notepad have CR LF
+# line ends (Notepad before Windows 10 1809 shows LF-only text as one line).
 check_zip() {
   python3 - "$1" "$2" "$OVPRE_ROOT" <<'PY'
 import sys, zipfile
@@ -43,6 +44,10 @@ with zipfile.ZipFile(zip_path) as z:
     for name, source in shipped.items():
         if z.read(name) != open(source, "rb").read():
             sys.exit(f"{zip_path}: {name} differs from {source}")
+    for name in ("readme.txt", "eggdrop/README.md"):
+        text = z.read(name)
+        if text.count(b"\n") != text.count(b"\r\n"):
+            sys.exit(f"{zip_path}: {name} has line ends without CR")
 print(f"{zip_path}: " + ", ".join(names))
 PY
 }
