@@ -3,7 +3,9 @@
 # IRC server, eggdrop running contrib/eggdrop/ovpre-announce.tcl, a small
 # client in the channel, and real "site pre" runs of the POSIX build. The client
 # must receive each announcement byte for byte, once: first from the announce
-# file, then, after a rehash, from the announce log.
+# file, then, after a rehash, from the announce log, whatever is done to the
+# log between pres (deleted, emptied, trimmed, rotated, an overlong line, the
+# bot stopped meanwhile).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 
@@ -147,16 +149,19 @@ if [ "$(id -u)" -eq 0 ]; then
   run_as_bot=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
 fi
 # -n: stay in the foreground; -m: start without a userfile and create one.
-(cd "$bot" && exec "${run_as_bot[@]}" eggdrop -n -m bot.conf) </dev/null >"$work/eggdrop.log" 2>&1 &
-pids+=($!)
-eggdrop_pid=$!
+start_bot() {
+  (cd "$bot" && exec "${run_as_bot[@]}" eggdrop -n -m bot.conf) </dev/null >>"$work/eggdrop.log" 2>&1 &
+  pids+=($!)
+  eggdrop_pid=$!
+}
+start_bot
 
 # --- the client that listens in the channel.
 received="$work/received"
 : >"$received"
 python3 "$OVPRE_ROOT/contrib/eggdrop/test/irc_client.py" --port "$port" --nick tester \
   --channel "$channel" --from-nick "$botnick" --ready-file "$work/ready" \
-  --out-file "$received" --lifetime 150 </dev/null >"$work/client.log" 2>&1 &
+  --out-file "$received" --lifetime 400 </dev/null >"$work/client.log" 2>&1 &
 pids+=($!)
 waits 40 test -e "$work/ready" || fail "the bot and the client did not meet in $channel"
 waits 20 test -e "$bot/on-channel" || fail "the bot does not count itself on $channel"
@@ -249,20 +254,53 @@ done
 check 15 "three pres within a second were not all posted in order"
 echo "ok: three pres within a second, all posted in order"
 
-# A line caught half written waits until it is whole; an emptied log is read
-# from its start.
+# A line caught half written waits until it is whole.
 printf '%s' "${line1:0:20}" >>"$log"
 sleep 1.5
 printf '%s\r\n' "${line1:20}" >>"$log"
 printf '%s\n' "$line1" >>"$expected"
 check 5 "a line caught half written was not posted once, whole"
+echo "ok: a line caught half written is posted once, whole"
+
+# The log handled between pres, each way once: the bot looks at it so, then
+# the next two pres are posted once, whole, in order; nothing that was posted
+# before comes again. "deleted" comes after "emptied": the new log then grows
+# to the old one's size, which only its content tells apart.
+emptied() { : >"$log"; }
+deleted() { rm "$log"; }
+trimmed() { tail -n 3 "$log" >"$work/tail" && cat "$work/tail" >"$log"; }
+cut_to_last_line_by_rename() { tail -n 1 "$log" >"$work/tail" && mv "$work/tail" "$log"; }
+rotated() { mv "$log" "$log.1"; }
+overlong() { head -c 70000 /dev/zero | tr '\0' x >>"$log"; }
+for change in emptied deleted trimmed cut_to_last_line_by_rename rotated overlong; do
+  $change
+  sleep 1.5
+  for n in 1 2; do
+    pre_unwatched "${change//_/.}.$n-GRP"
+    expect "${change//_/.}.$n-GRP"
+  done
+  check 15 "after the log was $change, the next pres were not posted once, whole, in order"
+  echo "ok: log $change, the next pres posted once, whole, in order"
+done
+grep -q "skipped a line of more than 4096 bytes" "$work/eggdrop.log" \
+  || fail "the bot did not log the overlong line it skipped"
+
+# Emptied while the bot was stopped, three pres meanwhile: all three posted
+# when it is back.
+kill "$eggdrop_pid"
+wait "$eggdrop_pid" 2>/dev/null || true
+rm -f "$bot/on-channel" "$bot/bot.pid"
 : >"$log"
-pre_unwatched "After.Empty-GRP"
-expect "After.Empty-GRP"
-check 10 "after the log was emptied the next pre was not posted"
-[ "$(cat "$bot/ovpre-announce.offset")" = "$(stat -c %s "$log")" ] \
+for release in "Away.One-GRP" "Away.Two-GRP" "Away.Three-GRP"; do
+  pre_unwatched "$release"
+  expect "$release"
+done
+start_bot
+waits 30 test -e "$bot/on-channel" || fail "the restarted bot does not count itself on $channel"
+check 20 "of three pres in a log emptied while the bot was stopped, not all were posted in order"
+[ "$(sed -n 's/^offset //p' "$bot/ovpre-announce.offset")" = "$(stat -c %s "$log")" ] \
   || fail "the state file does not hold the offset of the log's end"
-echo "ok: half-written lines and an emptied log are handled, the offset is kept"
+echo "ok: a log emptied while the bot was stopped, the pres meanwhile all posted; the offset is kept"
 
 sleep 3
 check 0 "something was posted twice"
