@@ -144,9 +144,12 @@ proc ::ovpre_announce::poll_file {} {
 # read from its start. The size alone cannot tell: a new log can be as long
 # as the old one, or longer.
 #
-# On Windows the identity depends on the Tcl: windrop's (Cygwin) gives NTFS's
-# file ID, a native Tcl gives no file number (0) for "file stat". There the
-# entry alone tells, which it does for every case above.
+# On Windows the identity depends on the Tcl: windrop's (built with Cygwin)
+# gives NTFS's file ID; a Tcl built for Windows itself gives the drive and
+# the two halves of the file index ORed together (other files may share it),
+# or 0 while another program holds the file without read sharing. A change of
+# identity only makes the script search for the entry, which then is found
+# where it was; the entry tells in every case above.
 
 # The last two lines of `bytes` (the last one may be unfinished), at most
 # `entry_bytes` of them: what tells where reading stopped.
