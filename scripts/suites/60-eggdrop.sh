@@ -237,7 +237,8 @@ check 10 "a UTF-8 release name did not arrive byte for byte"
 echo "ok: a UTF-8 release name arrives byte for byte"
 
 # The announce log, switched on by a rehash: read on from the offset the state
-# file holds, so a pre that the announce file never showed is posted.
+# file holds (as earlier versions of the script kept it: the offset alone), so
+# a pre that the announce file never showed is posted.
 stat -c %s "$log" >"$bot/ovpre-announce.offset"
 pre_unwatched "Missed.Release-GRP"
 expect "Missed.Release-GRP"
@@ -262,9 +263,9 @@ printf '%s\n' "$line1" >>"$expected"
 check 5 "a line caught half written was not posted once, whole"
 echo "ok: a line caught half written is posted once, whole"
 
-# The log handled between pres, each way once: the bot looks at it so, then
-# the next two pres are posted once, whole, in order; nothing that was posted
-# before comes again. "deleted" comes after "emptied": the new log then grows
+# The log handled between pres, each way once; the bot has a look at it so
+# handled, then the next two pres are posted once, whole, in order, and
+# nothing posted before comes again. "deleted" comes after "emptied": the new log then grows
 # to the old one's size, which only its content tells apart.
 emptied() { : >"$log"; }
 deleted() { rm "$log"; }
