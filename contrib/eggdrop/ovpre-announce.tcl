@@ -362,7 +362,9 @@ proc ::ovpre_announce::poll_log {} {
       set skipping 0
       continue
     }
+    # Its length without its line end (CR LF or LF).
     set length [expr {($end < 0 ? [string length $data] : $end) - $taken}]
+    if {$end > $taken && [string index $data $end-1] eq "\r"} { incr length -1 }
     if {$length > $line_bytes} {
       putlog "ovpre-announce: skipped a line of more than $line_bytes bytes at byte [expr {$offset + $taken}] of $ovpre(log)"
       if {$end < 0} {
