@@ -48,7 +48,15 @@ ControlThread::~ControlThread() {
   if (!g_control_timed_out) {
     shared_->work = nullptr;
     SetEvent(shared_->wake);
-    WaitForSingleObject(thread_, Left());
+    // A thread that has not ended within the time is still in the control,
+    // in COM, or in its own end (which waits on the loader lock). The run
+    // goes on to its announcement and log line, then returns from main; the
+    // usual end of a process would then run the runtime's exit and every
+    // DLL's detach while that thread may still be inside one of them, and
+    // could wait on it for ever. Taken as a control that did not answer, it
+    // has the process end with TerminateProcess instead, which waits for
+    // no thread and runs no DLL code.
+    if (WaitForSingleObject(thread_, Left()) != WAIT_OBJECT_0) g_control_timed_out = true;
   }
   CloseHandle(thread_);
 }

@@ -23,7 +23,9 @@ class ControlThread {
   ControlThread(const ControlThread&) = delete;
   ControlThread& operator=(const ControlThread&) = delete;
   /// Tells an idle thread to end and waits for it within what is left of
-  /// the time; a thread stuck in the control is left alone.
+  /// the time; a thread stuck in the control is left alone. A thread that
+  /// does not end in time counts as a control that did not answer
+  /// (ServerControlTimedOut).
   ~ControlThread();
 
   /// Runs `work` on the thread and waits for it within the time left.
@@ -44,9 +46,10 @@ class ControlThread {
   std::string failure_;
 };
 
-/// True once the server's control has not answered in time: a thread is
-/// still stuck in it, so the process must end without waiting for it
-/// (TerminateProcess), after the run has replied and logged everything.
+/// True once the server's control has not answered in time, or its thread
+/// has not ended in time: a thread may still be running in it, so the
+/// process must end without waiting for it (TerminateProcess), after the run
+/// has replied and logged everything.
 bool ServerControlTimedOut();
 
 }  // namespace ovpre
