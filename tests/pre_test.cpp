@@ -150,6 +150,31 @@ TEST_F(PreTest, OwnFolderMustBeTheSameFolderNotOnlyTheSameText) {
   }
 }
 
+TEST_F(PreTest, AnOwnFolderThatIsThereButCannotBeResolvedIsASetupError) {
+  UseLog(log);
+  FailingFileSystem fs(*site.fs, 0);
+  int resolves = 0;
+  // The first folder resolved is the reply folder; the next is the caller's.
+  fs.before = [&](int) {
+    const bool resolve = fs.current_op == "ResolveFolder";
+    fs.fail_op = resolve && ++resolves == 2 ? "ResolveFolder" : "";
+  };
+  Platform platform = site.With(fs);
+  for (const FsStatus::Code code : {FsStatus::kFailed, FsStatus::kDenied, FsStatus::kNotFound}) {
+    fs.injected = FsStatus(code, 1, "cause text");
+    resolves = 0;
+    site.Request("GRP", 0, site.own_dir, "pre Some.Release-GRP");
+    RunOnce(platform);
+    const bool setup = code != FsStatus::kNotFound;
+    EXPECT_EQ(site.Reply("pre"), Reply(setup ? "Error in setup, please notify a siteop."
+                                             : "You must be on your own directory\r\nto pre a release."));
+    if (setup) {
+      EXPECT_EQ(LastLogFields(ReadFile(log)).back(), "resolve own folder: 1 cause text");
+    }
+  }
+  EXPECT_EQ(DescribeTree(Join(site.own_dir, "Some.Release-GRP")), release_tree);
+}
+
 TEST_F(PreTest, FoldersThatAreNotSetUpMoveNothing) {
   const std::string setup = Reply("Error in setup, please notify a siteop.");
   const std::string not_own = Reply("You must be on your own directory\r\nto pre a release.");
@@ -183,12 +208,19 @@ TEST(IsAbsoluteFolder, RootOnPosixDriveOrShareOnWindows) {
   for (const char* path : {"", "ftp", "./ftp", "\\srv\\share\\"}) {
     EXPECT_FALSE(IsAbsoluteFolder(path, '/')) << path;
   }
-  for (const char* path : {"c:\\", "E:\\ftp\\pre", "\\\\srv\\share\\", "\\\\srv\\share\\pre"}) {
+  for (const char* path : {"c:\\", "E:\\ftp\\pre", "\\\\srv\\share\\", "\\\\srv\\share\\pre",
+                           "\\\\?\\Volume{0a1b2c3d-4e5f-6789-abcd-ef0123456789}\\",
+                           "\\\\?\\volume{0A1B2C3D-4E5F-6789-ABCD-EF0123456789}\\ftp\\pre"}) {
     EXPECT_TRUE(IsAbsoluteFolder(path, '\\')) << path;
   }
   for (const char* path : {"", "\\", "\\ftp", "c:", "c:ftp", "1:\\ftp", "ftp\\pre", "/ftp",
                            "\\\\srv", "\\\\srv\\share", "\\\\\\share\\", "\\\\srv\\\\x",
-                           "\\\\.\\c:\\", "\\\\?\\c:\\"}) {
+                           "\\\\.\\c:\\", "\\\\?\\c:\\",
+                           "\\\\?\\Volume{0a1b2c3d-4e5f-6789-abcd-ef0123456789}",
+                           "\\\\.\\Volume{0a1b2c3d-4e5f-6789-abcd-ef0123456789}\\",
+                           "\\\\?\\Volume{0a1b2c3d-4e5f-6789-abcd-ef012345678}\\x",
+                           "\\\\?\\Volume{0a1b2c3d+4e5f-6789-abcd-ef0123456789}\\",
+                           "\\\\?\\Volume{0a1b2c3d-4e5f-6789-abcd-ef012345678g}\\"}) {
     EXPECT_FALSE(IsAbsoluteFolder(path, '\\')) << path;
   }
 }
@@ -200,7 +232,9 @@ TEST_F(PreTest, RefusesNamesThatReachOutsideTheRelease) {
   for (const std::string& name : std::vector<std::string>{"..", ".", " ", "  ", "../GRP", "Inner/..", "a\\b", "a:b", "a*", "a?", "a\"b", "a<b",
         "a>b", "Rel.", "Rel ",
         // Device names, which Windows takes as the device in any folder.
-        "CON", "nul.Rel", "Aux", "prn.x.y", "COM1", "lpt9.nfo", "nul .x"}) {
+        "CON", "nul.Rel", "Aux", "prn.x.y", "COM1", "lpt9.nfo", "nul .x",
+        // COM and LPT with a superscript 1, 2 or 3 are devices too.
+        "COM\xC2\xB9", "lpt\xC2\xB3.nfo", "Com\xC2\xB2 .x"}) {
     EXPECT_EQ(Pre("pre " + name), Reply("Invalid release name: " + name)) << name;
   }
   // Control characters are shown as "?", never written into the reply.
@@ -208,7 +242,8 @@ TEST_F(PreTest, RefusesNamesThatReachOutsideTheRelease) {
   EXPECT_EQ(Pre("pre \x02R\r\nx\x7f"), Reply("Invalid release name: ?R??x?"));
   EXPECT_EQ(trees(), before);
   // Names that only look like devices are releases.
-  for (const std::string name : {"CONsole", "COM0", "LPT10", "nul-Rel", "Com1x"}) {
+  for (const std::string name : {"CONsole", "COM0", "LPT10", "nul-Rel", "Com1x", "COM\xC2\xB9x",
+                                 "LPT\xE2\x81\xB4", "COM\xC2\xB4"}) {
     MakeRelease(name);
     EXPECT_EQ(Pre("pre " + name), Success(name, Join(site.to_dir, name))) << name;
   }

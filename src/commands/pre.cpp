@@ -219,14 +219,17 @@ std::string MoveFailedReply(FileSystem& fs, const MoveReport& report,
 }
 
 /// True for a name that Windows takes as a device wherever it stands in a
-/// path: CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension.
+/// path: CON, PRN, AUX, NUL, COM1-9, LPT1-9, and COM or LPT with a
+/// superscript 1, 2 or 3 (UTF-8 C2 B9, C2 B2, C2 B3), also with an extension.
 bool IsDeviceName(const std::string& release) {
   std::string base = LowerAscii(release.substr(0, release.find('.')));
   // Windows drops trailing spaces before the extension too: "nul .x".
   base.erase(base.find_last_not_of(' ') + 1);
   if (base == "con" || base == "prn" || base == "aux" || base == "nul") return true;
-  const bool numbered = base.size() == 4 && base[3] >= '1' && base[3] <= '9';
-  return numbered && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0);
+  if (base.compare(0, 3, "com") != 0 && base.compare(0, 3, "lpt") != 0) return false;
+  const std::string number = base.substr(3);
+  if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
+  return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
 }  // namespace
@@ -307,11 +310,15 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   // name two different folders.
   std::string own_dir;
   std::string group_dir;
-  if (!fs.ResolveFolder(request.CurrentDir, &own_dir).ok() ||
-      !fs.ResolveFolder(group->OwnDir, &group_dir).ok() ||
-      !IsSameFolder(fs, own_dir, group_dir)) {
-    return reply(not_own_folder);
+  FsStatus resolved = fs.ResolveFolder(request.CurrentDir, &own_dir);
+  if (resolved.ok()) resolved = fs.ResolveFolder(group->OwnDir, &group_dir);
+  // A folder that is not there is not the caller's; one that is there but
+  // whose real path the system cannot give is the siteop's to look at.
+  if (!resolved.ok() && resolved != FsStatus::kNotFound) {
+    record.Fail("resolve own folder", resolved);
+    return reply("Error in setup, please notify a siteop.");
   }
+  if (!resolved.ok() || !IsSameFolder(fs, own_dir, group_dir)) return reply(not_own_folder);
   PrePaths paths;
   PreTarget target;
   const std::string text = request.CommandText.substr(request.CommandText.find(' ') + 1);

@@ -23,6 +23,27 @@ struct Decimal {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool IsHexDigit(char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+/// True for "\\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\", the name
+/// Windows gives each volume whatever drive letter or folder it is mounted
+/// at: a folder below it is as absolute as one below "C:\". Without the
+/// last "\" it names the volume device, not its root folder.
+bool StartsWithVolumeGuid(const std::string& path) {
+  const std::string prefix = "\\\\?\\volume{";
+  constexpr std::size_t kGuid = 36;
+  if (path.size() < prefix.size() + kGuid + 2) return false;
+  if (LowerAscii(path.substr(0, prefix.size())) != prefix) return false;
+  for (std::size_t i = 0; i < kGuid; ++i) {
+    const char c = path[prefix.size() + i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? c != '-' : !IsHexDigit(c)) return false;
+  }
+  return path.compare(prefix.size() + kGuid, 2, "}\\") == 0;
+}
+
 std::optional<Decimal> ParseDecimal(const std::string& text) {
   Decimal d;
   std::size_t i = 0;
@@ -157,8 +178,10 @@ bool IsAbsoluteFolder(const std::string& path, char separator) {
   if (separator == '/') return !path.empty() && path[0] == '/';
   const auto is_letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
   if (path.size() >= 3 && is_letter(path[0]) && path.compare(1, 2, ":\\") == 0) return true;
-  // \\server\share\ : both names present. "\\.\" and "\\?\" open the
-  // device and raw name spaces, which are no place for a group's folder.
+  if (StartsWithVolumeGuid(path)) return true;
+  // \\server\share\ : both names present. Any other "\\.\" or "\\?\"
+  // path opens the device and raw name spaces, which are no place for a
+  // group's folder.
   if (path.compare(0, 2, "\\\\") != 0) return false;
   const std::size_t server_end = path.find('\\', 2);
   if (server_end == std::string::npos || server_end == 2) return false;

@@ -53,7 +53,8 @@ std::string MaskControlChars(const std::string& text);
 
 /// True when `path` is absolute on the platform whose separator is
 /// `separator`: starting with "/" where it is "/"; otherwise a drive letter
-/// followed by ":\" or "\\server\share\".
+/// followed by ":\", "\\server\share\" or a volume's own name
+/// "\\?\Volume{GUID}\".
 bool IsAbsoluteFolder(const std::string& path, char separator);
 
 /// Reads `text` as a decimal number: optional sign, digits, optional "."

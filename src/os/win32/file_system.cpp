@@ -220,7 +220,13 @@ class Win32FileSystem final : public FileSystem {
       final_path = FinalPath(folder.get(), kind);
       if (!final_path.empty()) break;
     }
-    if (final_path.empty()) return LastStatus();
+    if (final_path.empty()) {
+      // The folder is there, but the system cannot say where it is: never
+      // "not found", which would tell a user that the folder is not theirs.
+      const DWORD error = GetLastError();
+      if (error == ERROR_SUCCESS) return FsStatus::kFailed;
+      return FsStatus(FsStatus::kFailed, static_cast<long>(error), SystemMessageText(error));
+    }
     *resolved = Utf8FromWide(final_path);
     return FsStatus::kOk;
   }
