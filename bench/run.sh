@@ -14,7 +14,7 @@
 # The owner row runs as root: it gives the tree to nobody:nogroup.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
-need_packages g++ cmake make hyperfine time python3 zlib1g-dev
+need_packages g++ cmake make hyperfine time python3 zlib1g-dev unicode-data
 
 rounds=${OVPRE_BENCH_ROUNDS:-3}
 work=${OVPRE_BENCH_DIR:-/tmp/ovpre-bench}

@@ -12,7 +12,7 @@
 # target, so the run times the check (and the size walk) and moves nothing.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
-need_packages g++ cmake make hyperfine python3 cksfv zlib1g-dev
+need_packages g++ cmake make hyperfine python3 cksfv zlib1g-dev unicode-data
 
 work=${OVPRE_BENCH_DIR:-/tmp/ovpre-bench}/sfv
 build="$OVPRE_ROOT/build/release"

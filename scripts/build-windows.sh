@@ -8,7 +8,7 @@ source "$(dirname "$0")/lib.sh"
 source "$OVPRE_ROOT/scripts/wine-env.sh"
 
 build="$OVPRE_ROOT/build/win32-release"
-need_packages cmake make g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev
+need_packages cmake make g++-mingw-w64-i686-posix mingw-w64-tools libz-mingw-w64-dev python3 unicode-data
 
 # check_version EXE: the version resource carries the project's version,
 # as numbers and as text, and a description.

@@ -11,7 +11,7 @@ if [ "${1:-}" = "--windows" ]; then
 fi
 
 echo "== building (POSIX)"
-need_packages g++ cmake make libgtest-dev zlib1g-dev
+need_packages g++ cmake make libgtest-dev zlib1g-dev python3 unicode-data
 build_preset native --target ovpre >/dev/null
 site=$(mktemp -d /tmp/ovpre-demo.XXXXXX)
 trap 'rm -rf "$site"' EXIT

@@ -17,7 +17,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fields settings dispatch)
 
-need_packages clang libclang-rt-14-dev cmake make zlib1g-dev
+need_packages clang libclang-rt-14-dev cmake make zlib1g-dev python3 unicode-data
 build="$OVPRE_ROOT/build/fuzz"
 build_preset fuzz --target "${targets[@]/%/_fuzzer}"
 

@@ -36,7 +36,7 @@ run_step() {
 # scripts/wine-env.sh picks the one this machine runs.
 OVPRE_PACKAGES=(g++ cmake make libgtest-dev googletest clang libclang-rt-14-dev python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev
-  eggdrop ngircd zlib1g-dev libz-mingw-w64-dev cksfv strace)
+  eggdrop ngircd zlib1g-dev libz-mingw-w64-dev cksfv strace unicode-data)
 OVPRE_WINE_PACKAGES=(wine wine32:i386 wine64 libwine libwine:i386)
 
 # missing_packages PKG...: prints those of PKG that are not installed.

@@ -520,13 +520,13 @@ TEST_F(PreTest, WithoutALogKeyNothingIsLoggedAndAFailedLogChangesNothing) {
   EXPECT_EQ(operations(""), without);
   EXPECT_EQ(ReadFile(log), "<missing>");
   UseLog(log);
-  EXPECT_EQ(operations(""), without + 1);
+  EXPECT_EQ(operations(""), without + 2);  // the lock, the append
   EXPECT_EQ(ReadFile(log).substr(0, 19), "2003-01-02T12:34:56");
 
   // The log cannot be written: the pre goes on exactly as without it.
   const std::string before = ReadFile(log);
   FailingFileSystem broken(*site.fs, 0);
-  broken.fail_op = "AppendTextLocked";
+  broken.fail_op = "AppendText";
   Platform platform = site.With(broken);
   site.Request("GRP", 0, site.own_dir, "pre Some.Release-GRP");
   RunOnce(platform);

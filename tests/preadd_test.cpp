@@ -145,7 +145,7 @@ TEST_F(PreaddTest, TheDuplicateCheckSeesGroupsAddedSinceTheLoad) {
 
 TEST_F(PreaddTest, AnUnwritableSettingsFileGetsNoReply) {
   test::FailingFileSystem broken(*site.fs, 0);
-  broken.fail_op = "AppendTextLocked";
+  broken.fail_op = "AppendByReplacing";
   Platform platform = site.With(broken);
   site.Request("GRP", 0, site.own_dir, "preadd New*B*C*0*u:g*7");
   RunOnce(platform);

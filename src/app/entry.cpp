@@ -42,7 +42,7 @@ int RunOnce(Platform& platform) {
     RunPre(platform, *settings, request, &record);
   }
   record.milliseconds = platform.clock.Milliseconds() - started;
-  LogRequest(platform.fs, *settings, record, platform.clock.Now());
+  LogRequest(platform, *settings, record);
   return 0;
 }
 

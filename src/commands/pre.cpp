@@ -5,6 +5,7 @@
 
 #include "commands/pre_target.h"
 #include "commands/sfv_check.h"
+#include "config/settings_file.h"
 #include "fs/move_release.h"
 #include "fs/work_entry.h"
 #include "fs/folder_queries.h"
@@ -168,14 +169,23 @@ std::string Announcement(const Settings& settings, const PreGroup& group,
 
 /// Appends the announcement to the announce log, when one is set: the
 /// bot's record of every pre, where the announce file keeps only the last.
-FsStatus AppendToAnnounceLog(FileSystem& fs, const Settings& settings,
-                             const std::string& announcement) {
-  if (settings.AnnounceLog.empty()) return FsStatus::kOk;
-  return fs.AppendUtf8Locked(settings.AnnounceLog,
-                             [&](const std::string& current) -> std::optional<std::string> {
-                               // A line cut short earlier must not swallow this one.
-                               return (EndsInLineBreak(current) ? "" : kCrlf) + announcement;
-                             });
+/// False when it was not written; the cause goes into `record`.
+bool AppendToAnnounceLog(Platform& platform, const Settings& settings,
+                         const std::string& announcement, RequestRecord& record) {
+  if (settings.AnnounceLog.empty()) return true;
+  std::unique_ptr<HeldLock> lock;
+  const FsStatus locked = TakeProgramLock(platform, &lock);
+  if (!locked.ok()) {
+    FailLock(record, locked, LockPath(platform));
+    return false;
+  }
+  const FsStatus logged = platform.fs.AppendUtf8(
+      settings.AnnounceLog, [&](const std::string& tail) -> std::optional<std::string> {
+        // A line cut short earlier must not swallow this one.
+        return (EndsInLineBreak(tail) ? "" : kCrlf) + announcement;
+      });
+  if (logged != FsStatus::kOk) record.Fail("announce log", logged);
+  return logged == FsStatus::kOk;
 }
 
 /// Everything after a successful move: the reply, ownership, announcement.
@@ -193,9 +203,8 @@ void FinishPre(Platform& platform, const Settings& settings, const PreGroup& gro
   const std::string announcement = Announcement(settings, group, paths);
   const FsStatus announced = platform.fs.WriteTextFile(settings.AnnounceFile, announcement);
   if (announced != FsStatus::kOk) record.Fail("announce", announced);
-  const FsStatus logged = AppendToAnnounceLog(platform.fs, settings, announcement);
-  if (logged != FsStatus::kOk) record.Fail("announce log", logged);
-  const bool told = announced == FsStatus::kOk && logged == FsStatus::kOk;
+  const bool logged = AppendToAnnounceLog(platform, settings, announcement, record);
+  const bool told = announced == FsStatus::kOk && logged;
   if (owned && told && !source_left) return;
   if (!owned) reply += kCrlf + std::string(kOwnershipFailed);
   if (!told) reply += kCrlf + std::string(kAnnounceFailed);
@@ -238,7 +247,7 @@ bool IsSafeReleaseName(const std::string& release) {
   if (release.empty() || release == "." || release == "..") return false;
   if (release.find_first_not_of(' ') == std::string::npos) return false;
   if (release.back() == ' ' || release.back() == '.') return false;
-  if (HasControlChar(release) || IsDeviceName(release)) return false;
+  if (HasHiddenText(release) || IsDeviceName(release)) return false;
   // The work folder in each target, where releases are staged, is never a
   // release, in any case.
   const std::string work = kWorkFolderName;

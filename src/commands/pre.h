@@ -25,7 +25,9 @@ std::string MoveFailureReason(const MoveReport& report, bool target_folder_missi
 
 /// True when `release` is a plain folder name that cannot reach outside the
 /// folder it names: not empty, not only spaces, not "." or "..", no
-/// \ / : * ? " < > | or control characters, not ending in a space or a dot,
+/// \ / : * ? " < > |, no control characters, default-ignorable code points
+/// (bidi controls, zero-width characters) or bytes that are not valid
+/// UTF-8, not ending in a space or a dot,
 /// not a name Windows keeps for a device (CON, NUL, COM1, ...) in any case,
 /// alone or followed by a dot and more, and not starting with the name of
 /// the work folder in any case.

@@ -7,6 +7,7 @@
 
 #include "commands/pre.h"
 #include "text/text.h"
+#include "text/unicode.h"
 
 namespace ovpre {
 
@@ -60,9 +61,9 @@ std::string FolderNamed(FileSystem& fs, const std::string& folder, const std::st
   std::unique_ptr<Folder> opened;
   std::vector<FolderItem> items;
   if (!fs.OpenFolder(folder, &opened).ok() || !opened->List(&items).ok()) return "";
-  const std::string wanted = LowerAscii(fs.FoldCase(release));
+  const std::string wanted = FoldName(release);
   for (const FolderItem& item : items) {
-    if (item.kind == EntryKind::kFolder && LowerAscii(fs.FoldCase(item.name)) == wanted) {
+    if (item.kind == EntryKind::kFolder && FoldName(item.name) == wanted) {
       return item.name;
     }
   }
@@ -98,7 +99,9 @@ std::optional<std::string> ChooseTarget(FileSystem& fs, const PreGroup& group,
     }
     names += (names.empty() ? "" : ", ") + section.Name;
   }
-  return "Unknown section: " + word + kCrlf + "Sections: " + names;
+  // The word is the user's: shown without controls that could forge a
+  // reply line or colour it.
+  return "Unknown section: " + MaskControlChars(word) + kCrlf + "Sections: " + names;
 }
 
 std::optional<std::string> FindDupe(FileSystem& fs, const Settings& settings, int days,

@@ -93,7 +93,7 @@ void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& r
   const std::string exists = "Group " + group.name + " already exists!";
   if (settings.FindGroup(group.name)) return reply(exists);
   FsStatus failure;
-  switch (AppendGroup(platform.fs, settings, group, &failure)) {
+  switch (AppendGroup(platform, settings, group, &failure)) {
     case AppendResult::kAppended:
       record.outcome = RequestOutcome::kOk;
       return reply(Summary(group));
@@ -101,6 +101,10 @@ void AddGroup(Platform& platform, const Settings& settings, const SiteRequest& r
     case AppendResult::kFailed:
       // Nothing was written, and nothing is said.
       return record.Fail("append settings", failure);
+    case AppendResult::kLockFailed:
+      // Nothing was written; the siteop finds the cause in the log.
+      reply("Error in setup, please notify a siteop.");
+      return FailLock(record, failure, LockPath(platform));
   }
 }
 

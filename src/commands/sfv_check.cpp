@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "text/text.h"
+#include "text/unicode.h"
 
 namespace ovpre {
 
@@ -117,7 +118,7 @@ class SfvWalk {
     // Windows, exactly on POSIX. A name with a separator in it matches
     // nothing here, so nothing outside the folder is ever read.
     const auto key = [&](const std::string& name) {
-      return fs_.NamesIgnoreCase() ? fs_.FoldCase(name) : name;
+      return fs_.NamesIgnoreCase() ? FoldName(name) : name;
     };
     const std::string wanted = key(entry.name);
     const auto found = std::find_if(items.begin(), items.end(), [&](const FolderItem& item) {

@@ -73,10 +73,26 @@ bool FolderExists(FileSystem& fs, const std::string& path, FsStatus* cause) {
   return status.ok();
 }
 
-AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group,
+std::string LockPath(Platform& platform) {
+  return BesideProgram(platform, platform.process.ExecutableStem() + ".lock");
+}
+
+FsStatus TakeProgramLock(Platform& platform, std::unique_ptr<HeldLock>* lock) {
+  const std::string path = LockPath(platform);
+  return platform.lock_budget.Wait(platform.clock,
+                                   [&] { return platform.fs.TryLock(path, lock); });
+}
+
+AppendResult AppendGroup(Platform& platform, const Settings& settings, const GroupBlock& group,
                          FsStatus* failure) {
+  std::unique_ptr<HeldLock> lock;
+  const FsStatus locked = TakeProgramLock(platform, &lock);
+  if (!locked.ok()) {
+    if (failure) *failure = locked;
+    return AppendResult::kLockFailed;
+  }
   bool duplicate = false;
-  const FsStatus status = fs.AppendTextLocked(
+  const FsStatus status = platform.fs.AppendByReplacing(
       settings.FilePath, [&](const std::string& current) -> std::optional<std::string> {
         if (ParseSettings(current).FindGroup(group.name)) {
           duplicate = true;

@@ -40,15 +40,27 @@ Settings SettingsOf(Platform& platform, const std::string& text, const std::stri
 /// it does not, the cause goes into `cause` when given.
 bool FolderExists(FileSystem& fs, const std::string& path, FsStatus* cause = nullptr);
 
+/// The lock file beside the program ("<program name>.lock") that orders
+/// every run's additions to the settings file, the log and the announce
+/// log. Only the program's user may open it, so no other user can hold it.
+std::string LockPath(Platform& platform);
+
+/// Takes the program's lock, waiting no longer than what is left of the
+/// request's lock budget: kInUse when another run held it all that time;
+/// kDenied when the lock file is a link or not the program's own.
+FsStatus TakeProgramLock(Platform& platform, std::unique_ptr<HeldLock>* lock);
+
 /// How appending a group ended.
-enum class AppendResult { kAppended, kDuplicate, kFailed };
+enum class AppendResult { kAppended, kDuplicate, kFailed, kLockFailed };
 
 /// Appends `group` to the settings file that `settings` came from, under the
-/// file's lock, checking for a group of that name against the file as it is
-/// now, not as it was loaded. A missing final line end is added first, so
-/// the block never joins the last line. The cause of kFailed goes into
-/// `failure` when given.
-AppendResult AppendGroup(FileSystem& fs, const Settings& settings, const GroupBlock& group,
+/// program's lock, checking for a group of that name against the file as it
+/// is now, not as it was loaded. A missing final line end is added first, so
+/// the block never joins the last line. The new content takes the file's
+/// place whole: a run reading the settings meanwhile sees it before or
+/// after, never in between. The cause of kFailed (of kLockFailed: the
+/// lock's) goes into `failure` when given.
+AppendResult AppendGroup(Platform& platform, const Settings& settings, const GroupBlock& group,
                          FsStatus* failure = nullptr);
 
 }  // namespace ovpre

@@ -192,6 +192,13 @@ class Folder {
                             std::unique_ptr<WorkMark>* mark) = 0;
 };
 
+/// A lock taken on a lock file; it ends when the object goes, or with the
+/// process, however it ends.
+class HeldLock {
+ public:
+  virtual ~HeldLock() = default;
+};
+
 /// One result of a directory search, as the server-facing listing needs it.
 struct DirEntry {
   std::string Name;
@@ -270,19 +277,41 @@ class FileSystem {
   virtual FsStatus CreateTextFile(const std::string& path,
                                   const std::string& text) = 0;
 
-  /// Opens (creating) a text file, holds an exclusive lock on it, passes its
-  /// whole current content to `decide`, and appends what `decide` returns
-  /// (nothing when it returns nothing) before releasing the lock.
+  /// Takes the lock file at `path` without waiting: kInUse while another
+  /// run (or another handle) holds it. The lock ends with the object or the
+  /// process. Made when missing, for this program's user alone; a link,
+  /// anything but a plain file, or (where owners tell) a file another user
+  /// owns or may open, is refused (kDenied) and never locked, since whoever
+  /// could open it could hold every run.
+  virtual FsStatus TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) = 0;
+
+  /// Decides what to add to a text file from what it holds: the addition,
+  /// or nothing to leave the file as it is.
   using AppendDecision =
       std::function<std::optional<std::string>(const std::string& current)>;
-  virtual FsStatus AppendTextLocked(const std::string& path,
-                                    const AppendDecision& decide) = 0;
 
-  /// As AppendTextLocked, for a file that is UTF-8 on every platform: its
-  /// bytes reach `decide` as they are, and the addition is written as it
-  /// is, whatever encoding the platform stores other text files in.
-  virtual FsStatus AppendUtf8Locked(const std::string& path,
-                                    const AppendDecision& decide) = 0;
+  /// Appends to the text file at `path`, creating it, in the encoding it
+  /// is stored in. `decide` gets only the file's last few bytes as stored
+  /// (all of a shorter file), enough to tell how its last line ends, never
+  /// the whole file. Never through a link at the name, and never to a file
+  /// with more than one name (a hard link), which may be anybody's file.
+  /// No lock is taken: the caller orders appenders.
+  virtual FsStatus AppendText(const std::string& path, const AppendDecision& decide) = 0;
+
+  /// As AppendText, for a file that is UTF-8 on every platform: the
+  /// addition is written as it is, whatever encoding the platform stores
+  /// other text files in.
+  virtual FsStatus AppendUtf8(const std::string& path, const AppendDecision& decide) = 0;
+
+  /// Adds to the end of the text file at `path` by writing its whole new
+  /// content (created when missing) to a new file beside it and putting
+  /// that in its place, so that a reader, who takes no lock, sees the old
+  /// content or the new one, never a part. `decide` gets the whole current
+  /// text (as ReadTextFile gives it); the addition goes in the file's own
+  /// encoding. The file keeps its mode and owner where the platform has
+  /// them. Refuses a link at the name and a file with more than one name.
+  /// No lock is taken: the caller orders writers.
+  virtual FsStatus AppendByReplacing(const std::string& path, const AppendDecision& decide) = 0;
 };
 
 }  // namespace ovpre

@@ -1,5 +1,7 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +36,37 @@ class Clock {
   virtual uint64_t Milliseconds() = 0;
   /// Waits `milliseconds` before a retry.
   virtual void Sleep(uint64_t milliseconds) = 0;
+};
+
+/// The time one request may spend waiting for locks, all its waits
+/// together: whoever holds a lock, no request waits longer in all.
+class LockBudget {
+ public:
+  static constexpr uint64_t kMilliseconds = 5000;
+
+  /// Calls `attempt` until it gives anything but kInUse (the lock is held
+  /// by another), pausing between tries for as long as the budget lasts.
+  /// Returns the last result: kInUse once the budget is spent. A budget
+  /// already spent still allows one try, without a pause.
+  FsStatus Wait(Clock& clock, const std::function<FsStatus()>& attempt) {
+    uint64_t pause = 5;
+    for (;;) {
+      const FsStatus status = attempt();
+      if (status != FsStatus::kInUse || spent_ >= kMilliseconds) return status;
+      const uint64_t wait = std::min(pause, kMilliseconds - spent_);
+      const uint64_t began = clock.Milliseconds();
+      clock.Sleep(wait);
+      // A clock that stands still (a test's) still uses up the budget.
+      spent_ += std::max(clock.Milliseconds() - began, wait);
+      pause = std::min<uint64_t>(pause * 2, 100);
+    }
+  }
+
+  /// Milliseconds still left to wait.
+  uint64_t Left() const { return spent_ >= kMilliseconds ? 0 : kMilliseconds - spent_; }
+
+ private:
+  uint64_t spent_ = 0;
 };
 
 /// Facts about the running process.
@@ -119,6 +152,8 @@ struct Platform {
   ProcessFacts& process;
   Notifier& notifier;
   OwnershipControlFactory& ownership;
+  /// The request's lock waits, which every lock of the run draws on.
+  LockBudget lock_budget{};
 };
 
 }  // namespace ovpre

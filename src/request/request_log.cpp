@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "config/settings_file.h"
 #include "text/text.h"
 
 namespace ovpre {
@@ -64,6 +65,11 @@ void RequestRecord::Fail(const std::string& step, const FsStatus& status) {
   Fail(step, CauseText(status));
 }
 
+void FailLock(RequestRecord& record, const FsStatus& status, const std::string& path) {
+  if (status == FsStatus::kInUse) return record.Fail("lock held", path);
+  record.Fail("lock file " + path, status);
+}
+
 std::string CauseText(const FsStatus& status) {
   if (status.os_error() == 0 && status.os_text().empty()) return KindText(status.code());
   return std::to_string(status.os_error()) + " " + status.os_text();
@@ -100,15 +106,16 @@ std::string LogLine(const RequestRecord& record, const LocalDateTime& when) {
   return line;
 }
 
-void LogRequest(FileSystem& fs, const Settings& settings, const RequestRecord& record,
-                const LocalDateTime& when) {
+void LogRequest(Platform& platform, const Settings& settings, const RequestRecord& record) {
   if (settings.LogFile.empty()) return;
-  const std::string line = LogLine(record, when) + kCrlf;
+  const std::string line = LogLine(record, platform.clock.Now()) + kCrlf;
+  std::unique_ptr<HeldLock> lock;
+  if (!TakeProgramLock(platform, &lock).ok()) return;
   // A line cut short by an earlier failure would otherwise swallow this one.
-  fs.AppendTextLocked(settings.LogFile,
-                      [&](const std::string& current) -> std::optional<std::string> {
-                        return (EndsInLineBreak(current) ? "" : kCrlf) + line;
-                      });
+  platform.fs.AppendText(settings.LogFile,
+                         [&](const std::string& tail) -> std::optional<std::string> {
+                           return (EndsInLineBreak(tail) ? "" : kCrlf) + line;
+                         });
 }
 
 }  // namespace ovpre

@@ -41,6 +41,11 @@ struct RequestRecord {
   void Fail(const std::string& step, const FsStatus& status);
 };
 
+/// Adds the failure to take the program's lock at `path`: "lock held:
+/// <path>" when other runs held it for the whole budget, else the lock
+/// file's own failure.
+void FailLock(RequestRecord& record, const FsStatus& status, const std::string& path);
+
 /// The cause a status carries: the system's error number and its text, or
 /// the kind of failure when the system gave none.
 std::string CauseText(const FsStatus& status);
@@ -54,11 +59,12 @@ std::string CauseText(const FsStatus& status);
 /// line break.
 std::string LogLine(const RequestRecord& record, const LocalDateTime& when);
 
-/// Appends the line for `record` with CR LF to the log file that `settings`
-/// names, in one append under the same lock that "site preadd" takes on the
-/// settings file. Does nothing without a log file; a failure to write is
-/// ignored, so the log never changes a reply or a result.
-void LogRequest(FileSystem& fs, const Settings& settings, const RequestRecord& record,
-                const LocalDateTime& when);
+/// Appends the line for `record`, at the platform's time now, with CR LF
+/// to the log file that `settings` names, in one append under the
+/// program's lock (within what is left of the request's lock budget).
+/// Does nothing without a log file; a failure to write, or a lock held
+/// past the budget, is ignored, so the log never changes a reply or a
+/// result.
+void LogRequest(Platform& platform, const Settings& settings, const RequestRecord& record);
 
 }  // namespace ovpre

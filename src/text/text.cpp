@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "text/unicode.h"
+
 namespace ovpre {
 
 namespace {
@@ -20,6 +22,29 @@ struct Decimal {
   bool fraction_nonzero = false;
   int fraction_vs_half = 0;  // -1 below .5, 0 exactly .5, +1 above
 };
+
+/// `text` with each byte that is not valid UTF-8 and each code point that
+/// must not be shown raw (IsHiddenCodePoint) replaced by `control` when it
+/// is a single-byte control (below 0x20, or 0x7F), else by "?".
+std::string Visible(const std::string& text, char control) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    uint32_t code_point = 0;
+    const std::size_t length = DecodeUtf8At(text, at, &code_point);
+    if (length == 0) {
+      shown += '?';
+      ++at;
+    } else if (!IsHiddenCodePoint(code_point)) {
+      shown.append(text, at, length);
+      at += length;
+    } else {
+      shown += length == 1 ? control : '?';
+      at += length;
+    }
+  }
+  return shown;
+}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -118,13 +143,7 @@ bool EndsInLineBreak(const std::string& text) {
   return text.empty() || text.back() == '\r' || text.back() == '\n';
 }
 
-std::string OneLineField(const std::string& text) {
-  std::string field = text;
-  for (char& c : field) {
-    if (IsControlByte(c)) c = ' ';
-  }
-  return field;
-}
+std::string OneLineField(const std::string& text) { return Visible(text, ' '); }
 
 std::string ZeroPadded(int value, int width) {
   std::string text = std::to_string(value);
@@ -166,13 +185,17 @@ bool HasControlChar(const std::string& text) {
   return false;
 }
 
-std::string MaskControlChars(const std::string& text) {
-  std::string shown = text;
-  for (char& c : shown) {
-    if (IsControlByte(c)) c = '?';
+bool HasHiddenText(const std::string& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    uint32_t code_point = 0;
+    const std::size_t length = DecodeUtf8At(text, at, &code_point);
+    if (length == 0 || IsHiddenCodePoint(code_point)) return true;
+    at += length;
   }
-  return shown;
+  return false;
 }
+
+std::string MaskControlChars(const std::string& text) { return Visible(text, '?'); }
 
 bool IsAbsoluteFolder(const std::string& path, char separator) {
   if (separator == '/') return !path.empty() && path[0] == '/';

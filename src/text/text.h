@@ -41,14 +41,21 @@ std::string JoinWithCrlf(std::initializer_list<std::string> lines);
 bool EndsInLineBreak(const std::string& text);
 
 /// `text` with every byte below 0x20 and the byte 0x7F turned into a space,
-/// so that it stays one field of one line.
+/// so that it stays one field of one line, and every other code point that
+/// must not be shown raw (C1 controls, default-ignorable code points) and
+/// every byte that is not valid UTF-8 turned into "?".
 std::string OneLineField(const std::string& text);
 
 /// True when `text` holds a byte below 0x20 or the byte 0x7F.
 bool HasControlChar(const std::string& text);
 
-/// `text` with each control character (as HasControlChar sees them)
-/// replaced by "?", fit to be shown in a reply.
+/// True when `text` holds a control character (C0, DEL or C1), a
+/// default-ignorable code point (bidi controls, zero-width characters) or
+/// a byte that is not valid UTF-8: text that would not show as it is.
+bool HasHiddenText(const std::string& text);
+
+/// `text` with each code point HasHiddenText finds, and each byte that is
+/// not valid UTF-8, replaced by "?", fit to be shown in a reply.
 std::string MaskControlChars(const std::string& text);
 
 /// True when `path` is absolute on the platform whose separator is

@@ -128,13 +128,18 @@ bool FailingFileSystem::StoresExactly(const std::string& text) {
 FsStatus FailingFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
   return Fails("CreateTextFile") ? injected : real_.CreateTextFile(path, text);
 }
-FsStatus FailingFileSystem::AppendTextLocked(const std::string& path,
-                                             const AppendDecision& decide) {
-  return Fails("AppendTextLocked") ? injected : real_.AppendTextLocked(path, decide);
+FsStatus FailingFileSystem::TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) {
+  return Fails("TryLock") ? injected : real_.TryLock(path, lock);
 }
-FsStatus FailingFileSystem::AppendUtf8Locked(const std::string& path,
-                                             const AppendDecision& decide) {
-  return Fails("AppendUtf8Locked") ? injected : real_.AppendUtf8Locked(path, decide);
+FsStatus FailingFileSystem::AppendText(const std::string& path, const AppendDecision& decide) {
+  return Fails("AppendText") ? injected : real_.AppendText(path, decide);
+}
+FsStatus FailingFileSystem::AppendUtf8(const std::string& path, const AppendDecision& decide) {
+  return Fails("AppendUtf8") ? injected : real_.AppendUtf8(path, decide);
+}
+FsStatus FailingFileSystem::AppendByReplacing(const std::string& path,
+                                              const AppendDecision& decide) {
+  return Fails("AppendByReplacing") ? injected : real_.AppendByReplacing(path, decide);
 }
 
 }  // namespace ovpre::test

@@ -48,8 +48,10 @@ class FailingFileSystem final : public FileSystem {
   FsStatus OwnName(const std::string& path, std::string* name) override;
   bool StoresExactly(const std::string& text) override;
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
-  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
-  FsStatus AppendUtf8Locked(const std::string& path, const AppendDecision& decide) override;
+  FsStatus TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) override;
+  FsStatus AppendText(const std::string& path, const AppendDecision& decide) override;
+  FsStatus AppendUtf8(const std::string& path, const AppendDecision& decide) override;
+  FsStatus AppendByReplacing(const std::string& path, const AppendDecision& decide) override;
 
  private:
   friend class FailingFolder;

@@ -424,22 +424,59 @@ FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::st
   return FsStatus::kOk;
 }
 
-FsStatus MemoryFileSystem::AppendTextLocked(const std::string& path,
-                                            const AppendDecision& decide) {
+namespace {
+
+/// A held lock of the in-memory file system: released when it goes.
+class MemoryLock final : public HeldLock {
+ public:
+  MemoryLock(std::set<std::string>& held, std::string key) : held_(held), key_(std::move(key)) {}
+  ~MemoryLock() override { held_.erase(key_); }
+
+ private:
+  std::set<std::string>& held_;
+  std::string key_;
+};
+
+}  // namespace
+
+FsStatus MemoryFileSystem::TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) {
+  const FsStatus target = CheckFileTarget(path);
+  if (target != FsStatus::kOk) return target == FsStatus::kFailed ? FsStatus::kDenied : target;
+  const std::string key = FoldCase(path);
+  if (!Find(path)) nodes_[key] = MemoryNode{EntryKind::kFile, NameOf(path), "", ++last_number_};
+  if (!held_locks_.insert(key).second) return FsStatus::kInUse;
+  *lock = std::make_unique<MemoryLock>(held_locks_, key);
+  return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::Append(const std::string& path, const AppendDecision& decide,
+                                  bool whole) {
   const FsStatus target = CheckFileTarget(path);
   if (target != FsStatus::kOk) return target;
   MemoryNode& file = nodes_[FoldCase(path)];
   file.kind = EntryKind::kFile;
   file.name = NameOf(path);
-  if (const std::optional<std::string> addition = decide(file.content)) {
+  if (file.number == 0) file.number = ++last_number_;
+  // As the real ones: an append sees the file's last bytes only.
+  constexpr std::size_t kTail = 16;
+  const std::size_t from = whole || file.content.size() < kTail ? 0 : file.content.size() - kTail;
+  if (const std::optional<std::string> addition = decide(file.content.substr(from))) {
     file.content += *addition;
   }
   return FsStatus::kOk;
 }
 
-FsStatus MemoryFileSystem::AppendUtf8Locked(const std::string& path,
-                                            const AppendDecision& decide) {
-  return AppendTextLocked(path, decide);
+FsStatus MemoryFileSystem::AppendText(const std::string& path, const AppendDecision& decide) {
+  return Append(path, decide, false);
+}
+
+FsStatus MemoryFileSystem::AppendUtf8(const std::string& path, const AppendDecision& decide) {
+  return Append(path, decide, false);
+}
+
+FsStatus MemoryFileSystem::AppendByReplacing(const std::string& path,
+                                             const AppendDecision& decide) {
+  return Append(path, decide, true);
 }
 
 }  // namespace ovpre::test

@@ -75,8 +75,11 @@ class MemoryFileSystem final : public FileSystem {
   FsStatus OwnName(const std::string& path, std::string* name) override;
   bool StoresExactly(const std::string&) override { return true; }
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
-  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override;
-  FsStatus AppendUtf8Locked(const std::string& path, const AppendDecision& decide) override;
+  /// Locks are held per path, by this process's handles as by another's.
+  FsStatus TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) override;
+  FsStatus AppendText(const std::string& path, const AppendDecision& decide) override;
+  FsStatus AppendUtf8(const std::string& path, const AppendDecision& decide) override;
+  FsStatus AppendByReplacing(const std::string& path, const AppendDecision& decide) override;
 
  private:
   /// Why a new entry cannot be made at `path`, or kOk when it can.
@@ -93,6 +96,9 @@ class MemoryFileSystem final : public FileSystem {
   MemoryNode* NodeOf(uint64_t number);
 
   std::set<uint64_t> locked_;  // numbers of the locked work marks
+  std::set<std::string> held_locks_;  // folded paths of the held lock files
+  /// Appends what `decide` says, given `shown` of the file's content.
+  FsStatus Append(const std::string& path, const AppendDecision& decide, bool whole);
   friend class MemoryFolder;
   friend class MemoryMark;
 };

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -76,6 +77,42 @@ FsStatus ReadText(int fd, std::string* text) {
   if (status.ok() && text->compare(0, 3, "\xEF\xBB\xBF") == 0) text->erase(0, 3);
   return status;
 }
+
+/// How many bytes of a file's end an append looks at: enough to tell how
+/// its last line ends.
+constexpr off_t kTailBytes = 16;
+
+/// Refuses a file with more than one name: another name may be anybody's
+/// (a hard link a user made to a file of theirs, or to one of the system's).
+FsStatus CheckSingleName(const struct stat& st) {
+  return st.st_nlink > 1 ? StatusFromErrno(EMLINK) : FsStatus(FsStatus::kOk);
+}
+
+/// The last bytes of the open file `fd` (all of it when it is shorter).
+FsStatus ReadTail(int fd, off_t size, std::string* tail) {
+  const off_t length = size < kTailBytes ? size : kTailBytes;
+  tail->assign(static_cast<std::size_t>(length), '\0');
+  off_t done = 0;
+  while (done < length) {
+    const ssize_t got = pread(fd, &(*tail)[static_cast<std::size_t>(done)],
+                              static_cast<std::size_t>(length - done), size - length + done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return StatusFromErrno(errno);
+    if (got == 0) break;  // cut short meanwhile
+    done += got;
+  }
+  tail->resize(static_cast<std::size_t>(done));
+  return FsStatus::kOk;
+}
+
+/// The lock on a lock file: the open descriptor holds it.
+class DescriptorLock final : public HeldLock {
+ public:
+  explicit DescriptorLock(int fd) : file_(fd) {}
+
+ private:
+  FileHandle file_;
+};
 
 class PosixFileSystem final : public FileSystem {
  public:
@@ -154,8 +191,7 @@ class PosixFileSystem final : public FileSystem {
     FsStatus status;
     FileHandle file(OpenRegularFile(path, O_RDONLY, &status));
     if (!file.valid()) return status;
-    // A shared lock waits for a group being appended at this moment.
-    flock(file.get(), LOCK_SH);
+    // No lock: a group is added by putting a whole new file in place.
     return ReadText(file.get(), text);
   }
 
@@ -181,24 +217,70 @@ class PosixFileSystem final : public FileSystem {
     return status;
   }
 
-  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override {
+  FsStatus TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) override {
+    // Never through a link; the open itself never waits (a FIFO).
+    FileHandle file(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                         0600));
+    if (!file.valid()) {
+      return errno == ELOOP ? FsStatus(FsStatus::kDenied, errno, std::strerror(errno))
+                            : StatusFromErrno(errno);
+    }
+    struct stat st {};
+    if (fstat(file.get(), &st) != 0) return StatusFromErrno(errno);
+    // Anyone else who could open it could hold it for good.
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+      return FsStatus(FsStatus::kDenied, 0,
+                      "not a file only this program's user may open");
+    }
+    if (flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      if (error == EWOULDBLOCK) return FsStatus(FsStatus::kInUse, error, std::strerror(error));
+      return StatusFromErrno(error);
+    }
+    *lock = std::make_unique<DescriptorLock>(file.Release());
+    return FsStatus::kOk;
+  }
+
+  FsStatus AppendText(const std::string& path, const AppendDecision& decide) override {
     FsStatus status;
     // Never through a link at the file's name: appended as root, a line
     // would land in whatever file the link names.
     FileHandle file(OpenRegularFile(path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW, &status));
     if (!file.valid()) return status;
-    if (flock(file.get(), LOCK_EX) != 0) return StatusFromErrno(errno);
-    std::string current;
-    status = ReadText(file.get(), &current);
-    if (status != FsStatus::kOk) return status;
-    const std::optional<std::string> addition = decide(current);
+    struct stat st {};
+    if (fstat(file.get(), &st) != 0) return StatusFromErrno(errno);
+    status = CheckSingleName(st);
+    std::string tail;
+    if (status.ok()) status = ReadTail(file.get(), st.st_size, &tail);
+    if (!status.ok()) return status;
+    const std::optional<std::string> addition = decide(tail);
     if (addition) status = WriteAll(file.get(), *addition);
     if (status == FsStatus::kOk && !file.Close()) status = StatusFromErrno(errno);
     return status;
   }
 
-  FsStatus AppendUtf8Locked(const std::string& path, const AppendDecision& decide) override {
-    return AppendTextLocked(path, decide);  // text files are UTF-8 here
+  FsStatus AppendUtf8(const std::string& path, const AppendDecision& decide) override {
+    return AppendText(path, decide);  // text files are UTF-8 here
+  }
+
+  FsStatus AppendByReplacing(const std::string& path, const AppendDecision& decide) override {
+    FsStatus status;
+    FileHandle file(OpenRegularFile(path, O_RDONLY | O_NOFOLLOW, &status));
+    if (!file.valid() && status != FsStatus::kNotFound) return status;
+    std::string bytes;
+    struct stat st {};
+    if (file.valid()) {
+      if (fstat(file.get(), &st) != 0) return StatusFromErrno(errno);
+      status = CheckSingleName(st);
+      if (status.ok()) status = ReadAll(file.get(), &bytes);
+      if (!status.ok()) return status;
+    }
+    // The text without the byte-order mark, as it is loaded; the mark
+    // stays in the file.
+    const bool marked = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    const std::optional<std::string> addition = decide(marked ? bytes.substr(3) : bytes);
+    if (!addition) return FsStatus::kOk;
+    return ReplaceFileAtomically(path, bytes + *addition, file.valid() ? &st : nullptr);
   }
 };
 

@@ -210,16 +210,40 @@ FsStatus CopyFileData(int in, int out) {
   return FsStatus::kOk;
 }
 
-FsStatus ReplaceFileAtomically(const std::string& path, const std::string& text) {
+namespace {
+
+/// Gives the new file `fd` the owner and permission bits of `keep`, or
+/// without it the mode a plain create would give (mkstemp makes it private).
+FsStatus GiveModeAndOwner(int fd, const struct stat* keep) {
+  if (keep) {
+    struct stat now {};
+    if (fstat(fd, &now) != 0) return StatusFromErrno(errno);
+    // Only what differs is changed: a run that is not root can still keep
+    // a file of its own.
+    if ((now.st_uid != keep->st_uid || now.st_gid != keep->st_gid) &&
+        fchown(fd, keep->st_uid, keep->st_gid) != 0) {
+      return StatusFromErrno(errno);
+    }
+    return fchmod(fd, keep->st_mode & 0777) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
+  }
+  const mode_t mask = umask(0);
+  umask(mask);
+  return fchmod(fd, 0666 & ~mask) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
+}
+
+}  // namespace
+
+FsStatus ReplaceFileAtomically(const std::string& path, const std::string& text,
+                               const struct stat* keep) {
   if (path.empty()) return FsStatus::kNotFound;
   std::string temp = path + ".XXXXXX";
   FileHandle file(mkstemp(&temp[0]));
   if (!file.valid()) return StatusFromErrno(errno);
-  // mkstemp makes the file private; give it the mode a plain create would.
-  const mode_t mask = umask(0);
-  umask(mask);
-  FsStatus status = fchmod(file.get(), 0666 & ~mask) == 0 ? FsStatus::kOk : StatusFromErrno(errno);
+  FsStatus status = GiveModeAndOwner(file.get(), keep);
   if (status == FsStatus::kOk) status = WriteAll(file.get(), text);
+  // A file kept for good (the settings) must not turn up empty after a
+  // crash in place of the old one.
+  if (status == FsStatus::kOk && keep && fsync(file.get()) != 0) status = StatusFromErrno(errno);
   if (status == FsStatus::kOk && !file.Close()) status = StatusFromErrno(errno);
   if (status == FsStatus::kOk && rename(temp.c_str(), path.c_str()) != 0) {
     status = StatusFromErrno(errno);

@@ -93,6 +93,10 @@ FsStatus ResolvePath(const std::string& path, std::string* resolved);
 
 /// Writes `text` to a new file beside `path` and renames it over `path`, so
 /// that a reader sees the old content or the new one, never part of it.
-FsStatus ReplaceFileAtomically(const std::string& path, const std::string& text);
+/// With `keep` (the file's facts as it was read), the new file gets its
+/// owner and permission bits and is made durable before it takes the name;
+/// without, the mode a plain create would give.
+FsStatus ReplaceFileAtomically(const std::string& path, const std::string& text,
+                               const struct stat* keep = nullptr);
 
 }  // namespace ovpre
