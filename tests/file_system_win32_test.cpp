@@ -415,7 +415,7 @@ TEST_F(Win32FileSystemTest, SettingsAreReadAndExtendedInTheEncodingTheyWereSaved
   const std::string path = temp / "ovpre.ini";
   const std::string cafe = "Caf\xC3\xA9";  // UTF-8 "Café"
   const auto append = [&](const std::string& line) {
-    return fs->AppendTextLocked(path, [&](const std::string&) {
+    return fs->AppendByReplacing(path, [&](const std::string&) {
       return std::optional<std::string>(line);
     });
   };
@@ -439,7 +439,7 @@ TEST_F(Win32FileSystemTest, SettingsAreReadAndExtendedInTheEncodingTheyWereSaved
   }
   // The announce log is UTF-8, whatever the code page would make of it.
   WriteFile(path, "a=1\r\n");
-  ASSERT_EQ(fs->AppendUtf8Locked(path, [&](const std::string&) {
+  ASSERT_EQ(fs->AppendUtf8(path, [&](const std::string&) {
     return std::optional<std::string>(cafe);
   }), FsStatus::kOk);
   EXPECT_EQ(test::ReadFile(path), "a=1\r\n" + cafe);
@@ -464,12 +464,12 @@ TEST_F(Win32FileSystemTest, OnlyADiskFileIsReadOrAppendedToNeverAPipeOrFolder) {
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   std::string text;
   EXPECT_NE(fs->ReadTextFile(pipe, &text), FsStatus::kOk);
-  EXPECT_NE(fs->AppendTextLocked(pipe, [](const std::string&) { return std::string("x"); }),
+  EXPECT_NE(fs->AppendText(pipe, [](const std::string&) { return std::string("x"); }),
             FsStatus::kOk);
   CloseHandle(server);
   test::MakeFolders(temp / "folder");
   EXPECT_NE(fs->ReadTextFile(temp / "folder", &text), FsStatus::kOk);
-  EXPECT_NE(fs->AppendTextLocked(temp / "folder", [](const std::string&) { return std::nullopt; }),
+  EXPECT_NE(fs->AppendText(temp / "folder", [](const std::string&) { return std::nullopt; }),
             FsStatus::kOk);
 }
 
@@ -480,7 +480,9 @@ TEST_F(Win32FileSystemTest, LockedAppendsSeeEachOthersLines) {
   constexpr int kWriters = 4;
   constexpr int kEach = 20;
   const auto append_one = [&] {
-    return fs->AppendTextLocked(path, [](const std::string& current) {
+    std::unique_ptr<HeldLock> lock;
+    while (fs->TryLock(temp / "ovpre.lock", &lock) == FsStatus::kInUse) Sleep(1);
+    return fs->AppendByReplacing(path, [](const std::string& current) {
       int lines = 0;
       for (const char c : current) lines += c == '\n';
       return std::optional<std::string>("line " + std::to_string(lines + 1) + "\r\n");

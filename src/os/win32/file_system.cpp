@@ -281,13 +281,9 @@ class Win32FileSystem final : public FileSystem {
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) return LastStatus();
     if (!IsDiskFile(file.get())) return FsStatus::kFailed;
-    // A shared lock waits for a group being appended at this moment; the
-    // exclusive lock would also make the read itself fail.
-    const bool locked = LockWhole(file.get(), false);
+    // No lock: a group is added by putting a whole new file in place.
     StoredEncoding encoding;
-    const FsStatus status = ReadStoredText(file.get(), text, &encoding);
-    if (locked) UnlockWhole(file.get());
-    return status;
+    return ReadStoredText(file.get(), text, &encoding);
   }
 
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override {
@@ -310,37 +306,145 @@ class Win32FileSystem final : public FileSystem {
     return WriteNewFile(path, SystemCodePageFromUtf8(text));
   }
 
-  FsStatus AppendTextLocked(const std::string& path, const AppendDecision& decide) override {
-    return AppendLocked(path, decide, false);
+  FsStatus TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) override {
+    // Shared with nobody: while the handle lives every other open fails,
+    // and the lock ends with the handle, however the process ends.
+    FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) return LastStatus();  // a sharing violation is kInUse
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(file.get(), &info)) return LastStatus();
+    if (!IsDiskFile(file.get()) ||
+        KindOfHandle(file.get(), info.dwFileAttributes) != EntryKind::kFile) {
+      return FsStatus(FsStatus::kDenied, 0, "not a plain file");
+    }
+    *lock = std::make_unique<HandleLock>(std::move(file));
+    return FsStatus::kOk;
   }
 
-  FsStatus AppendUtf8Locked(const std::string& path, const AppendDecision& decide) override {
-    return AppendLocked(path, decide, true);
+  FsStatus AppendText(const std::string& path, const AppendDecision& decide) override {
+    return AppendAtEnd(path, decide, false);
+  }
+
+  FsStatus AppendUtf8(const std::string& path, const AppendDecision& decide) override {
+    return AppendAtEnd(path, decide, true);
+  }
+
+  FsStatus AppendByReplacing(const std::string& path, const AppendDecision& decide) override {
+    std::string bytes;
+    {
+      FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (!file.valid() && GetLastError() != ERROR_FILE_NOT_FOUND) return LastStatus();
+      if (file.valid()) {
+        const FsStatus plain = CheckPlainSingleFile(file.get());
+        if (!plain.ok()) return plain;
+        const FsStatus read = ReadAll(file.get(), &bytes);
+        if (!read.ok()) return read;
+      }
+    }
+    const StoredEncoding encoding = EncodingOf(bytes);
+    const std::optional<std::string> addition = decide(Utf8FromStored(bytes, encoding));
+    if (!addition) return FsStatus::kOk;
+    return ReplaceFileAtomically(path, bytes + StoredFromUtf8(*addition, encoding));
   }
 
  private:
-  /// Appends under the file's lock: in UTF-8 when `utf8`, else in the
-  /// encoding the file was saved in.
-  static FsStatus AppendLocked(const std::string& path, const AppendDecision& decide, bool utf8) {
-    FileHandle file(INVALID_HANDLE_VALUE);
-    const FsStatus opened = OpenForAppend(path, &file);
-    if (!opened.ok()) return opened;
-    if (!LockWhole(file.get(), true)) return LastStatus();
-    std::string current;
-    StoredEncoding encoding = StoredEncoding::kUtf8;
-    FsStatus status = utf8 ? ReadAll(file.get(), &current)
-                           : ReadStoredText(file.get(), &current, &encoding);
-    if (status == FsStatus::kOk) {
-      // Added in the file's own encoding, so that it stays one file.
-      const std::optional<std::string> addition = decide(current);
-      if (addition) status = AppendBytes(file.get(), StoredFromUtf8(*addition, encoding));
+  /// The lock on a lock file: the handle, shared with nobody, holds it.
+  class HandleLock final : public HeldLock {
+   public:
+    explicit HandleLock(FileHandle file) : file_(std::move(file)) {}
+
+   private:
+    FileHandle file_;
+  };
+
+  /// kOk for a plain file on a disk with one name; a link, a device or a
+  /// file with another name (a hard link, which may be anybody's) is not
+  /// written to.
+  static FsStatus CheckPlainSingleFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(file, &info)) return LastStatus();
+    if (!IsDiskFile(file) || KindOfHandle(file, info.dwFileAttributes) != EntryKind::kFile) {
+      return FsStatus::kFailed;
     }
-    UnlockWhole(file.get());
+    if (info.nNumberOfLinks > 1) {
+      return FsStatus(FsStatus::kDenied, 0, "the file has more than one name (a hard link)");
+    }
+    return FsStatus::kOk;
+  }
+
+  /// Up to `size` bytes of `file` from `offset` on.
+  static FsStatus ReadAt(HANDLE file, uint64_t offset, std::size_t size, std::string* bytes) {
+    LARGE_INTEGER at = {};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return LastStatus();
+    bytes->assign(size, '\0');
+    std::size_t done = 0;
+    while (done < size) {
+      DWORD got = 0;
+      if (!ReadFile(file, &(*bytes)[done], static_cast<DWORD>(size - done), &got, nullptr)) {
+        return LastStatus();
+      }
+      if (got == 0) break;
+      done += got;
+    }
+    bytes->resize(done);
+    return FsStatus::kOk;
+  }
+
+  /// The encoding `file` (of `length` bytes) is stored in, told from its
+  /// first bytes (a byte-order mark) and its last 64 KiB, never the whole
+  /// file: the program writes a file in one encoding, so its latest lines
+  /// tell it.
+  static FsStatus EncodingAtEnds(HANDLE file, uint64_t length, StoredEncoding* encoding) {
+    std::string head;
+    FsStatus status = ReadAt(file, 0, 3, &head);
+    if (!status.ok()) return status;
+    if (EncodingOf(head) == StoredEncoding::kUtf8WithMark) {
+      *encoding = StoredEncoding::kUtf8WithMark;
+      return FsStatus::kOk;
+    }
+    constexpr uint64_t kWindow = 64 * 1024;
+    const uint64_t from = length > kWindow ? length - kWindow : 0;
+    std::string window;
+    status = ReadAt(file, from, static_cast<std::size_t>(length - from), &window);
+    // The window may begin inside a character: its continuation bytes go.
+    std::size_t start = 0;
+    while (from > 0 && start < 3 && start < window.size() &&
+           (static_cast<unsigned char>(window[start]) & 0xC0) == 0x80) {
+      ++start;
+    }
+    *encoding = EncodingOf(window.substr(start));
+    return status;
+  }
+
+  /// Appends at the end of the file, which `decide` knows only by its last
+  /// bytes: in UTF-8 when `utf8`, else in the encoding the file is in.
+  static FsStatus AppendAtEnd(const std::string& path, const AppendDecision& decide, bool utf8) {
+    FileHandle file(INVALID_HANDLE_VALUE);
+    FsStatus status = OpenForAppend(path, &file);
+    if (status.ok()) status = CheckPlainSingleFile(file.get());
+    LARGE_INTEGER size = {};
+    if (status.ok() && !GetFileSizeEx(file.get(), &size)) status = LastStatus();
+    if (!status.ok()) return status;
+    const uint64_t length = static_cast<uint64_t>(size.QuadPart);
+    StoredEncoding encoding = StoredEncoding::kUtf8;
+    if (!utf8) status = EncodingAtEnds(file.get(), length, &encoding);
+    constexpr uint64_t kTail = 16;
+    const uint64_t from = length > kTail ? length - kTail : 0;
+    std::string tail;
+    if (status.ok()) status = ReadAt(file.get(), from, static_cast<std::size_t>(length - from), &tail);
+    if (!status.ok()) return status;
+    // Added in the file's own encoding, so that it stays one file.
+    const std::optional<std::string> addition = decide(tail);
+    if (addition) status = AppendBytes(file.get(), StoredFromUtf8(*addition, encoding));
     if (!file.Close() && status == FsStatus::kOk) status = LastStatus();
     return status;
   }
 
-  /// Opens the regular file at `path`, creating it, for a locked append;
+  /// Opens the regular file at `path`, creating it, for an append;
   /// never through a link or junction at its name, which would let a line
   /// written with the server's rights land in any file. A reparse point
   /// that only keeps the content elsewhere (deduplicated, cloud) is the

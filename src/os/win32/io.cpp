@@ -421,17 +421,6 @@ FsStatus WriteAll(HANDLE file, const std::string& bytes) {
   return WriteAll(file, bytes.data(), bytes.size());
 }
 
-bool LockWhole(HANDLE file, bool exclusive) {
-  OVERLAPPED from_start = {};
-  const DWORD flags = exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0;
-  return LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &from_start) != FALSE;
-}
-
-void UnlockWhole(HANDLE file) {
-  OVERLAPPED from_start = {};
-  UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &from_start);
-}
-
 bool ClearReadOnly(const std::string& path) {
   const std::wstring wide = Win32Path(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());

@@ -193,12 +193,6 @@ FsStatus ReadAll(HANDLE file, std::string* bytes);
 FsStatus WriteAll(HANDLE file, const char* bytes, std::size_t size);
 FsStatus WriteAll(HANDLE file, const std::string& bytes);
 
-/// Locks the whole of `file` (every offset, also past its end) for this
-/// handle, exclusively or shared; waits for other holders. Windows locks are
-/// mandatory: other handles can neither read nor write a locked range.
-bool LockWhole(HANDLE file, bool exclusive);
-void UnlockWhole(HANDLE file);
-
 /// Clears the read-only attribute of `path` itself (a link, not what it
 /// points to). True when it was not set or is now cleared.
 bool ClearReadOnly(const std::string& path);
