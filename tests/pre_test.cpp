@@ -4,6 +4,7 @@
 
 #include "app/entry.h"
 #include "commands/pre.h"
+#include "config/settings_file.h"
 #include "text/text.h"
 #include "request/reply.h"
 #include "support/fakes.h"
@@ -243,6 +244,10 @@ TEST_F(PreTest, RefusesNamesThatReachOutsideTheRelease) {
   // Control characters are shown as "?", never written into the reply.
   EXPECT_EQ(Pre("pre a\tb"), Reply("Invalid release name: a?b"));
   EXPECT_EQ(Pre("pre \x02R\r\nx\x7f"), Reply("Invalid release name: ?R??x?"));
+  // So are C1 and bidi controls, zero-width characters and bytes that are
+  // not UTF-8 (a stray one, an overlong "/").
+  EXPECT_EQ(Pre("pre a\xC2\x85" "b\xE2\x80\xAE" "c\xE2\x80\x8B" "d\xFF" "e\xC0\xAF"),
+            Reply("Invalid release name: a?b?c?d?e??"));
   EXPECT_EQ(trees(), before);
   // Names that only look like devices are releases.
   for (const std::string name :
@@ -536,6 +541,35 @@ TEST_F(PreTest, WithoutALogKeyNothingIsLoggedAndAFailedLogChangesNothing) {
   EXPECT_EQ(site.ownership.calls.size(), 6u);
   EXPECT_NE(ReadFile(site.announce), "<missing>");
   EXPECT_EQ(ReadFile(log), before);
+}
+
+TEST_F(PreTest, ALockHeldByAnotherRunCostsARequestFiveSecondsInAllAndChangesNothingMore) {
+  UseLog(log);
+  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "announcelog=a.log\r\n");
+  const std::string settings_text = ReadFile(site.SettingsPath());
+  std::unique_ptr<HeldLock> held;
+  ASSERT_EQ(site.fs->TryLock(LockPath(site.platform), &held), FsStatus::kOk);
+  // The release has moved when the announce log's lock is given up: the
+  // success stands, with the note of the step that gave up.
+  const std::optional<Settings> settings = LoadSettings(site.platform);
+  site.Request("GRP", 0, site.own_dir, "pre Some.Release-GRP");
+  RequestRecord record;
+  RunPre(site.platform, *settings, ParseSiteRequest(site.process.raw), &record);
+  const uint64_t slept = site.clock.slept;
+  EXPECT_GT(slept, 0u);
+  EXPECT_LE(slept, LockBudget::kMilliseconds);
+  const std::string dest = Join(site.to_dir, "Some.Release-GRP");
+  EXPECT_EQ(site.Reply("pre"), Success("Some.Release-GRP", dest + "\r\nThe announcement could "
+                                                                  "not be written, please notify a siteop."));
+  EXPECT_EQ(record.failures, std::vector<std::string>{"lock held: " + LockPath(site.platform)});
+  // The budget is the request's: a preadd in the same run does not wait
+  // again, writes nothing, and says so.
+  site.Request("GRP", 0, site.own_dir, "preadd New*/a*/b*0*u:g*7");
+  RunOnce(site.platform);
+  EXPECT_EQ(site.Reply("preadd"), Reply("Error in setup, please notify a siteop."));
+  EXPECT_EQ(site.clock.slept, slept);
+  EXPECT_EQ(ReadFile(site.SettingsPath()), settings_text);
+  EXPECT_EQ(ReadFile(log), "<missing>");
 }
 
 /// A pre of group GRP with "sfvcheck=1" and the release "R", whose files

@@ -6,6 +6,7 @@
 #include "commands/sfv_check.h"
 #include "text/fields.h"
 #include "text/text.h"
+#include "text/unicode.h"
 
 namespace ovpre {
 namespace {
@@ -100,6 +101,38 @@ TEST(Text, TrimsOnlySpacesAndLowersOnlyAscii) {
   EXPECT_TRUE(HasControlChar("a\rb"));
   EXPECT_TRUE(HasControlChar(std::string("a\0b", 3)));
   EXPECT_FALSE(HasControlChar("caf\xC3\xA9"));
+}
+
+TEST(Text, MasksEveryCodePointOrByteThatWouldNotShowAsItIs) {
+  const struct {
+    std::string text, masked, one_line;
+  } cases[] = {
+      {"caf\xC3\xA9 \xE4\xB8\xAD", "caf\xC3\xA9 \xE4\xB8\xAD", "caf\xC3\xA9 \xE4\xB8\xAD"},
+      {"a\x1B[31mb\r\nc\x7F", "a?[31mb??c?", "a [31mb  c "},
+      {"a\xC2\x85" "b\xC2\x9B" "c", "a?b?c", "a?b?c"},         // C1: NEL, CSI
+      {"x\xE2\x80\xAE" "y\xE2\x80\x8B" "z\xEF\xBB\xBF", "x?y?z?", "x?y?z?"},  // RLO, ZWSP, BOM
+      {"\xF3\xA0\x80\x81" "\xCD\x8F", "??", "??"},               // language tag, CGJ
+      {"a\xFF" "b\xC0\xAF" "c\xE0\x80\xAF", "a?b??c???", "a?b??c???"},  // invalid, overlong
+      {"\xED\xA0\x80" "\xF4\x90\x80\x80" "\xE2\x82", "?????????", "?????????"},  // surrogate
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MaskControlChars(c.text), c.masked) << c.text;
+    EXPECT_EQ(OneLineField(c.text), c.one_line) << c.text;
+    EXPECT_EQ(HasHiddenText(c.text), c.masked != c.text) << c.text;
+  }
+}
+
+TEST(FoldName, FoldsByTheSimpleMappingsOfCaseFoldingOnly) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xC3\x84rger-GRP", "\xC3\xA4rger-grp"},                // Ä -> ä
+      {"Stra\xC3\x9F" "e", "stra\xC3\x9F" "e"},                  // ß stays (full folding: ss)
+      {"\xE1\xBA\x9E", "\xC3\x9F"},                             // ẞ -> ß (S)
+      {"\xCE\xA3\xCF\x82\xCF\x83", "\xCF\x83\xCF\x83\xCF\x83"},  // Σ ς σ -> σ
+      {"I\xC4\xB0\xC4\xB1", "i\xC4\xB0\xC4\xB1"},              // İ (F, T only) and ı stay
+      {"\xE2\x84\xAA", "k"},                                      // Kelvin sign
+      {"\xF0\x90\x90\x80\xFF", "\xF0\x90\x90\xA8\xFF"},        // Deseret; a bad byte stays
+  };
+  for (const auto& [text, folded] : cases) EXPECT_EQ(FoldName(text), folded) << text;
 }
 
 TEST(ParseSfv, TakesTheLastTokenAsTheCrcAndEverythingBeforeAsTheName) {
