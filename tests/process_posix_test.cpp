@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -251,6 +253,86 @@ TEST_F(ProcessTest, QuickPresAreAllAppendedToARelativeAnnounceLogInOrder) {
   EXPECT_EQ(ReadFile(Join(site.exe_dir, "a.log")), expected);
 }
 
+/// An exclusive flock on `path`, held by a process of its own (as another
+/// user's program would hold it) until the object goes.
+class FlockHolder {
+ public:
+  explicit FlockHolder(const std::string& path) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+      if (fd >= 0 && flock(fd, LOCK_EX) == 0 && write(ready[1], "x", 1) == 1) pause();
+      _exit(1);
+    }
+    char byte = 0;
+    held_ = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ~FlockHolder() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  bool held() const { return held_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool held_ = false;
+};
+
+TEST_F(ProcessTest, NoUsersLockHoldsARequestAndTheProgramsOwnWaitsFiveSecondsInAll) {
+  const std::string log = Join(site.exe_dir, "ovpre.log");
+  const std::string announce_log = Join(site.exe_dir, "a.log");
+  site.WriteSettings(site.own_dir, site.to_dir, 0, test::kKeepOwner);
+  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) +
+                                     "logfile=ovpre.log\r\nannouncelog=a.log\r\n");
+  const auto seconds = [&](const std::string& command) {
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|" + command}), 0);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  };
+  const std::string note = "\r\nThe announcement could not be written, please notify a siteop.";
+  for (const char* release : {"R1", "R2"}) {
+    WriteFile(Join(site.own_dir, std::string(release) + "/a.nfo"), "nfo");
+  }
+  {
+    // A user's locks on the settings file, the log and the announce log.
+    WriteFile(log, "");
+    WriteFile(announce_log, "");
+    FlockHolder settings(site.SettingsPath()), logged(log), announced(announce_log);
+    ASSERT_TRUE(settings.held() && logged.held() && announced.held());
+    EXPECT_LT(seconds("pre R1"), 2.0);
+    EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("R1 was successfully pre'd to:\r\n" +
+                                                     Join(site.to_dir, "R1")));
+    EXPECT_LT(seconds("preadd N1*/a*/b*0*u:g*644"), 2.0);
+    EXPECT_NE(ReadFile(site.SettingsPath()).find("group=N1\r\n"), std::string::npos);
+  }
+  {
+    // Another run holding the program's own lock for good: the pre's waits
+    // end within the budget; the preadd, which changed nothing, says so.
+    FlockHolder program(Join(site.exe_dir, "ovpre.lock"));
+    ASSERT_TRUE(program.held());
+    const double pre = seconds("pre R2");
+    EXPECT_GE(pre, 5.0);
+    EXPECT_LT(pre, 7.0);
+    EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("R2 was successfully pre'd to:\r\n" +
+                                                     Join(site.to_dir, "R2") + note));
+    EXPECT_LT(seconds("preadd N2*/a*/b*0*u:g*644"), 7.0);
+    EXPECT_EQ(site.Reply("preadd"), test::ExpectedReply("Error in setup, please notify a siteop."));
+  }
+  // A lock file another user could open (or a link) is not used at all.
+  chmod(Join(site.exe_dir, "ovpre.lock").c_str(), 0644);
+  EXPECT_LT(seconds("preadd N3*/a*/b*0*u:g*644"), 2.0);
+  EXPECT_EQ(site.Reply("preadd"), test::ExpectedReply("Error in setup, please notify a siteop."));
+  const std::string logged = ReadFile(log);
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 2) << logged;
+  EXPECT_EQ(ReadFile(announce_log).find("R2"), std::string::npos);
+  EXPECT_EQ(ReadFile(site.SettingsPath()).find("group=N2"), std::string::npos);
+}
+
 /// A file system of its own with almost no room for new entries; unmounted
 /// at the end. Empty path when this machine cannot mount one.
 class TinyFileSystem {
@@ -432,6 +514,9 @@ TEST_F(ProcessTest, SectionsChooseTheTargetAndTheDupeCheckLooksEverywhere) {
       {"Rel flac", Join(flac, day(1, 3) + "/Rel"), "Rel" + ok + Join(flac, day(1, 0) + "/Rel")},
       {"Rel mP3", "", "Rel" + ok + Join(mp3, "Rel")},
       {"Rel OGG", "", "Unknown section: OGG\r\nSections: MP3, FLAC"},
+      {"Rel \x1B[31mX\r\n200-fake", "", "Unknown section: ?[31mX??200-fake\r\nSections: MP3, FLAC"},
+      {"\xC3\x84rger", Join(mp3, "\xC3\xA4rger"),
+       "Dupe: \xC3\x84rger was already pre'd to:\r\n" + Join(mp3, "\xC3\xA4rger")},
       {"Rel", "", "Rel" + ok + Join(site.to_dir, "Rel")},
       {"My MP3", "", "My MP3" + ok + Join(site.to_dir, "My MP3")},
   };
@@ -441,7 +526,8 @@ TEST_F(ProcessTest, SectionsChooseTheTargetAndTheDupeCheckLooksEverywhere) {
       test::RemoveTree(folder);
       MakeFolders(folder);
     }
-    const std::string release = c.command == "My MP3" ? c.command : "Rel";
+    const std::string release =
+        c.command == "My MP3" ? c.command : c.command.substr(0, c.command.find(' '));
     WriteFile(Join(site.own_dir, release + "/a.nfo"), "nfo");
     if (!c.planted.empty()) MakeFolders(c.planted);
     EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre " + c.command}), 0);
