@@ -218,6 +218,29 @@ big_rows() {
   rm -rf "$work/dest/$rel" "$src"
 }
 
+# An append to the announce log looks at the file's last bytes only: a
+# 1 GB log (sparse) costs a pre no more than an empty one. Two program
+# folders, one setting each; the release goes back between runs.
+announce_log_row() {
+  local rel=Rel-Alog src="$work/pre/Rel-Alog" kind
+  python3 "$bench/make_tree.py" "$src" 10 1 1000
+  for kind in big empty; do
+    mkdir -p "$work/alog-$kind"
+    cp "$exe" "$work/alog-$kind/ovpre"
+    printf '%s\r\n' "sitename=Bench" "raidendir=$work/raiden" \
+      "announcefile=$work/alog-$kind/announce.dat" "announcelog=$work/alog-$kind/a.log" \
+      "group=SAMEFS" "owndir=$work/pre" "todir=$work/dest" "dated=0" \
+      >"$work/alog-$kind/ovpre.ini"
+  done
+  local back="if [ -d $work/dest/$rel ]; then mv $work/dest/$rel $src; fi"
+  compare announce-log-1gb-vs-empty 1.1 "--warmup 2 --runs 15" \
+    "$back; truncate -s 1G $work/alog-big/a.log" \
+    "$work/alog-big/ovpre 'x|SAMEFS|0|a|$work/pre|pre $rel'" \
+    "empty-log" "$back; : >$work/alog-empty/a.log" \
+    "$work/alog-empty/ovpre 'x|SAMEFS|0|a|$work/pre|pre $rel'" a "$work/dest/$rel"
+  rm -rf "$work/dest/$rel" "$src" "$work"/alog-*
+}
+
 cross_drive_2000() {
   cross_drive_row cross-drive-2000 0.8 "--warmup 1 --runs 8" "$work/master" o
 }
@@ -225,7 +248,7 @@ cross_drive_2000() {
 # OVPRE_BENCH_ROWS picks some of them, for example "same_drive_rows dupe_row".
 echo "== timings ($rounds alternating rounds)"
 for row in ${OVPRE_BENCH_ROWS:-same_drive_rows dupe_row sfv_row cross_drive_2000 \
-    ignored_request_rows deep_row big_rows}; do
+    announce_log_row ignored_request_rows deep_row big_rows}; do
   "$row"
 done
 
