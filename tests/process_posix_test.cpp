@@ -331,6 +331,14 @@ TEST_F(ProcessTest, NoUsersLockHoldsARequestAndTheProgramsOwnWaitsFiveSecondsInA
   EXPECT_EQ(std::count(logged.begin(), logged.end(), '\n'), 2) << logged;
   EXPECT_EQ(ReadFile(announce_log).find("R2"), std::string::npos);
   EXPECT_EQ(ReadFile(site.SettingsPath()).find("group=N2"), std::string::npos);
+  // A log with a second name (a hard link a user made to it) is not added to.
+  chmod(Join(site.exe_dir, "ovpre.lock").c_str(), 0600);
+  seconds("pre R3");
+  const std::string before = ReadFile(log);
+  EXPECT_EQ(std::count(before.begin(), before.end(), '\n'), 3);
+  ASSERT_EQ(link(log.c_str(), Join(temp.path(), "theirs").c_str()), 0);
+  seconds("pre R3");
+  EXPECT_EQ(ReadFile(log), before);
 }
 
 /// A file system of its own with almost no room for new entries; unmounted
