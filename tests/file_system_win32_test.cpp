@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <set>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "fs/flush_check.h"
 #include "fs/move_release.h"
 #include "fs/folder_queries.h"
 #include "os/win32/io.h"
@@ -267,6 +269,20 @@ TEST_F(Win32FileSystemTest, AFileBeingWrittenIsInUseAndOneReplacedAfterTheListin
               FsStatus::kInUse);
     EXPECT_EQ(rel->Examine("a.bin", &facts), FsStatus::kInUse);
   }
+  // The look and the removal are one act on one handle: a writer that came
+  // after the look, still holding the file or gone again, keeps it.
+  for (const bool holds : {true, false}) {
+    ASSERT_EQ(rel->Examine("a.bin", &facts), FsStatus::kOk);
+    FileHandle upload(CreateFileW(Win32Path(temp / "rel\\a.bin").c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    DWORD wrote = 0;
+    ASSERT_TRUE(WriteFile(upload.get(), holds ? "abc" : "xyz", 3, &wrote, nullptr));
+    if (!holds) upload.Close();
+    EXPECT_EQ(rel->RemoveFile("a.bin"), holds ? FsStatus::kInUse : FsStatus::kSwapped);
+  }
+  EXPECT_EQ(test::ReadFile(temp / "rel\\a.bin"), "xyz");
+  WriteFile(temp / "rel\\a.bin", "abc");
   ASSERT_TRUE(MoveFileExW(Win32Path(temp / "rel\\b.new").c_str(),
                           Win32Path(temp / "rel\\b.bin").c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_EQ(rel->CopyFileTo("b.bin", *copy, &facts), FsStatus::kSwapped);
@@ -274,6 +290,39 @@ TEST_F(Win32FileSystemTest, AFileBeingWrittenIsInUseAndOneReplacedAfterTheListin
   EXPECT_EQ(test::ReadFile(temp / "copy\\a.bin"), "abc");
   EXPECT_EQ(fs->KindOf(temp / "copy\\b.bin"), EntryKind::kMissing);
   EXPECT_TRUE(copy->Flush().ok());
+}
+
+TEST_F(Win32FileSystemTest, AWriterThatKeepsTryingDuringTheRemovalKeepsEveryByte) {
+  // Each byte the writer gets in is counted; a file that went must have
+  // held them all when it was looked at, and one that stayed holds them.
+  std::unique_ptr<Folder> rel;
+  ASSERT_EQ(Open(temp.path())->Make("rel", &rel), FsStatus::kOk);
+  const std::wstring path = Win32Path(temp / "rel\\c.bin");
+  for (int round = 0; round < 20; ++round) {
+    WriteFile(temp / "rel\\c.bin", "abc");
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> written{0};
+    std::thread writer([&] {
+      while (!stop) {
+        FileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ |
+                                    FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        DWORD wrote = 0;
+        if (file.valid() && WriteFile(file.get(), "w", 1, &wrote, nullptr)) written += wrote;
+      }
+    });
+    FileFacts seen;
+    Sleep(round % 3);
+    const bool looked = rel->Examine("c.bin", &seen).ok();
+    const bool removed = looked && rel->RemoveFile("c.bin").ok();
+    stop = true;
+    writer.join();
+    if (removed) {
+      EXPECT_EQ(seen.size, 3 + written) << round;
+    } else {
+      EXPECT_EQ(test::ReadFile(temp / "rel\\c.bin").size(), 3 + written) << round;
+    }
+  }
 }
 
 TEST(StorableOnFat, TimesBefore1980OrAfter2107MoveToTheNearestFatCanStore) {
@@ -348,13 +397,18 @@ TEST_F(Win32FileSystemTest, AShortAliasLeadsToTheLongName) {
   EXPECT_EQ(own, "Some.Long.Release-GRP");
 }
 
-TEST_F(Win32FileSystemTest, NeverRemovesAnEmptyPathOrADriveRoot) {
+TEST_F(Win32FileSystemTest, NeverRemovesAnEmptyPathOrADriveRootAndFlushesARootAsAFolder) {
   for (const std::string root : {"", "C:\\", "c:/", "\\\\?\\C:\\", "C:\\Windows\\.."}) {
     EXPECT_TRUE(IsEmptyOrRoot(root)) << root;
   }
   EXPECT_TRUE(IsEmptyOrRoot("\\\\server\\share\\"));
   EXPECT_FALSE(IsEmptyOrRoot("\\\\server\\share\\folder"));
   EXPECT_FALSE(IsEmptyOrRoot(temp.path()));
+  // A root is flushed as the folder it is, never as the volume device.
+  for (const std::string root : {"C:\\", "\\\\?\\C:\\"}) {
+    std::string cause;
+    EXPECT_FALSE(RefusesFolderFlush(*fs, root, &cause)) << root << ": " << cause;
+  }
 }
 
 TEST_F(Win32FileSystemTest, ALinkIsRemovedItselfNeverWhatItPointsTo) {

@@ -5,9 +5,11 @@
 #include "app/entry.h"
 #include "fs/move_release.h"
 #include "fs/folder_queries.h"
+#include "os/win32/io.h"
 #include "os/win32/text.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
+#include "text/text.h"
 
 namespace ovpre {
 namespace {
@@ -16,15 +18,37 @@ using test::Join;
 using test::SiteFixture;
 using test::TempFolder;
 
+/// The path the open `handle` has now.
+std::string PathOf(HANDLE handle) {
+  wchar_t path[1024] = {};
+  const DWORD length = GetFinalPathNameByHandleW(handle, path, 1024, VOLUME_NAME_DOS);
+  return length > 0 && length < 1024 ? Utf8FromWide(path) : "";
+}
+
+/// IDs as FAT gives them: from the folder and the entry's place in it, so
+/// that every rename gives another.
+FsStatus IdFromPlace(HANDLE handle, FileId* id) {
+  const FsStatus status = ReadFileId(handle, id);
+  id->file = Fnv1a(LowerCaseUtf8(PathOf(handle)));
+  return status;
+}
+
 class Win32PreTest : public ::testing::Test {
  protected:
   /// Runs "site pre `release`" for a group whose target is `to_dir` and
-  /// returns the reply file's bytes.
-  std::string Pre(const std::string& release, const std::string& to_dir) {
+  /// returns the reply file's bytes; through `other` when given.
+  std::string Pre(const std::string& release, const std::string& to_dir,
+                  FileSystem* other = nullptr) {
     site.WriteSettings(site.own_dir, to_dir);
     site.Request("GRP", 0, site.own_dir, "pre " + release);
-    RunOnce(site.platform);
+    Platform platform = site.With(other ? *other : fs);
+    RunOnce(platform);
     return site.Reply("pre");
+  }
+
+  static std::string Refusal(const std::string& reason) {
+    return test::ExpectedReply(
+        "Error moving folder -- the destination path probably\r\nalready exists.\r\n" + reason);
   }
 
   /// The reply as the server reads it: in the system code page.
@@ -128,6 +152,89 @@ TEST_F(Win32PreTest, PathsBeyond260CharactersWork) {
   if (fs.KindOf(destination) != EntryKind::kMissing) {
     EXPECT_EQ(DeleteTree(*OpenOrDie(destination)), FsStatus::kOk);
   }
+}
+
+TEST_F(Win32PreTest, WhatARenameDidIsReportedAsItHappenedWhateverTheFileSystemDoes) {
+  if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second drive";
+  TempFolder other(test::OtherDeviceBase());
+  FileHandle intruder(INVALID_HANDLE_VALUE);
+  Win32Hooks fat;  // IDs from the entry's place, and the file system says so
+  fat.read_id = IdFromPlace;
+  fat.ids_last = [](HANDLE) { return false; };
+  Win32Hooks changing;  // IDs from the entry's place on a file system that hides it
+  changing.read_id = IdFromPlace;
+  Win32Hooks busy_below;  // NTFS: a folder with a file below it open is not renamed
+  busy_below.rename = [](HANDLE, const std::string&) {
+    return StatusFromWin32Error(ERROR_ACCESS_DENIED);
+  };
+  Win32Hooks intruded;  // another program opens the renamed folder with DELETE at once
+  intruded.read_id = [&](HANDLE handle, FileId* id) {
+    const std::string path = PathOf(handle);
+    const std::string renamed = "\\release";
+    if (!intruder.valid() && path.size() > renamed.size() &&
+        path.compare(path.size() - renamed.size(), renamed.size(), renamed) == 0) {
+      intruder = FileHandle(CreateFileW(Win32Path(path).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        nullptr));
+    }
+    return ReadFileId(handle, id);
+  };
+  const std::string in_use = Refusal("Reason: a file in the release is in use.");
+  const std::string waits = Refusal(
+      "Reason: the release waits in the target's work folder, please notify a siteop.");
+  const struct {
+    const char* release;
+    Win32Hooks& hooks;
+    bool across;
+    const std::string* refusal;  // null: done
+  } cases[] = {
+      {"Fat.Same-GRP", fat, false, nullptr},
+      {"Fat.Across-GRP", fat, true, nullptr},
+      {"Changing.Same-GRP", changing, false, nullptr},
+      {"Changing.Across-GRP", changing, true, nullptr},
+      {"Busy.Below-GRP", busy_below, false, &in_use},
+      {"Intruded-GRP", intruded, false, &waits},
+  };
+  for (const auto& c : cases) {
+    const std::string file = MakeRelease(c.release, 1);
+    const std::string to_dir = c.across ? other.path() : site.to_dir;
+    const std::string destination = Join(to_dir, c.release);
+    std::unique_ptr<FileSystem> hooked = NewWin32FileSystem(c.hooks);
+    const std::string reply = Pre(c.release, to_dir, hooked.get());
+    intruder.Close();
+    // Whole in one place, and that place is the one the reply names.
+    const std::string staged = Join(to_dir, ".ovpre-work\\" + std::string(c.release) + "\\release");
+    const std::string whole_at = !c.refusal ? destination
+                                 : c.refusal == &waits ? staged
+                                                       : Join(site.own_dir, c.release);
+    EXPECT_EQ(reply, c.refusal ? *c.refusal : Success(c.release, destination)) << c.release;
+    EXPECT_EQ(Content(whole_at + file), "sfv") << c.release;
+    for (const std::string& elsewhere : {destination, Join(site.own_dir, c.release), staged}) {
+      if (elsewhere != whole_at) EXPECT_EQ(fs.KindOf(elsewhere), EntryKind::kMissing) << elsewhere;
+    }
+  }
+}
+
+TEST_F(Win32PreTest, AStagedFileChangedBeforeThePublishIsNeverPublished) {
+  // A user who may write in the target rewrites a staged file with as many
+  // other bytes, after the copy and before the publish.
+  if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second drive";
+  TempFolder other(test::OtherDeviceBase());
+  const std::string file = MakeRelease("Staged-GRP", 1);
+  const std::string staged = Join(other.path(), ".ovpre-work\\Staged-GRP\\release") + file;
+  test::FailingFileSystem failing(fs, 0);
+  failing.before = [&](int) {
+    if (failing.current_op == "Folder::MoveTo" && fs.KindOf(staged) == EntryKind::kFile) {
+      test::WriteFile(staged, "SFV");
+    }
+  };
+  EXPECT_EQ(Pre("Staged-GRP", other.path(), &failing),
+            Refusal("The release changed while it was being copied; try again when the upload "
+                    "has finished."));
+  EXPECT_EQ(Content(Join(site.own_dir, "Staged-GRP") + file), "sfv");
+  EXPECT_EQ(fs.KindOf(Join(other.path(), "Staged-GRP")), EntryKind::kMissing);
+  EXPECT_EQ(fs.KindOf(staged), EntryKind::kMissing);
 }
 
 }  // namespace

@@ -101,6 +101,11 @@ std::optional<std::string> CheckCompleteness(const FileSystem& fs, Folder& relea
                                              RequestRecord& record) {
   SfvReport report;
   const FsStatus checked = CheckSfvFiles(fs, release, &report);
+  // An upload still open, an .sfv file among them, is the user's to finish.
+  if (checked == FsStatus::kInUse) {
+    record.Fail("sfv check", checked);
+    return kMoveFailed + std::string(kCrlf) + "Reason: a file in the release is in use.";
+  }
   if (!checked.ok()) {
     record.Fail("sfv check", checked);
     return std::string("Error in setup, please notify a siteop.");
@@ -276,6 +281,10 @@ bool IsSameFolder(FileSystem& fs, const std::string& a, const std::string& b) {
 std::string MoveFailureReason(const MoveReport& report, bool target_folder_missing) {
   if (report.changed_while_copying) {
     return kReleaseChanged;
+  }
+  // Renamed into the work folder, then neither published nor handed back.
+  if (!report.left_at.empty()) {
+    return "Reason: the release waits in the target's work folder, please notify a siteop.";
   }
   switch (report.failure.code()) {
     case FsStatus::kNoSpace: return "Reason: not enough space on the target drive.";

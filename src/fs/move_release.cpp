@@ -88,6 +88,10 @@ class Mover {
     if (status.ok()) status = Fail(report_, entry_.folder().Make(WorkEntry::kTreeName, &tree), "copy");
     TreeSnapshot read;
     if (status.ok()) status = CopyTree(request_.release, *tree, report_, &read);
+    // A source file replaced, or renamed away, after the listing named it.
+    if (status == FsStatus::kSwapped || (status == FsStatus::kNotFound && report_->step == "copy")) {
+      report_->changed_while_copying = true;
+    }
     TreeSnapshot after;
     TreeSnapshot copied;
     if (status.ok()) status = Fail(report_, TakeSnapshot(request_.release, &after), "read source");
@@ -118,6 +122,7 @@ class Mover {
   FsStatus Flush(Folder& folder) {
     const FsStatus flushed = Fail(report_, folder.Flush(), "flush");
     if (flushed.ok() && flushed.os_error() != 0) {
+      flush_refused_ = true;
       report_->notes.push_back("flush refused: " + std::to_string(flushed.os_error()) + " " +
                                flushed.os_text());
     }
@@ -140,6 +145,8 @@ class Mover {
     const FsStatus status = Publish(*tree);
     if (!status.ok()) {
       Fail(report_, status, "publish");
+      // The staged copy is no longer what was copied: it is never published.
+      if (status == FsStatus::kSwapped) report_->changed_while_copying = true;
       // Held back by a scanner, an indexer or a download below it: the
       // whole, checked copy waits for the next pre instead of being lost.
       if (IsHeldBack(status) &&
@@ -152,8 +159,10 @@ class Mover {
     published = std::move(tree);
     FinishEntry();
     // The rename itself must be on disk too before the source goes: were it
-    // lost in a crash, only the source would be left to pre again.
-    if (!Flush(parent_).ok()) return MoveOutcome::kMovedSourceLeft;
+    // lost in a crash, only the source would be left to pre again. Where the
+    // target's file system refuses to flush a folder, that cannot be known:
+    // the source stays.
+    if (!Flush(parent_).ok() || flush_refused_) return MoveOutcome::kMovedSourceLeft;
     const FsStatus removed = RemoveCopiedSource(request_.release, read);
     if (removed.ok()) return MoveOutcome::kMoved;
     Fail(report_, removed == FsStatus::kSwapped ? FsStatus(FsStatus::kInUse) : removed,
@@ -194,6 +203,7 @@ class Mover {
   std::string name_;
   WorkEntry& entry_;
   MoveReport* report_;
+  bool flush_refused_ = false;  // a folder's flush was refused
 };
 
 }  // namespace

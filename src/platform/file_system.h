@@ -62,8 +62,11 @@ enum class EntryKind { kMissing, kFile, kFolder, kLink, kOther };
 struct FileId {
   uint64_t volume = 0;
   uint64_t file = 0;
+  /// The number Windows gives where a file's ID "cannot be represented":
+  /// it names no file, so it equals nothing, itself included.
+  static constexpr uint64_t kNoFile = ~0ull;
   bool operator==(const FileId& other) const {
-    return volume == other.volume && file == other.file;
+    return file != kNoFile && volume == other.volume && file == other.file;
   }
   bool operator!=(const FileId& other) const { return !(*this == other); }
 };

@@ -224,6 +224,28 @@ class PreTests(SiteTestCase):
         self.assertEqual([name for name in archive if release in name], [])
         self.assertEqual(self.site.control_log(), [])
 
+    def test_cross_drive_to_a_drive_root_flushes_the_root_folder_itself(self):
+        # H: is a folder on F:'s file system, mapped as a drive of its own.
+        owndir, release = r"E:\ftp\pre\CrossPlain", "Root.Target-GRP"
+        destination = "H:\\\\" + release  # todir "H:\" and the release, joined by "\"
+        log = self.site.linux_path(INSTALL_DIR + "\\ovpre.log")
+        original = self.site.settings_bytes()
+        self.site.write_settings(original + b"".join(line.encode() + CRLF for line in [
+            "group=RootTarget", "owndir=" + owndir, "todir=H:\\", "dated=0",
+            "newowner=admin:admins", "newperms=666", "logfile=" + INSTALL_DIR + "\\ovpre.log"]))
+        try:
+            self.place_release(owndir, release)
+            self.assertEqual(self.site.run(pre_line("RootTarget", owndir, "150", release)), 0)
+        finally:
+            self.site.write_settings(original)
+        with open(log, "rb") as f:
+            text = f.read()
+        os.remove(log)
+        self.assertEqual(self.site.reply("pre", "150"), reply(success(release, destination)))
+        self.assert_moved(owndir + "\\" + release, "H:\\" + release)
+        self.assertIn(b"\tcopied\t", text)
+        self.assertNotIn(b"flush", text)
+
     def test_failing_control_call_still_makes_every_call(self):
         release, destination = "Fail.Some-GRP", r"E:\ftp\mp3\Fail.Some-GRP"
         owndir = r"E:\ftp\pre\Same Drive"
@@ -433,15 +455,23 @@ class SfvCheckTests(SiteTestCase):
         refusal = (b"Release is incomplete, nothing was moved:" + CRLF +
                    b"missing: CD1\\track 01.mp3" + CRLF + b"bad crc: CD1\\track02.mp3" + CRLF +
                    b"1 missing, 1 bad of 2 files.")
-        cases = [("Complete.Sfv-GRP", tree, None, "120"),
-                 ("Damaged.Sfv-GRP", damaged, refusal, "121")]
-        for release, files, refused, tag in cases:
+        in_use = (b"Error moving folder -- the destination path probably" + CRLF +
+                  b"already exists." + CRLF + b"Reason: a file in the release is in use.")
+        cases = [("Complete.Sfv-GRP", tree, None, "120", None),
+                 ("Damaged.Sfv-GRP", damaged, refusal, "121", None),
+                 ("Uploading.Sfv-GRP", tree, in_use, "122", "CD1\\release.SFV")]
+        for release, files, refused, tag, uploading in cases:
             with self.subTest(release):
                 source = self.OWNDIR + "\\" + release
                 destination = r"E:\ftp\mp3" + "\\" + release
                 write_tree(self.site.linux_path(source), files)
                 line = pre_line("SfvGroup", self.OWNDIR, tag, release)
-                self.assertEqual(self.site.run(line), 0)
+                let_go = (self.site.hold_open([source + "\\" + uploading], write=True)
+                          if uploading else lambda: None)
+                try:
+                    self.assertEqual(self.site.run(line), 0)
+                finally:
+                    let_go()
                 if refused is None:
                     self.assertEqual(self.site.reply("pre", tag), reply(success(release, destination)))
                     self.assert_moved(source, destination, files)
@@ -570,7 +600,15 @@ def main():
     if os.path.lexists(second_letter):
         os.remove(second_letter)
     os.symlink(args.drive_e, second_letter)
-    drives = {"E": args.drive_e, "F": args.drive_f, "G": args.drive_e}
+    # H: is a folder of F:'s file system as a drive: a target at a drive's root.
+    root_h = os.path.join(args.drive_f, "root-h")
+    shutil.rmtree(root_h, ignore_errors=True)
+    os.makedirs(root_h)
+    root_letter = os.path.join(os.environ["WINEPREFIX"], "dosdevices", "h:")
+    if os.path.lexists(root_letter):
+        os.remove(root_letter)
+    os.symlink(root_h, root_letter)
+    drives = {"E": args.drive_e, "F": args.drive_f, "G": args.drive_e, "H": root_h}
     SITE = WineSite(args.ovpre, args.tools, drives, GROUPS)
     SITE.install()
     result = unittest.main(argv=[sys.argv[0], "-v"] + rest, exit=False).result

@@ -1,7 +1,7 @@
 // The file system on Windows, through the ...W calls. Paths arrive as UTF-8
 // and become UTF-16 (with the long-path prefix where needed) at each call;
 // text files are stored in the system code page.
-#include "os/win32/io.h"
+#include "os/win32/folder_parts.h"
 
 #include <atomic>
 #include <memory>
@@ -17,7 +17,6 @@ namespace ovpre {
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 /// 100-nanosecond ticks per day, and days from 1601-01-01 (where FILETIME
 /// counts from) to 1899-12-30 (where Windows dates count from).
@@ -179,6 +178,9 @@ std::wstring FinalPath(HANDLE handle, DWORD kind) {
 
 class Win32FileSystem final : public FileSystem {
  public:
+  explicit Win32FileSystem(const Win32Hooks& hooks)
+      : hooks_(std::make_shared<const Win32Hooks>(hooks)) {}
+
   char Separator() const override { return '\\'; }
 
   std::string FoldCase(const std::string& path) const override { return LowerCaseUtf8(path); }
@@ -204,7 +206,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   FsStatus OpenFolder(const std::string& path, std::unique_ptr<Folder>* folder) override {
-    return OpenFolderNoFollow(path, folder);
+    return OpenFolderNoFollow(path, hooks_, folder);
   }
 
   FsStatus ResolveFolder(const std::string& path, std::string* resolved) override {
@@ -484,12 +486,16 @@ class Win32FileSystem final : public FileSystem {
     if (!SetFilePointerEx(file, none, nullptr, FILE_END)) return LastStatus();
     return WriteAll(file, bytes);
   }
+
+  std::shared_ptr<const Win32Hooks> hooks_;
 };
 
 }  // namespace
 
-std::unique_ptr<FileSystem> NewNativeFileSystem() {
-  return std::make_unique<Win32FileSystem>();
+std::unique_ptr<FileSystem> NewWin32FileSystem(const Win32Hooks& hooks) {
+  return std::make_unique<Win32FileSystem>(hooks);
 }
+
+std::unique_ptr<FileSystem> NewNativeFileSystem() { return NewWin32FileSystem(Win32Hooks()); }
 
 }  // namespace ovpre

@@ -6,52 +6,46 @@
 // so a junction is seen as what it is), and the path through those held
 // folders names the same thing until they are closed.
 //
-// The held handles ask for no DELETE access: a handle with DELETE would make
-// every other program's opening without FILE_SHARE_DELETE fail (an indexer, a
-// scanner, a download). Renaming or deleting a folder needs DELETE, though,
-// and no second handle can get it while our own held handle refuses to share
-// deletion. So a rename or delete closes the held handle, opens the folder
-// again by the same path with DELETE (still not sharing deletion, so nobody
-// can take it meanwhile), checks that this is the very folder first opened
-// (kSwapped otherwise), acts, and holds the folder again without DELETE. The
-// path stays trustworthy in that moment: the folders above are held, and a
-// swap of this one is caught by its file ID.
+// Where file IDs last (NTFS), the held handles ask for no DELETE access: a
+// handle with DELETE would make every other program's opening without
+// FILE_SHARE_DELETE fail (an indexer, a scanner, a download). Renaming or
+// deleting a folder needs DELETE, though, and no second handle can get it
+// while our own held handle refuses to share deletion. So a rename or delete
+// closes the held handle, opens the folder again by the same path with DELETE
+// (still not sharing deletion, so nobody can take it meanwhile), checks that
+// this is the very folder first opened (kSwapped otherwise), and acts. After a
+// rename the folder is held again through that handle itself (ReOpenFile),
+// never through its new path: what happened is reported as it happened.
+//
+// Where IDs do not last (FAT, FAT32, exFAT give an ID from the parent folder
+// and the entry's place, so a rename changes it and another folder at the
+// same place gets it; an ID of zero or all ones says nothing), an ID cannot
+// tell that a path still leads to the same folder. There every folder below
+// the first is held with DELETE from its first opening and renamed and
+// deleted through that very handle: it is never looked for again.
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "os/win32/io.h"
+#include "os/win32/folder_parts.h"
 #include "os/win32/text.h"
 
 namespace ovpre {
 
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr DWORD kShareKeepName = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kFolderAccess =
     FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-constexpr DWORD kOpenItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-/// Opens the folder at `path` itself; fails when it is a link or no folder.
-FsStatus OpenFolderHandle(const std::string& path, DWORD access, DWORD share, FileHandle* out,
-                          BY_HANDLE_FILE_INFORMATION* info) {
-  FileHandle handle(CreateFileW(Win32Path(path).c_str(), access, share, nullptr, OPEN_EXISTING,
-                                kOpenItself, nullptr));
-  if (!handle.valid()) return LastStatus();
-  if (!GetFileInformationByHandle(handle.get(), info)) return LastStatus();
-  if (KindOfHandle(handle.get(), info->dwFileAttributes) != EntryKind::kFolder) {
-    return StatusFromWin32Error(ERROR_DIRECTORY);
-  }
-  std::swap(*out, handle);
-  return FsStatus::kOk;
-}
-
-bool IsPassing(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY ||
-         error == ERROR_ACCESS_DENIED;
-}
+/// How a folder is held open.
+enum class Hold {
+  kShared,      // shared with everyone: a configured folder, or one that
+                // another program kept from being held otherwise
+  kKeepName,    // without DELETE, not sharing deletion: the name stays
+  kWithDelete,  // with DELETE, not sharing deletion: renamed and deleted
+                // through this handle
+};
 
 /// Runs `attempt` (an opening that returns its status) again for about a
 /// second while it meets a sharing violation: a scanner or indexer that
@@ -69,97 +63,28 @@ FsStatus RetryingWhileShared(Attempt attempt) {
   return status;
 }
 
-/// Runs a delete, retrying briefly on passing errors.
-template <typename Attempt>
-FsStatus Retrying(Attempt attempt) {
-  return StatusFromWin32Error(RetryBriefly([&] { return attempt() != FALSE; }, IsPassing));
+/// True when `now` is the file that `seen` showed: a writer changes its
+/// size or its change time, a replacement its number.
+bool SameFacts(const FileFacts& seen, const FileFacts& now) {
+  return seen.kind == now.kind && seen.size == now.size && seen.changed == now.changed &&
+         (seen.number == 0 || now.number == 0 || seen.number == now.number);
 }
 
-FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
-  FILE_BASIC_INFO basic = {};  // zero times: left as they are
-  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-  if (SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return FsStatus::kOk;
-  return LastStatus();
-}
+/// A folder whose path no longer leads to it: nothing more is done there.
+FsStatus Lost() { return FsStatus(FsStatus::kSwapped); }
 
-/// Attributes of a file that some filter presents (deduplicated, cloud,
-/// offline, WOF-compressed): the storage of its stub says nothing of its
-/// data.
-/// The recall attributes are Windows 10's, never set on older systems.
-constexpr DWORD kPresented = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
-                             0x00040000 /* recall on open */ | 0x00400000 /* on data access */;
-
-/// The ranges of `in` (a file with `attributes`, `length` long) to copy
-/// into the new file `out`: only those with storage where `in` is sparse
-/// and `out` can be made sparse too, so that holes stay holes; all of it
-/// where either refuses (a FAT target, an error), or where what is stored
-/// is a stub.
-std::vector<ByteRange> RangesToCopy(HANDLE in, DWORD attributes, uint64_t length, HANDLE out,
-                                    bool* sparse) {
-  std::vector<ByteRange> ranges;
-  *sparse = (attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 && (attributes & kPresented) == 0 &&
-            AllocatedRanges(in, length, &ranges).ok() && MakeSparse(out).ok();
-  if (!*sparse) ranges.assign(1, ByteRange{0, length});
-  return ranges;
-}
-
-/// Copies `in` (a file with `attributes`) into the new file `out`, up to
-/// the length its handle reports: it is open without sharing writes, so
-/// that is its real end, and a length that still changes is kInUse.
-FsStatus CopyData(HANDLE in, DWORD attributes, HANDLE out) {
-  LARGE_INTEGER length = {};
-  if (!GetFileSizeEx(in, &length)) return LastStatus();
-  const uint64_t size = static_cast<uint64_t>(length.QuadPart);
-  bool sparse = false;
-  for (const ByteRange& range : RangesToCopy(in, attributes, size, out, &sparse)) {
-    const FsStatus copied = CopyRange(in, out, range);
-    if (!copied.ok()) return copied;
-  }
-  // A sparse copy ends in what was never written: a hole, if any.
-  const FsStatus ended = sparse ? SetLength(out, size) : FsStatus();
-  return ended.ok() ? CheckLength(in, size) : ended;
-}
-
-/// A work mark: its file, open without sharing.
-class Win32Mark final : public WorkMark {
- public:
-  explicit Win32Mark(FileHandle&& file) : file_(std::move(file)) {}
-
-  FsStatus Read(std::string* state) override {
-    const LARGE_INTEGER start = {};
-    if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return LastStatus();
-    return ReadAll(file_.get(), state);
-  }
-
-  FsStatus Write(const std::string& state) override {
-    const LARGE_INTEGER start = {};
-    if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) ||
-        !SetEndOfFile(file_.get())) {
-      return LastStatus();
-    }
-    const FsStatus wrote = WriteAll(file_.get(), state);
-    if (!wrote.ok()) return wrote;
-    return FlushFileBuffers(file_.get()) ? FsStatus::kOk : LastStatus();
-  }
-
-  FsStatus Remove() override {
-    // Gone when the handle closes, which the caller does next.
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (SetFileInformationByHandle(file_.get(), FileDispositionInfo, &disposition,
-                                   sizeof disposition)) {
-      return FsStatus::kOk;
-    }
-    return LastStatus();
-  }
-
- private:
-  FileHandle file_;
+/// What the folders opened from one first folder share.
+struct Volume {
+  std::shared_ptr<const Win32Hooks> hooks;
+  bool ids_last = true;  // IDs here survive a rename and are no one else's
 };
 
 class Win32Folder final : public Folder {
  public:
-  Win32Folder(std::string path, FileHandle&& handle, bool held, FileId id)
-      : path_(std::move(path)), held_(held), id_(id) {
+  Win32Folder(std::string path, FileHandle&& handle, Hold hold, FileId id,
+              std::shared_ptr<const Volume> volume, std::shared_ptr<StagedFiles> staged)
+      : path_(std::move(path)), hold_(hold), id_(id), volume_(std::move(volume)),
+        staged_(std::move(staged)) {
     std::swap(handle_, handle);
   }
 
@@ -189,32 +114,31 @@ class Win32Folder final : public Folder {
   }
 
   FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) override {
-    // Held without FILE_SHARE_DELETE: nobody renames it or swaps it for a
-    // junction while this run works below it.
-    FileHandle handle(INVALID_HANDLE_VALUE);
-    BY_HANDLE_FILE_INFORMATION info;
-    const FsStatus status =
-        OpenFolderHandle(Child(name), kFolderAccess, kShareKeepName, &handle, &info);
-    if (!status.ok()) return status;
-    *folder = std::make_unique<Win32Folder>(Child(name), std::move(handle), true, IdOf(info));
-    return FsStatus::kOk;
+    return OpenChild(name, staged_, folder);
   }
 
   FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    if (lost_) return Lost();
     if (!CreateDirectoryW(Win32Path(Child(name)).c_str(), nullptr)) return LastStatus();
-    return Open(name, folder);
+    // A folder this run made starts (or joins) an account of what it stages.
+    std::shared_ptr<StagedFiles> staged = staged_ ? staged_ : std::make_shared<StagedFiles>();
+    staged->folders.insert(Child(name));
+    return OpenChild(name, staged, folder);
   }
 
   FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
+    auto& into = static_cast<Win32Folder&>(target);
+    if (lost_ || into.lost_) return Lost();
     FileHandle in(INVALID_HANDLE_VALUE);
     BY_HANDLE_FILE_INFORMATION info;
     const FsStatus opened = OpenPlainFile(name, &in, &info);
     if (!opened.ok()) return opened;
-    const std::string to = static_cast<Win32Folder&>(target).Child(name);
+    const std::string to = into.Child(name);
     FileHandle out(CreateFileW(Win32Path(to).c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0,
                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out.valid()) return LastStatus();
-    FsStatus status = CopyData(in.get(), info.dwFileAttributes, out.get());
+    std::string digest;
+    FsStatus status = CopyData(in.get(), info.dwFileAttributes, out.get(), &digest);
     if (status.ok()) status = FactsOfHandle(in.get(), copied);
     if (status.ok()) {
       status = SetTimesStorably(out.get(), info.ftCreationTime, info.ftLastAccessTime,
@@ -228,10 +152,12 @@ class Win32Folder final : public Folder {
     if (status.ok()) status = SetAttributes(out.get(), attributes);
     if (!out.Close() && status.ok()) status = LastStatus();
     if (!status.ok()) DeleteFileW(Win32Path(to).c_str());
+    if (status.ok() && into.staged_) into.staged_->digests[to] = digest;
     return status;
   }
 
   FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
+    if (lost_) return Lost();
     FileHandle in(INVALID_HANDLE_VALUE);
     BY_HANDLE_FILE_INFORMATION info;
     const FsStatus opened = OpenPlainFile(name, &in, &info);
@@ -258,67 +184,74 @@ class Win32Folder final : public Folder {
   }
 
   FsStatus RemoveFile(const std::string& name) override {
-    const std::wstring wide = Win32Path(Child(name));
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return LastStatus();
-    const bool folder_entry = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (folder_entry && !link) return StatusFromWin32Error(ERROR_DIRECTORY);
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) ClearReadOnly(Child(name));
-    // A link to a folder is a folder entry itself: removing it as a folder
-    // removes the link and never anything it points to.
-    return Retrying([&] {
-      return folder_entry ? RemoveDirectoryW(wide.c_str()) : DeleteFileW(wide.c_str());
-    });
+    if (lost_) return Lost();
+    // A file looked at last by Examine goes only while it is still what
+    // that look showed, and a writer is never waited out: it keeps the file.
+    const auto examined = examined_.find(name);
+    if (examined != examined_.end()) {
+      const FileFacts seen = examined->second;
+      examined_.erase(examined);
+      return RemoveThroughHandle(name, &seen);
+    }
+    // This program's own files: a scanner may hold one for a moment.
+    return RetryingWhileShared([&] { return RemoveThroughHandle(name, nullptr); });
   }
 
   FsStatus RemoveSelf() override {
     FileHandle doomed(INVALID_HANDLE_VALUE);
-    FsStatus status = TakeForDelete(&doomed, true);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (status.ok() && GetFileInformationByHandle(doomed.get(), &info) &&
-        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      status = SetAttributes(doomed.get(), info.dwFileAttributes & kSettableAttributes &
-                                               ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    FsStatus status = FsStatus::kOk;
+    if (hold_ == Hold::kWithDelete) {
+      std::swap(doomed, handle_);
+    } else {
+      status = TakeForDelete(&doomed, true);
     }
+    if (status.ok()) status = ClearReadOnlyOf(doomed.get());
     if (status.ok()) {
       FILE_DISPOSITION_INFO disposition = {TRUE};
-      status = Retrying([&] {
-        return SetFileInformationByHandle(doomed.get(), FileDispositionInfo, &disposition,
-                                          sizeof disposition);
-      });
+      status = StatusFromWin32Error(RetryBriefly(
+          [&] {
+            return SetFileInformationByHandle(doomed.get(), FileDispositionInfo, &disposition,
+                                              sizeof disposition) != FALSE;
+          },
+          [](DWORD error) {
+            return error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY ||
+                   error == ERROR_ACCESS_DENIED;
+          }));
     }
     // The folder goes when its last handle closes: now.
     return status;
   }
 
   FsStatus MoveTo(Folder& target, const std::string& new_name) override {
+    if (lost_) return Lost();
     const std::string to = static_cast<Win32Folder&>(target).Child(new_name);
-    FileHandle mover(INVALID_HANDLE_VALUE);
-    FsStatus status = TakeForDelete(&mover, false);
-    if (status.ok()) status = RenameByHandle(mover.get(), to);
-    mover.Close();
-    if (status.ok()) path_ = to;
-    const FsStatus held = HoldAgain();
-    // A failed rename says why, unless the folder is not even ours now.
-    if (!status.ok() && held != FsStatus::kSwapped) return status;
-    // Renamed, and at once something else stands at the new name: nothing
-    // of this run's to hand back, and that something is not ours to touch.
-    if (status.ok() && held == FsStatus::kSwapped) {
-      const DWORD error = ERROR_FILE_INVALID;
-      return FsStatus(FsStatus::kSwapped, static_cast<long>(error), SystemMessageText(error));
+    if (staged_ && staged_->Made(path_)) {
+      const FsStatus unchanged = CheckStagedTree();
+      if (!unchanged.ok()) return unchanged;
     }
-    return held;
+    if (hold_ == Hold::kWithDelete) {
+      const FsStatus status = Rename(handle_.get(), to);
+      if (status.ok()) Renamed(to);
+      RefreshId(handle_.get());
+      return status;
+    }
+    FileHandle mover(INVALID_HANDLE_VALUE);
+    const FsStatus taken = TakeForDelete(&mover, false);
+    if (!taken.ok()) {
+      // Not renamed: held again as before, unless the name leads elsewhere.
+      const FsStatus held = HoldAgain();
+      return held == FsStatus::kSwapped ? held : taken;
+    }
+    const FsStatus status = Rename(mover.get(), to);
+    if (status.ok()) Renamed(to);
+    HoldThrough(std::move(mover));
+    return status;
   }
 
-  FsStatus Identity(FileId* id) override {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle_.get(), &info)) return LastStatus();
-    *id = IdOf(info);
-    return FsStatus::kOk;
-  }
+  FsStatus Identity(FileId* id) override { return volume_->hooks->read_id(handle_.get(), id); }
 
   FsStatus IdentityOf(const std::string& name, FileId* id) override {
+    if (lost_) return Lost();
     return IdentityAt(Child(name), id);
   }
 
@@ -333,15 +266,14 @@ class Win32Folder final : public Folder {
 
   FsStatus Flush() override {
     // Every copied file was flushed as it was written; what is left is the
-    // folder's own entries. Windows documents FlushFileBuffers for files and
-    // volumes only: a file system that refuses a folder says so, and that
-    // refusal is reported, not taken for a failure.
-    FileHandle folder(INVALID_HANDLE_VALUE);
-    BY_HANDLE_FILE_INFORMATION info;
-    const FsStatus opened =
-        OpenFolderHandle(path_, GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll, &folder, &info);
-    if (opened.ok() && IdOf(info) != id_) return FsStatus(FsStatus::kSwapped);
-    const DWORD error = !opened.ok()                       ? static_cast<DWORD>(opened.os_error())
+    // folder's own entries, flushed through a handle to this very folder
+    // (never its path, which for a root could name the volume device).
+    // Windows documents FlushFileBuffers for files and volumes only: a file
+    // system that refuses a folder says so, and that refusal is reported
+    // with the result, which stays ok.
+    FileHandle folder(ReOpenFile(handle_.get(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll,
+                                 kOpenItself));
+    const DWORD error = !folder.valid()                  ? GetLastError()
                         : FlushFileBuffers(folder.get()) ? ERROR_SUCCESS
                                                          : GetLastError();
     if (error == ERROR_SUCCESS) return FsStatus::kOk;
@@ -349,10 +281,16 @@ class Win32Folder final : public Folder {
   }
 
   FsStatus Examine(const std::string& name, FileFacts* facts) override {
-    return ExamineEntry(Child(name), facts);
+    if (lost_) return Lost();
+    const FsStatus status = ExamineEntry(Child(name), facts);
+    if (status.ok()) examined_[name] = *facts;
+    return status;
   }
+
   uint64_t MaxFileSize() override { return LargestFileOn(handle_.get()); }
+
   FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
+    if (lost_) return Lost();
     const bool made = CreateDirectoryW(Win32Path(Child(name)).c_str(), nullptr) != FALSE;
     if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return LastStatus();
     FsStatus status = Open(name, folder);
@@ -364,10 +302,14 @@ class Win32Folder final : public Folder {
 
   FsStatus OpenMark(const std::string& name, bool create,
                     std::unique_ptr<WorkMark>* mark) override {
+    if (lost_) return Lost();
     // Shared with nobody: while this handle is open, no other run can open
-    // the mark, which is the claim; DELETE lets the holder remove it.
+    // the mark, which is the claim; DELETE lets the holder remove it. A new
+    // one is private to this program's user.
+    PrivateToUser private_to_user;
     FileHandle file(CreateFileW(Win32Path(Child(name)).c_str(),
-                                GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                create ? private_to_user.get() : nullptr,
                                 create ? CREATE_NEW : OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return LastStatus();
@@ -382,7 +324,158 @@ class Win32Folder final : public Folder {
   }
 
  private:
-  std::string Child(const std::string& name) const { return path_ + "\\" + name; }
+  std::string Child(const std::string& name) const { return ChildPath(path_, name); }
+
+  FsStatus OpenChild(const std::string& name, std::shared_ptr<StagedFiles> staged,
+                     std::unique_ptr<Folder>* folder) {
+    if (lost_) return Lost();
+    // Held without FILE_SHARE_DELETE: nobody renames it or swaps it for a
+    // junction while this run works below it.
+    const Hold hold = volume_->ids_last ? Hold::kKeepName : Hold::kWithDelete;
+    const DWORD access = hold == Hold::kWithDelete ? kFolderAccess | DELETE : kFolderAccess;
+    FileHandle handle(INVALID_HANDLE_VALUE);
+    FsStatus status = OpenFolderHandle(Child(name), access, kShareKeepName, &handle);
+    FileId id;
+    if (status.ok()) status = volume_->hooks->read_id(handle.get(), &id);
+    if (!status.ok()) return status;
+    *folder = std::make_unique<Win32Folder>(Child(name), std::move(handle), hold, id, volume_,
+                                            std::move(staged));
+    return FsStatus::kOk;
+  }
+
+  /// Opens the entry `name` once, with DELETE access and sharing reading
+  /// only: no writer holds it, and none can open it until it is gone. With
+  /// `seen`, removes it only while it is still what `seen` shows. A folder
+  /// is refused; a link is removed itself, never what it points to.
+  FsStatus RemoveThroughHandle(const std::string& name, const FileFacts* seen) {
+    FileHandle entry(CreateFileW(Win32Path(Child(name)).c_str(),
+                                 DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenItself, nullptr));
+    if (!entry.valid()) return LastStatus();
+    FileFacts now;
+    FsStatus status = FactsOfHandle(entry.get(), &now);
+    if (!status.ok()) return status;
+    if (now.kind == EntryKind::kFolder) return StatusFromWin32Error(ERROR_DIRECTORY);
+    if (seen && !SameFacts(*seen, now)) return FsStatus(FsStatus::kSwapped);
+    // A copy carries a file's main data only: named streams would be lost.
+    if (seen && HasNamedStreams(entry.get())) {
+      return FsStatus(FsStatus::kNotCopyable, ERROR_NOT_SUPPORTED,
+                      "it has named streams, which a copy does not carry");
+    }
+    status = ClearReadOnlyOf(entry.get());
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (status.ok() && !SetFileInformationByHandle(entry.get(), FileDispositionInfo,
+                                                   &disposition, sizeof disposition)) {
+      status = LastStatus();
+    }
+    return status;
+  }
+
+  /// Clears the read-only attribute of the entry open as `handle`, which
+  /// Windows will not delete otherwise.
+  static FsStatus ClearReadOnlyOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return LastStatus();
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return FsStatus::kOk;
+    return SetAttributes(handle, info.dwFileAttributes & kSettableAttributes &
+                                     ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+  }
+
+  /// Renames the folder open as `handle` (with DELETE) to `to`. The folder
+  /// is held with DELETE and its new parent is one this run writes in: what
+  /// NTFS denies then is a folder with files below it open (Wine never
+  /// refuses that), which is what the user is told.
+  FsStatus Rename(HANDLE handle, const std::string& to) {
+    const FsStatus status = volume_->hooks->rename(handle, to);
+    if (status != FsStatus::kDenied) return status;
+    return FsStatus(FsStatus::kInUse, status.os_error(), status.os_text());
+  }
+
+  /// After a rename: the folder's new path.
+  void Renamed(const std::string& to) {
+    path_ = to;
+    listed_.clear();
+  }
+
+  /// The ID the folder held as `handle` has now: on FAT a rename changes it.
+  void RefreshId(HANDLE handle) {
+    FileId id;
+    if (volume_->hooks->read_id(handle, &id).ok()) id_ = id;
+  }
+
+  /// Holds the folder that `mover` holds with DELETE again without it,
+  /// through the handle itself and never its path: first a handle that
+  /// shares deletion (the mover's DELETE allows no other), then, with the
+  /// mover closed, one that does not. Another program that opens the folder
+  /// with DELETE in that moment keeps it shared; nothing that happened is
+  /// undone or reported otherwise.
+  void HoldThrough(FileHandle mover) {
+    FileHandle shared(ReOpenFile(mover.get(), kFolderAccess, kShareAll, kOpenItself));
+    if (!shared.valid()) {
+      std::swap(handle_, mover);
+      hold_ = Hold::kWithDelete;
+      RefreshId(handle_.get());
+      return;
+    }
+    mover.Close();
+    RefreshId(shared.get());
+    FileHandle kept(ReOpenFile(shared.get(), kFolderAccess, kShareKeepName, kOpenItself));
+    hold_ = kept.valid() ? Hold::kKeepName : Hold::kShared;
+    std::swap(handle_, kept.valid() ? kept : shared);
+    // Renamed by someone else in the moment it was shared: the path no
+    // longer leads here, and nothing is done through it.
+    FileId there;
+    if (hold_ == Hold::kKeepName && (!IdentityAtPath(&there).ok() || there != id_)) lost_ = true;
+  }
+
+  /// The ID of what this folder's path leads to now.
+  FsStatus IdentityAtPath(FileId* id) const {
+    FileHandle now(CreateFileW(Win32Path(path_).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                               OPEN_EXISTING, kOpenItself, nullptr));
+    if (!now.valid()) return LastStatus();
+    return volume_->hooks->read_id(now.get(), id);
+  }
+
+  /// True when the staged tree below this folder holds exactly what this
+  /// run copied and made there, each file with the bytes written (each read
+  /// through a handle that lets no writer in meanwhile); kSwapped otherwise.
+  FsStatus CheckStagedTree() {
+    std::size_t files = 0;
+    const FsStatus status = CheckStagedFolder(*this, &files);
+    if (!status.ok()) return status;
+    return files == staged_->FilesBelow(path_) ? FsStatus::kOk : FsStatus(FsStatus::kSwapped);
+  }
+
+  FsStatus CheckStagedFolder(Win32Folder& folder, std::size_t* files) {
+    std::vector<FolderItem> items;
+    FsStatus status = folder.List(&items);
+    for (const FolderItem& item : items) {
+      if (!status.ok()) break;
+      const std::string path = folder.Child(item.name);
+      if (item.kind == EntryKind::kFolder && staged_->Made(path)) {
+        std::unique_ptr<Folder> child;
+        status = folder.Open(item.name, &child);
+        if (status.ok()) status = CheckStagedFolder(static_cast<Win32Folder&>(*child), files);
+        continue;
+      }
+      const auto recorded = staged_->digests.find(path);
+      if (item.kind != EntryKind::kFile || recorded == staged_->digests.end()) {
+        return FsStatus(FsStatus::kSwapped);
+      }
+      FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+                                  nullptr));
+      std::string digest;
+      // A writer holding it, or bytes other than those written: changed.
+      if (!file.valid() || !DigestOf(file.get(), &digest).ok() || digest != recorded->second ||
+          digest.empty()) {
+        return FsStatus(FsStatus::kSwapped);
+      }
+      ++*files;
+    }
+    return status;
+  }
 
   /// Opens the plain file `name` inside for reading, sharing reading only:
   /// kInUse while a writer holds it, and nobody writes, renames or deletes
@@ -441,11 +534,12 @@ class Win32Folder final : public Folder {
   /// Opens this folder again by its path, with `access`, and makes sure it
   /// is still the folder first opened: kSwapped otherwise.
   FsStatus Reopen(DWORD access, DWORD share, FileHandle* out) const {
-    BY_HANDLE_FILE_INFORMATION info;
     FileHandle handle(INVALID_HANDLE_VALUE);
-    const FsStatus status = OpenFolderHandle(path_, access, share, &handle, &info);
+    FsStatus status = OpenFolderHandle(path_, access, share, &handle);
+    FileId id;
+    if (status.ok()) status = volume_->hooks->read_id(handle.get(), &id);
     if (!status.ok()) return status;
-    if (IdOf(info) != id_) return FsStatus(FsStatus::kSwapped);
+    if (id != id_ || IsNoId(id)) return FsStatus(FsStatus::kSwapped);
     std::swap(*out, handle);
     return FsStatus::kOk;
   }
@@ -459,36 +553,46 @@ class Win32Folder final : public Folder {
     return patient ? RetryingWhileShared(reopen) : reopen();
   }
 
-  /// Holds the folder again after a rename or delete attempt, without
-  /// DELETE access and without sharing deletion. Only the first folder,
-  /// which was never held so, may stay shared with everyone when another
-  /// program keeps it from that.
+  /// Holds the folder again by its path after a rename that did not take
+  /// place, as it was held before: without DELETE access and without
+  /// sharing deletion, or, where it was shared, shared again.
   FsStatus HoldAgain() {
-    FsStatus status =
-        RetryingWhileShared([&] { return Reopen(kFolderAccess, kShareKeepName, &handle_); });
-    if (status.ok()) held_ = true;
-    if (status == FsStatus::kInUse && !held_) status = Reopen(kFolderAccess, kShareAll, &handle_);
-    return status;
+    if (hold_ == Hold::kShared) return Reopen(kFolderAccess, kShareAll, &handle_);
+    return RetryingWhileShared([&] { return Reopen(kFolderAccess, kShareKeepName, &handle_); });
   }
 
   std::string path_;
   FileHandle handle_{INVALID_HANDLE_VALUE};
-  bool held_;  // held without FILE_SHARE_DELETE
-  FileId id_;  // the folder first opened
-  std::map<std::string, uint64_t> listed_;  // file numbers of the last listing
+  Hold hold_;
+  FileId id_;    // the folder first opened, as its last rename left it
+  bool lost_ = false;  // its path no longer leads to it
+  std::shared_ptr<const Volume> volume_;
+  std::shared_ptr<StagedFiles> staged_;  // null where this run staged nothing
+  std::map<std::string, uint64_t> listed_;   // file numbers of the last listing
+  std::map<std::string, FileFacts> examined_;  // what Examine saw last, by name
 };
 
 }  // namespace
 
-FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder) {
-  FileHandle handle(INVALID_HANDLE_VALUE);
-  BY_HANDLE_FILE_INFORMATION info;
-  // Shared with everyone: a target folder stays usable for other runs.
-  const FsStatus status = OpenFolderHandle(path, kFolderAccess, kShareAll, &handle, &info);
-  if (!status.ok()) return status;
+FsStatus OpenFolderNoFollow(const std::string& path, std::shared_ptr<const Win32Hooks> hooks,
+                            std::unique_ptr<Folder>* folder) {
+  // A root keeps its final "\": "\\?\F:" is the volume device, not its
+  // root folder; any other folder loses it.
   std::string tidy = path;
-  while (tidy.size() > 3 && (tidy.back() == '\\' || tidy.back() == '/')) tidy.pop_back();
-  *folder = std::make_unique<Win32Folder>(tidy, std::move(handle), false, IdOf(info));
+  const bool root = IsEmptyOrRoot(path);
+  while (!root && tidy.size() > 3 && (tidy.back() == '\\' || tidy.back() == '/')) tidy.pop_back();
+  if (root && !tidy.empty() && tidy.back() != '\\' && tidy.back() != '/') tidy += '\\';
+  FileHandle handle(INVALID_HANDLE_VALUE);
+  // Shared with everyone: a target folder stays usable for other runs.
+  FsStatus status = OpenFolderHandle(tidy, kFolderAccess, kShareAll, &handle);
+  FileId id;
+  if (status.ok()) status = hooks->read_id(handle.get(), &id);
+  if (!status.ok()) return status;
+  auto volume = std::make_shared<Volume>();
+  volume->ids_last = hooks->ids_last(handle.get()) && !IsNoId(id);
+  volume->hooks = std::move(hooks);
+  *folder = std::make_unique<Win32Folder>(tidy, std::move(handle), Hold::kShared, id,
+                                          std::move(volume), nullptr);
   return FsStatus::kOk;
 }
 

@@ -1,10 +1,12 @@
 #include "os/win32/io.h"
 
+#include <wincrypt.h>
 #include <winioctl.h>
 
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <initializer_list>
 #include <vector>
 
 #include "os/win32/text.h"
@@ -230,7 +232,7 @@ FsStatus MakeSparse(HANDLE file) {
   return LastStatus();
 }
 
-FsStatus CopyRange(HANDLE in, HANDLE out, const ByteRange& range) {
+FsStatus CopyRange(HANDLE in, HANDLE out, const ByteRange& range, ContentDigest* digest) {
   LARGE_INTEGER at = {};
   at.QuadPart = static_cast<LONGLONG>(range.offset);
   if (!SetFilePointerEx(in, at, nullptr, FILE_BEGIN) ||
@@ -243,6 +245,7 @@ FsStatus CopyRange(HANDLE in, HANDLE out, const ByteRange& range) {
     DWORD got = 0;
     if (!ReadFile(in, buffer.data(), step, &got, nullptr)) return LastStatus();
     if (got == 0) return LengthChanged();
+    if (digest) digest->Add(buffer.data(), got);
     const FsStatus wrote = WriteAll(out, buffer.data(), got);
     if (!wrote.ok()) return wrote;
     left -= got;
@@ -273,17 +276,95 @@ FsStatus RenameByHandle(HANDLE handle, const std::string& to) {
   return LastStatus();
 }
 
-uint64_t LargestFileOn(HANDLE handle) {
+namespace {
+
+/// True when the file system of `handle` is one of `names` (any case).
+bool FileSystemIsOneOf(HANDLE handle, std::initializer_list<const wchar_t*> names) {
   wchar_t system[MAX_PATH + 1] = {};
   if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, system,
                                      MAX_PATH + 1)) {
-    return UINT64_MAX;
+    return false;
   }
+  for (const wchar_t* name : names) {
+    if (CompareStringOrdinal(system, -1, name, -1, TRUE) == CSTR_EQUAL) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint64_t LargestFileOn(HANDLE handle) {
   // "FAT" (FAT12 and FAT16) and "FAT32"; exFAT has 64-bit sizes.
-  for (const wchar_t* fat : {L"FAT", L"FAT32"}) {
-    if (CompareStringOrdinal(system, -1, fat, -1, TRUE) == CSTR_EQUAL) return 0xFFFFFFFFull;
+  return FileSystemIsOneOf(handle, {L"FAT", L"FAT32"}) ? 0xFFFFFFFFull : UINT64_MAX;
+}
+
+bool IdsLastOn(HANDLE handle) {
+  // The file system's name is the only documented sign (Windows Vista on);
+  // where it cannot be read, the IDs are taken at their word, and an ID of
+  // zero or all ones still says they do not last.
+  return !FileSystemIsOneOf(handle, {L"FAT", L"FAT32", L"exFAT"});
+}
+
+FsStatus ReadFileId(HANDLE handle, FileId* id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return LastStatus();
+  *id = IdOf(info);
+  return FsStatus::kOk;
+}
+
+ContentDigest::ContentDigest() {
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  failed_ = !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES,
+                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT) ||
+            !CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+  provider_ = provider;
+  hash_ = hash;
+}
+
+ContentDigest::~ContentDigest() {
+  if (hash_) CryptDestroyHash(static_cast<HCRYPTHASH>(hash_));
+  if (provider_) CryptReleaseContext(static_cast<HCRYPTPROV>(provider_), 0);
+}
+
+void ContentDigest::Add(const char* data, std::size_t size) {
+  while (!failed_ && size > 0) {
+    const DWORD step = size < kChunk ? static_cast<DWORD>(size) : kChunk;
+    failed_ = !CryptHashData(static_cast<HCRYPTHASH>(hash_),
+                             reinterpret_cast<const BYTE*>(data), step, 0);
+    data += step;
+    size -= step;
   }
-  return UINT64_MAX;
+}
+
+void ContentDigest::AddZeros(uint64_t count) {
+  static const std::vector<char> zeros(kChunk, '\0');
+  while (count > 0) {
+    const std::size_t step = count < kChunk ? static_cast<std::size_t>(count) : kChunk;
+    Add(zeros.data(), step);
+    count -= step;
+  }
+}
+
+std::string ContentDigest::Finish() {
+  BYTE value[32] = {};
+  DWORD size = sizeof value;
+  if (failed_ || !CryptGetHashParam(static_cast<HCRYPTHASH>(hash_), HP_HASHVAL, value, &size, 0)) {
+    return "";
+  }
+  return std::string(reinterpret_cast<const char*>(value), size);
+}
+
+FsStatus DigestOf(HANDLE file, std::string* digest) {
+  const LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return LastStatus();
+  ContentDigest content;
+  const FsStatus read = ReadInBlocks(file, [&](const char* data, std::size_t size) {
+    content.Add(data, size);
+    return true;
+  });
+  *digest = content.Finish();
+  return read;
 }
 
 FILETIME StorableOnFat(FILETIME time) {

@@ -3,6 +3,7 @@
 // Windows platform files.
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <utility>
 #include <string>
@@ -80,9 +81,12 @@ FsStatus AllocatedRanges(HANDLE file, uint64_t length, std::vector<ByteRange>* r
 /// no space; fails where its file system has no sparse files (FAT).
 FsStatus MakeSparse(HANDLE file);
 
-/// Copies `range` of `in` to the same offsets of `out`. A file that ends
-/// before the range does has changed while it was read: kInUse.
-FsStatus CopyRange(HANDLE in, HANDLE out, const ByteRange& range);
+class ContentDigest;
+
+/// Copies `range` of `in` to the same offsets of `out`, adding each byte to
+/// `digest` (may be null). A file that ends before the range does has
+/// changed while it was read: kInUse.
+FsStatus CopyRange(HANDLE in, HANDLE out, const ByteRange& range, ContentDigest* digest);
 
 /// Gives `file` the length `length`; what it grows by is a hole in a
 /// sparse file.
@@ -137,9 +141,60 @@ std::wstring Win32Path(const std::string& utf8);
 /// "\\??\\UNC\\server\\share\\...", as a rename by handle needs it.
 std::wstring NtPath(const std::string& utf8);
 
+/// The identity of the open `handle`, as GetFileInformationByHandle gives it.
+FsStatus ReadFileId(HANDLE handle, FileId* id);
+
+/// True when the file system of `handle` keeps a file's ID through a rename
+/// and never gives it to another entry at the same place: not FAT, FAT32 or
+/// exFAT, whose IDs come from the parent folder and the entry's position.
+bool IdsLastOn(HANDLE handle);
+
+/// What a Win32 folder learns of the file system through functions it is
+/// given, so that a test can show what Wine never does: IDs that change on
+/// every rename, as FAT's do, or a rename that NTFS refuses.
+struct Win32Hooks {
+  std::function<FsStatus(HANDLE handle, FileId* id)> read_id = ReadFileId;
+  std::function<bool(HANDLE handle)> ids_last = IdsLastOn;
+  /// Renames the entry open as `handle` to `to`, never replacing anything.
+  std::function<FsStatus(HANDLE handle, const std::string& to)> rename = RenameByHandle;
+};
+
+/// The file system with `hooks` in place of the Win32 calls they stand for.
+std::unique_ptr<FileSystem> NewWin32FileSystem(const Win32Hooks& hooks);
+
 /// Opens the folder at `path` itself (a link or junction is not a folder),
-/// shared with everyone, for listing and attributes.
-FsStatus OpenFolderNoFollow(const std::string& path, std::unique_ptr<Folder>* folder);
+/// shared with everyone, for listing and attributes. A drive or volume root
+/// keeps its final backslash: without it the path names the volume device.
+FsStatus OpenFolderNoFollow(const std::string& path, std::shared_ptr<const Win32Hooks> hooks,
+                            std::unique_ptr<Folder>* folder);
+
+/// An ID that says nothing: zero, or all ones, which Windows gives where a
+/// file's ID cannot be represented.
+inline bool IsNoId(const FileId& id) { return id.file == 0 || id.file == FileId::kNoFile; }
+
+/// The SHA-256 digest of a stream of bytes (CryptoAPI, Windows XP SP3 on).
+class ContentDigest {
+ public:
+  ContentDigest();
+  ~ContentDigest();
+  ContentDigest(const ContentDigest&) = delete;
+  ContentDigest& operator=(const ContentDigest&) = delete;
+  void Add(const char* data, std::size_t size);
+  /// Adds `count` zero bytes: a hole of a sparse file reads as zeros.
+  void AddZeros(uint64_t count);
+  /// The digest of everything added; empty when the system gave no hash,
+  /// which never matches another digest.
+  std::string Finish();
+
+ private:
+  uintptr_t provider_ = 0;
+  uintptr_t hash_ = 0;
+  bool failed_ = false;
+};
+
+/// The digest of the plain file open as `file`, read from its start to the
+/// length its handle reports.
+FsStatus DigestOf(HANDLE file, std::string* digest);
 
 /// True for a path that names nothing to remove: the empty path and the
 /// root of a drive or share, however it is spelled.

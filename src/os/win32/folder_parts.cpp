@@ -1,0 +1,175 @@
+#include "os/win32/folder_parts.h"
+
+#include <sddl.h>
+
+#include <iterator>
+#include <vector>
+
+namespace ovpre {
+
+namespace {
+
+/// Attributes of a file that some filter presents (deduplicated, cloud,
+/// offline, WOF-compressed): the storage of its stub says nothing of its
+/// data. The recall attributes are Windows 10's, never set on older systems.
+constexpr DWORD kPresented = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
+                             0x00040000 /* recall on open */ | 0x00400000 /* on data access */;
+
+/// The ranges of `in` (a file with `attributes`, `length` long) to copy
+/// into the new file `out`: only those with storage where `in` is sparse
+/// and `out` can be made sparse too, so that holes stay holes; all of it
+/// where either refuses (a FAT target, an error), or where what is stored
+/// is a stub.
+std::vector<ByteRange> RangesToCopy(HANDLE in, DWORD attributes, uint64_t length, HANDLE out,
+                                    bool* sparse) {
+  std::vector<ByteRange> ranges;
+  *sparse = (attributes & FILE_ATTRIBUTE_SPARSE_FILE) != 0 && (attributes & kPresented) == 0 &&
+            AllocatedRanges(in, length, &ranges).ok() && MakeSparse(out).ok();
+  if (!*sparse) ranges.assign(1, ByteRange{0, length});
+  return ranges;
+}
+
+}  // namespace
+
+FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO basic = {};  // zero times: left as they are
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  if (SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic)) return FsStatus::kOk;
+  return LastStatus();
+}
+
+FsStatus CopyData(HANDLE in, DWORD attributes, HANDLE out, std::string* digest) {
+  LARGE_INTEGER length = {};
+  if (!GetFileSizeEx(in, &length)) return LastStatus();
+  const uint64_t size = static_cast<uint64_t>(length.QuadPart);
+  bool sparse = false;
+  ContentDigest content;
+  uint64_t digested = 0;
+  for (const ByteRange& range : RangesToCopy(in, attributes, size, out, &sparse)) {
+    content.AddZeros(range.offset - digested);
+    const FsStatus copied = CopyRange(in, out, range, &content);
+    if (!copied.ok()) return copied;
+    digested = range.offset + range.size;
+  }
+  content.AddZeros(size - digested);
+  *digest = content.Finish();
+  // A sparse copy ends in what was never written: a hole, if any.
+  const FsStatus ended = sparse ? SetLength(out, size) : FsStatus();
+  return ended.ok() ? CheckLength(in, size) : ended;
+}
+
+bool HasNamedStreams(HANDLE file) {
+  std::vector<char> buffer(64 * 1024);
+  if (!GetFileInformationByHandleEx(file, FileStreamInfo, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()))) {
+    // A full buffer is many streams; any other refusal is a file system
+    // without them.
+    return GetLastError() == ERROR_MORE_DATA;
+  }
+  const std::wstring main_data = L"::$DATA";
+  for (std::size_t offset = 0;;) {
+    const auto* stream = reinterpret_cast<const FILE_STREAM_INFO*>(buffer.data() + offset);
+    const std::wstring name(stream->StreamName, stream->StreamNameLength / sizeof(wchar_t));
+    if (name != main_data) return true;
+    if (stream->NextEntryOffset == 0) return false;
+    offset += stream->NextEntryOffset;
+  }
+}
+
+std::size_t StagedFiles::FilesBelow(const std::string& path) const {
+  const std::string prefix = ChildPath(path, "");
+  std::size_t count = 0;
+  for (auto it = digests.lower_bound(prefix);
+       it != digests.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+    ++count;
+  }
+  return count;
+}
+
+void StagedFiles::ForgetBelow(const std::string& path) {
+  const std::string prefix = ChildPath(path, "");
+  const auto below = [&](const std::string& key) {
+    return key == path || key.compare(0, prefix.size(), prefix) == 0;
+  };
+  for (auto it = digests.begin(); it != digests.end();) {
+    it = below(it->first) ? digests.erase(it) : std::next(it);
+  }
+  for (auto it = folders.begin(); it != folders.end();) {
+    it = below(*it) ? folders.erase(it) : std::next(it);
+  }
+}
+
+PrivateToUser::PrivateToUser() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+  FileHandle owned(token);
+  std::vector<char> user(256);
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
+                           &size)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+    user.resize(size);
+    if (!GetTokenInformation(token, TokenUser, user.data(), size, &size)) return;
+  }
+  wchar_t* sid = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) return;
+  // "P": protected, so nothing of the folder above is inherited.
+  const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+  LocalFree(sid);
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                            &descriptor_, nullptr)) {
+    descriptor_ = nullptr;
+    return;
+  }
+  attributes_.nLength = sizeof attributes_;
+  attributes_.lpSecurityDescriptor = descriptor_;
+}
+
+PrivateToUser::~PrivateToUser() {
+  if (descriptor_) LocalFree(descriptor_);
+}
+
+FsStatus Win32Mark::Read(std::string* state) {
+  const LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN)) return LastStatus();
+  return ReadAll(file_.get(), state);
+}
+
+FsStatus Win32Mark::Write(const std::string& state) {
+  const LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
+    return LastStatus();
+  }
+  const FsStatus wrote = WriteAll(file_.get(), state);
+  if (!wrote.ok()) return wrote;
+  return FlushFileBuffers(file_.get()) ? FsStatus::kOk : LastStatus();
+}
+
+FsStatus Win32Mark::Remove() {
+  // Gone when the handle closes, which the caller does next.
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (SetFileInformationByHandle(file_.get(), FileDispositionInfo, &disposition,
+                                 sizeof disposition)) {
+    return FsStatus::kOk;
+  }
+  return LastStatus();
+}
+
+FsStatus OpenFolderHandle(const std::string& path, DWORD access, DWORD share, FileHandle* out) {
+  FileHandle handle(CreateFileW(Win32Path(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                                kOpenItself, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info)) return LastStatus();
+  if (KindOfHandle(handle.get(), info.dwFileAttributes) != EntryKind::kFolder) {
+    return StatusFromWin32Error(ERROR_DIRECTORY);
+  }
+  std::swap(*out, handle);
+  return FsStatus::kOk;
+}
+
+std::string ChildPath(const std::string& folder, const std::string& name) {
+  const bool ends = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
+  return ends ? folder + name : folder + "\\" + name;
+}
+
+}  // namespace ovpre
