@@ -196,6 +196,16 @@ TEST(FaultInjection, AWriteAfterTheCopyIsNeverLost) {
   EXPECT_NE(std::find(publish.base(), first_look, "Folder::Flush"), first_look);
   EXPECT_EQ(test::ReadFile(nfo), "nfo, and more");
   EXPECT_EQ(test::ReadFile(Join(temp / "dst", "a.nfo")), "nfo");
+  // A target whose file system refuses to flush a folder: the publish cannot
+  // be made durable, so the whole source stays.
+  MakeRelease(temp / "src2");
+  FailingFileSystem refusing(*real, 0);
+  refusing.fail_op = "Folder::Flush";
+  refusing.injected = FsStatus(FsStatus::kOk, 1, "not for folders");
+  EXPECT_EQ(MoveFolderSafely(refusing, temp / "src2", temp / "dst2", true),
+            MoveOutcome::kMovedSourceLeft);
+  EXPECT_EQ(test::ReadFile(Join(temp / "src2", "a.nfo")), "nfo");
+  EXPECT_EQ(test::ReadFile(Join(temp / "dst2", "a.nfo")), "nfo");
 }
 
 TEST(FaultInjection, AHeldPublishIsRetriedThenKeptWholeForTheNextPre) {

@@ -277,7 +277,7 @@ TEST_F(Win32FileSystemTest, AFileBeingWrittenIsInUseAndOneReplacedAfterTheListin
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
     DWORD wrote = 0;
-    ASSERT_TRUE(WriteFile(upload.get(), holds ? "abc" : "xyz", 3, &wrote, nullptr));
+    ASSERT_TRUE(::WriteFile(upload.get(), holds ? "abc" : "xyz", 3, &wrote, nullptr));
     if (!holds) upload.Close();
     EXPECT_EQ(rel->RemoveFile("a.bin"), holds ? FsStatus::kInUse : FsStatus::kSwapped);
   }
@@ -308,7 +308,7 @@ TEST_F(Win32FileSystemTest, AWriterThatKeepsTryingDuringTheRemovalKeepsEveryByte
                                     FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
         DWORD wrote = 0;
-        if (file.valid() && WriteFile(file.get(), "w", 1, &wrote, nullptr)) written += wrote;
+        if (file.valid() && ::WriteFile(file.get(), "w", 1, &wrote, nullptr)) written += wrote;
       }
     });
     FileFacts seen;

@@ -483,6 +483,10 @@ TEST(MoveFailureReason, ARefusedCopyOfAChangingReleaseSaysSo) {
   report.changed_while_copying = false;
   report.failure = FsStatus::kExists;
   EXPECT_EQ(MoveFailureReason(report, true), "");
+  // Renamed into the work folder and stuck there: where it waits, whatever failed.
+  report.left_at = "C:\\mp3\\.ovpre-work\\Rel\\release";
+  EXPECT_EQ(MoveFailureReason(report, true),
+            "Reason: the release waits in the target's work folder, please notify a siteop.");
 }
 
 TEST_F(PreTest, LogsOneLinePerRequest) {

@@ -22,7 +22,11 @@
 // same place gets it; an ID of zero or all ones says nothing), an ID cannot
 // tell that a path still leads to the same folder. There every folder below
 // the first is held with DELETE from its first opening and renamed and
-// deleted through that very handle: it is never looked for again.
+// deleted through that very handle. After a rename it is held without
+// DELETE again (others could not even list it otherwise), with the ID its
+// new place gives it; a later rename takes DELETE again by its path as on
+// NTFS, while the held handle has kept anyone from renaming it meanwhile.
+// Where IDs say nothing at all, it keeps DELETE to the end.
 #include <map>
 #include <memory>
 #include <string>
@@ -76,7 +80,8 @@ FsStatus Lost() { return FsStatus(FsStatus::kSwapped); }
 /// What the folders opened from one first folder share.
 struct Volume {
   std::shared_ptr<const Win32Hooks> hooks;
-  bool ids_last = true;  // IDs here survive a rename and are no one else's
+  bool ids_last = true;   // IDs here survive a rename and are no one else's
+  bool ids_known = true;  // IDs here are neither zero nor all ones
 };
 
 class Win32Folder final : public Folder {
@@ -231,8 +236,14 @@ class Win32Folder final : public Folder {
     }
     if (hold_ == Hold::kWithDelete) {
       const FsStatus status = Rename(handle_.get(), to);
-      if (status.ok()) Renamed(to);
-      RefreshId(handle_.get());
+      if (!status.ok()) return status;
+      Renamed(to);
+      // Held without DELETE again, so that others (a listing, the server)
+      // may open it; where IDs say nothing, it could never be found again.
+      if (!volume_->ids_known) return status;
+      FileHandle mover(INVALID_HANDLE_VALUE);
+      std::swap(mover, handle_);
+      HoldThrough(std::move(mover));
       return status;
     }
     FileHandle mover(INVALID_HANDLE_VALUE);
@@ -589,7 +600,8 @@ FsStatus OpenFolderNoFollow(const std::string& path, std::shared_ptr<const Win32
   if (status.ok()) status = hooks->read_id(handle.get(), &id);
   if (!status.ok()) return status;
   auto volume = std::make_shared<Volume>();
-  volume->ids_last = hooks->ids_last(handle.get()) && !IsNoId(id);
+  volume->ids_known = !IsNoId(id);
+  volume->ids_last = hooks->ids_last(handle.get()) && volume->ids_known;
   volume->hooks = std::move(hooks);
   *folder = std::make_unique<Win32Folder>(tidy, std::move(handle), Hold::kShared, id,
                                           std::move(volume), nullptr);
