@@ -21,7 +21,8 @@
 // and the entry's place, so a rename changes it and another folder at the
 // same place gets it; an ID of zero or all ones says nothing), an ID cannot
 // tell that a path still leads to the same folder. There every folder below
-// the first is held with DELETE from its first opening and renamed and
+// the first that may be renamed (a release in a configured folder, a folder
+// this run made) is held with DELETE from its first opening and renamed and
 // deleted through that very handle. After a rename it is held without
 // DELETE again (others could not even list it otherwise), with the ID its
 // new place gives it; a later rename takes DELETE again by its path as on
@@ -51,29 +52,6 @@ enum class Hold {
                 // through this handle
 };
 
-/// Runs `attempt` (an opening that returns its status) again for about a
-/// second while it meets a sharing violation: a scanner or indexer that
-/// holds a folder for a moment.
-template <typename Attempt>
-FsStatus RetryingWhileShared(Attempt attempt) {
-  FsStatus status;
-  RetryBriefly(
-      [&] {
-        status = attempt();
-        SetLastError(static_cast<DWORD>(status.os_error()));
-        return status.ok();
-      },
-      [](DWORD error) { return error == ERROR_SHARING_VIOLATION; });
-  return status;
-}
-
-/// True when `now` is the file that `seen` showed: a writer changes its
-/// size or its change time, a replacement its number.
-bool SameFacts(const FileFacts& seen, const FileFacts& now) {
-  return seen.kind == now.kind && seen.size == now.size && seen.changed == now.changed &&
-         (seen.number == 0 || now.number == 0 || seen.number == now.number);
-}
-
 /// A folder whose path no longer leads to it: nothing more is done there.
 FsStatus Lost() { return FsStatus(FsStatus::kSwapped); }
 
@@ -88,8 +66,8 @@ class Win32Folder final : public Folder {
  public:
   Win32Folder(std::string path, FileHandle&& handle, Hold hold, FileId id,
               std::shared_ptr<const Volume> volume, std::shared_ptr<StagedFiles> staged)
-      : path_(std::move(path)), hold_(hold), id_(id), volume_(std::move(volume)),
-        staged_(std::move(staged)) {
+      : path_(std::move(path)), hold_(hold), first_(hold == Hold::kShared), id_(id),
+        volume_(std::move(volume)), staged_(std::move(staged)) {
     std::swap(handle_, handle);
   }
 
@@ -119,7 +97,8 @@ class Win32Folder final : public Folder {
   }
 
   FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) override {
-    return OpenChild(name, staged_, folder);
+    // What a configured folder holds may be a release, renamed next.
+    return OpenChild(name, staged_, first_, folder);
   }
 
   FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
@@ -128,7 +107,7 @@ class Win32Folder final : public Folder {
     // A folder this run made starts (or joins) an account of what it stages.
     std::shared_ptr<StagedFiles> staged = staged_ ? staged_ : std::make_shared<StagedFiles>();
     staged->folders.insert(Child(name));
-    return OpenChild(name, staged, folder);
+    return OpenChild(name, staged, true, folder);
   }
 
   FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
@@ -196,10 +175,10 @@ class Win32Folder final : public Folder {
     if (examined != examined_.end()) {
       const FileFacts seen = examined->second;
       examined_.erase(examined);
-      return RemoveThroughHandle(name, &seen);
+      return RemoveThroughHandle(Child(name), &seen);
     }
     // This program's own files: a scanner may hold one for a moment.
-    return RetryingWhileShared([&] { return RemoveThroughHandle(name, nullptr); });
+    return RetryingWhileShared([&] { return RemoveThroughHandle(Child(name), nullptr); });
   }
 
   FsStatus RemoveSelf() override {
@@ -210,7 +189,7 @@ class Win32Folder final : public Folder {
     } else {
       status = TakeForDelete(&doomed, true);
     }
-    if (status.ok()) status = ClearReadOnlyOf(doomed.get());
+    if (status.ok()) status = ClearReadOnly(doomed.get());
     if (status.ok()) {
       FILE_DISPOSITION_INFO disposition = {TRUE};
       status = StatusFromWin32Error(RetryBriefly(
@@ -231,7 +210,7 @@ class Win32Folder final : public Folder {
     if (lost_) return Lost();
     const std::string to = static_cast<Win32Folder&>(target).Child(new_name);
     if (staged_ && staged_->Made(path_)) {
-      const FsStatus unchanged = CheckStagedTree();
+      const FsStatus unchanged = CheckStagedTree(*this, path_, *staged_);
       if (!unchanged.ok()) return unchanged;
     }
     if (hold_ == Hold::kWithDelete) {
@@ -304,7 +283,8 @@ class Win32Folder final : public Folder {
     if (lost_) return Lost();
     const bool made = CreateDirectoryW(Win32Path(Child(name)).c_str(), nullptr) != FALSE;
     if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return LastStatus();
-    FsStatus status = Open(name, folder);
+    // Never renamed, and shared by every pre into this target.
+    FsStatus status = OpenChild(name, staged_, false, folder);
     // A file or a junction at the name: not a folder this program may use.
     if (!made && status == FsStatus::kNotFound) return FsStatus::kExists;
     if (status.ok()) status = (*folder)->SetHidden(true);
@@ -337,12 +317,14 @@ class Win32Folder final : public Folder {
  private:
   std::string Child(const std::string& name) const { return ChildPath(path_, name); }
 
-  FsStatus OpenChild(const std::string& name, std::shared_ptr<StagedFiles> staged,
+  /// Opens the folder `name` inside; `renamed` when it may be renamed next
+  /// (a release, or a folder this run made).
+  FsStatus OpenChild(const std::string& name, std::shared_ptr<StagedFiles> staged, bool renamed,
                      std::unique_ptr<Folder>* folder) {
     if (lost_) return Lost();
     // Held without FILE_SHARE_DELETE: nobody renames it or swaps it for a
     // junction while this run works below it.
-    const Hold hold = volume_->ids_last ? Hold::kKeepName : Hold::kWithDelete;
+    const Hold hold = volume_->ids_last || !renamed ? Hold::kKeepName : Hold::kWithDelete;
     const DWORD access = hold == Hold::kWithDelete ? kFolderAccess | DELETE : kFolderAccess;
     FileHandle handle(INVALID_HANDLE_VALUE);
     FsStatus status = OpenFolderHandle(Child(name), access, kShareKeepName, &handle);
@@ -352,44 +334,6 @@ class Win32Folder final : public Folder {
     *folder = std::make_unique<Win32Folder>(Child(name), std::move(handle), hold, id, volume_,
                                             std::move(staged));
     return FsStatus::kOk;
-  }
-
-  /// Opens the entry `name` once, with DELETE access and sharing reading
-  /// only: no writer holds it, and none can open it until it is gone. With
-  /// `seen`, removes it only while it is still what `seen` shows. A folder
-  /// is refused; a link is removed itself, never what it points to.
-  FsStatus RemoveThroughHandle(const std::string& name, const FileFacts* seen) {
-    FileHandle entry(CreateFileW(Win32Path(Child(name)).c_str(),
-                                 DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenItself, nullptr));
-    if (!entry.valid()) return LastStatus();
-    FileFacts now;
-    FsStatus status = FactsOfHandle(entry.get(), &now);
-    if (!status.ok()) return status;
-    if (now.kind == EntryKind::kFolder) return StatusFromWin32Error(ERROR_DIRECTORY);
-    if (seen && !SameFacts(*seen, now)) return FsStatus(FsStatus::kSwapped);
-    // A copy carries a file's main data only: named streams would be lost.
-    if (seen && HasNamedStreams(entry.get())) {
-      return FsStatus(FsStatus::kNotCopyable, ERROR_NOT_SUPPORTED,
-                      "it has named streams, which a copy does not carry");
-    }
-    status = ClearReadOnlyOf(entry.get());
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    if (status.ok() && !SetFileInformationByHandle(entry.get(), FileDispositionInfo,
-                                                   &disposition, sizeof disposition)) {
-      status = LastStatus();
-    }
-    return status;
-  }
-
-  /// Clears the read-only attribute of the entry open as `handle`, which
-  /// Windows will not delete otherwise.
-  static FsStatus ClearReadOnlyOf(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) return LastStatus();
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return FsStatus::kOk;
-    return SetAttributes(handle, info.dwFileAttributes & kSettableAttributes &
-                                     ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
   }
 
   /// Renames the folder open as `handle` (with DELETE) to `to`. The folder
@@ -445,47 +389,6 @@ class Win32Folder final : public Folder {
                                OPEN_EXISTING, kOpenItself, nullptr));
     if (!now.valid()) return LastStatus();
     return volume_->hooks->read_id(now.get(), id);
-  }
-
-  /// True when the staged tree below this folder holds exactly what this
-  /// run copied and made there, each file with the bytes written (each read
-  /// through a handle that lets no writer in meanwhile); kSwapped otherwise.
-  FsStatus CheckStagedTree() {
-    std::size_t files = 0;
-    const FsStatus status = CheckStagedFolder(*this, &files);
-    if (!status.ok()) return status;
-    return files == staged_->FilesBelow(path_) ? FsStatus::kOk : FsStatus(FsStatus::kSwapped);
-  }
-
-  FsStatus CheckStagedFolder(Win32Folder& folder, std::size_t* files) {
-    std::vector<FolderItem> items;
-    FsStatus status = folder.List(&items);
-    for (const FolderItem& item : items) {
-      if (!status.ok()) break;
-      const std::string path = folder.Child(item.name);
-      if (item.kind == EntryKind::kFolder && staged_->Made(path)) {
-        std::unique_ptr<Folder> child;
-        status = folder.Open(item.name, &child);
-        if (status.ok()) status = CheckStagedFolder(static_cast<Win32Folder&>(*child), files);
-        continue;
-      }
-      const auto recorded = staged_->digests.find(path);
-      if (item.kind != EntryKind::kFile || recorded == staged_->digests.end()) {
-        return FsStatus(FsStatus::kSwapped);
-      }
-      FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
-                                  nullptr));
-      std::string digest;
-      // A writer holding it, or bytes other than those written: changed.
-      if (!file.valid() || !DigestOf(file.get(), &digest).ok() || digest != recorded->second ||
-          digest.empty()) {
-        return FsStatus(FsStatus::kSwapped);
-      }
-      ++*files;
-    }
-    return status;
   }
 
   /// Opens the plain file `name` inside for reading, sharing reading only:
@@ -575,6 +478,7 @@ class Win32Folder final : public Folder {
   std::string path_;
   FileHandle handle_{INVALID_HANDLE_VALUE};
   Hold hold_;
+  bool first_;  // a configured folder, opened by its path
   FileId id_;    // the folder first opened, as its last rename left it
   bool lost_ = false;  // its path no longer leads to it
   std::shared_ptr<const Volume> volume_;

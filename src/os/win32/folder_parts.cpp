@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <iterator>
+#include <memory>
 #include <vector>
 
 namespace ovpre {
@@ -29,7 +30,83 @@ std::vector<ByteRange> RangesToCopy(HANDLE in, DWORD attributes, uint64_t length
   return ranges;
 }
 
+/// True when `now` is the file that `seen` showed.
+bool SameFacts(const FileFacts& seen, const FileFacts& now) {
+  return seen.kind == now.kind && seen.size == now.size && seen.changed == now.changed &&
+         (seen.number == 0 || now.number == 0 || seen.number == now.number);
+}
+
+/// Checks the staged folder `folder` at `path`; counts its files into `files`.
+FsStatus CheckStagedFolder(Folder& folder, const std::string& path, const StagedFiles& staged,
+                           std::size_t* files) {
+  std::vector<FolderItem> items;
+  FsStatus status = folder.List(&items);
+  for (const FolderItem& item : items) {
+    if (!status.ok()) break;
+    const std::string child = ChildPath(path, item.name);
+    if (item.kind == EntryKind::kFolder && staged.Made(child)) {
+      std::unique_ptr<Folder> below;
+      status = folder.Open(item.name, &below);
+      if (status.ok()) status = CheckStagedFolder(*below, child, staged, files);
+      continue;
+    }
+    const auto recorded = staged.digests.find(child);
+    if (item.kind != EntryKind::kFile || recorded == staged.digests.end()) {
+      return FsStatus(FsStatus::kSwapped);
+    }
+    FileHandle file(CreateFileW(Win32Path(child).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    std::string digest;
+    // A writer holding it, or bytes other than those written: changed.
+    if (!file.valid() || !DigestOf(file.get(), &digest).ok() || digest.empty() ||
+        digest != recorded->second) {
+      return FsStatus(FsStatus::kSwapped);
+    }
+    ++*files;
+  }
+  return status;
+}
+
 }  // namespace
+
+FsStatus ClearReadOnly(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return LastStatus();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return FsStatus::kOk;
+  return SetAttributes(handle, info.dwFileAttributes & kSettableAttributes &
+                                   ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+}
+
+FsStatus RemoveThroughHandle(const std::string& path, const FileFacts* seen) {
+  FileHandle entry(CreateFileW(Win32Path(path).c_str(),
+                               DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenItself, nullptr));
+  if (!entry.valid()) return LastStatus();
+  FileFacts now;
+  FsStatus status = FactsOfHandle(entry.get(), &now);
+  if (!status.ok()) return status;
+  if (now.kind == EntryKind::kFolder) return StatusFromWin32Error(ERROR_DIRECTORY);
+  if (seen && !SameFacts(*seen, now)) return FsStatus(FsStatus::kSwapped);
+  if (seen && HasNamedStreams(entry.get())) {
+    return FsStatus(FsStatus::kNotCopyable, ERROR_NOT_SUPPORTED,
+                    "it has named streams, which a copy does not carry");
+  }
+  status = ClearReadOnly(entry.get());
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (status.ok() && !SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition,
+                                                 sizeof disposition)) {
+    status = LastStatus();
+  }
+  return status;
+}
+
+FsStatus CheckStagedTree(Folder& tree, const std::string& path, const StagedFiles& staged) {
+  std::size_t files = 0;
+  const FsStatus status = CheckStagedFolder(tree, path, staged, &files);
+  if (!status.ok()) return status;
+  return files == staged.FilesBelow(path) ? FsStatus::kOk : FsStatus(FsStatus::kSwapped);
+}
 
 FsStatus SetAttributes(HANDLE handle, DWORD attributes) {
   FILE_BASIC_INFO basic = {};  // zero times: left as they are

@@ -64,6 +64,40 @@ class PrivateToUser {
   SECURITY_ATTRIBUTES attributes_ = {};
 };
 
+/// Runs `attempt` (an opening that returns its status) again for about a
+/// second while it meets a sharing violation: a scanner or indexer that
+/// holds a folder for a moment.
+template <typename Attempt>
+FsStatus RetryingWhileShared(Attempt attempt) {
+  FsStatus status;
+  RetryBriefly(
+      [&] {
+        status = attempt();
+        SetLastError(static_cast<DWORD>(status.os_error()));
+        return status.ok();
+      },
+      [](DWORD error) { return error == ERROR_SHARING_VIOLATION; });
+  return status;
+}
+
+/// Clears the read-only attribute of the entry open as `handle`, which
+/// Windows will not delete otherwise.
+FsStatus ClearReadOnly(HANDLE handle);
+
+/// Opens the entry at `path` once, with DELETE access and sharing reading
+/// only: no writer holds it, and none can open it until it is gone. With
+/// `seen`, removes it only while it is still what `seen` showed (a writer
+/// changes its size or change time, a replacement its number), and keeps a
+/// file with named streams, which a copy does not carry. A folder is
+/// refused; a link is removed itself, never what it points to.
+FsStatus RemoveThroughHandle(const std::string& path, const FileFacts* seen);
+
+/// kOk when the staged tree `tree` at `path` holds exactly the files and
+/// folders `staged` recorded below it, each file with the bytes written
+/// (read through a handle that lets no writer in meanwhile); kSwapped
+/// otherwise.
+FsStatus CheckStagedTree(Folder& tree, const std::string& path, const StagedFiles& staged);
+
 /// A work mark: its file, open without sharing.
 class Win32Mark final : public WorkMark {
  public:

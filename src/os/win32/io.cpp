@@ -1,6 +1,5 @@
 #include "os/win32/io.h"
 
-#include <wincrypt.h>
 #include <winioctl.h>
 
 #include <algorithm>
@@ -312,61 +311,6 @@ FsStatus ReadFileId(HANDLE handle, FileId* id) {
   return FsStatus::kOk;
 }
 
-ContentDigest::ContentDigest() {
-  HCRYPTPROV provider = 0;
-  HCRYPTHASH hash = 0;
-  failed_ = !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES,
-                                  CRYPT_VERIFYCONTEXT | CRYPT_SILENT) ||
-            !CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
-  provider_ = provider;
-  hash_ = hash;
-}
-
-ContentDigest::~ContentDigest() {
-  if (hash_) CryptDestroyHash(static_cast<HCRYPTHASH>(hash_));
-  if (provider_) CryptReleaseContext(static_cast<HCRYPTPROV>(provider_), 0);
-}
-
-void ContentDigest::Add(const char* data, std::size_t size) {
-  while (!failed_ && size > 0) {
-    const DWORD step = size < kChunk ? static_cast<DWORD>(size) : kChunk;
-    failed_ = !CryptHashData(static_cast<HCRYPTHASH>(hash_),
-                             reinterpret_cast<const BYTE*>(data), step, 0);
-    data += step;
-    size -= step;
-  }
-}
-
-void ContentDigest::AddZeros(uint64_t count) {
-  static const std::vector<char> zeros(kChunk, '\0');
-  while (count > 0) {
-    const std::size_t step = count < kChunk ? static_cast<std::size_t>(count) : kChunk;
-    Add(zeros.data(), step);
-    count -= step;
-  }
-}
-
-std::string ContentDigest::Finish() {
-  BYTE value[32] = {};
-  DWORD size = sizeof value;
-  if (failed_ || !CryptGetHashParam(static_cast<HCRYPTHASH>(hash_), HP_HASHVAL, value, &size, 0)) {
-    return "";
-  }
-  return std::string(reinterpret_cast<const char*>(value), size);
-}
-
-FsStatus DigestOf(HANDLE file, std::string* digest) {
-  const LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return LastStatus();
-  ContentDigest content;
-  const FsStatus read = ReadInBlocks(file, [&](const char* data, std::size_t size) {
-    content.Add(data, size);
-    return true;
-  });
-  *digest = content.Finish();
-  return read;
-}
-
 FILETIME StorableOnFat(FILETIME time) {
   // FAT keeps local dates from 1980-01-01 to 2107-12-31; a day's margin on
   // each side keeps the bounds inside in every time zone.
@@ -500,27 +444,6 @@ FsStatus WriteAll(HANDLE file, const char* bytes, std::size_t size) {
 
 FsStatus WriteAll(HANDLE file, const std::string& bytes) {
   return WriteAll(file, bytes.data(), bytes.size());
-}
-
-bool ClearReadOnly(const std::string& path) {
-  const std::wstring wide = Win32Path(path);
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) return true;
-  // Through a handle on the entry itself: SetFileAttributesW could reach
-  // through a link and change what it points to.
-  FileHandle entry(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                               nullptr));
-  if (!entry.valid()) return false;
-  FILE_BASIC_INFO basic = {};  // zero times mean "leave unchanged"
-  basic.FileAttributes =
-      attributes & kSettableAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-  // Zero would mean "leave unchanged" too; NORMAL says "no attributes".
-  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  return SetFileInformationByHandle(entry.get(), FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
 }  // namespace ovpre

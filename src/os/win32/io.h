@@ -248,8 +248,4 @@ FsStatus ReadAll(HANDLE file, std::string* bytes);
 FsStatus WriteAll(HANDLE file, const char* bytes, std::size_t size);
 FsStatus WriteAll(HANDLE file, const std::string& bytes);
 
-/// Clears the read-only attribute of `path` itself (a link, not what it
-/// points to). True when it was not set or is now cleared.
-bool ClearReadOnly(const std::string& path);
-
 }  // namespace ovpre
