@@ -154,7 +154,7 @@ class Mover {
     // The rename itself must be on disk too before the source goes: were it
     // lost in a crash, only the source would be left to pre again.
     if (!Flush(parent_).ok()) return MoveOutcome::kMovedSourceLeft;
-    const FsStatus removed = RemoveCopiedSource(request_.release, read);
+    const FsStatus removed = RemoveCopiedSource(request_.release, read, report_);
     if (removed.ok()) return MoveOutcome::kMoved;
     Fail(report_, removed == FsStatus::kSwapped ? FsStatus(FsStatus::kInUse) : removed,
          "delete source");

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/tree_snapshot.h"
 #include "os/win32/io.h"
 #include "os/win32/text.h"
 
@@ -350,6 +351,15 @@ class Win32Folder final : public Folder {
 
   FsStatus Examine(const std::string& name, FileFacts* facts) override {
     return ExamineEntry(Child(name), facts);
+  }
+  FsStatus RemoveFileIfUnchanged(const FolderItem& expected) override {
+    // Looked at and then removed by name, in two steps: a writer that
+    // opens the file in between is not seen.
+    FileFacts now;
+    const FsStatus looked = Examine(expected.name, &now);
+    if (!looked.ok()) return looked;
+    if (!SameFile(expected, now)) return FsStatus::kSwapped;
+    return RemoveFile(expected.name);
   }
   uint64_t MaxFileSize() override { return LargestFileOn(handle_.get()); }
   FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
