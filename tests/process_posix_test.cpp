@@ -620,45 +620,28 @@ TEST_F(ProcessTest, SfvFilesMadeByCksfvRefuseADamagedReleaseUntilItIsRepaired) {
   EXPECT_FALSE(test::Exists(rel));
 }
 
-/// Makes `levels` folders "d", each inside the one before, below `root`,
-/// with "x.nfo" at the bottom: folder by folder, as such a path is longer
-/// than the system takes at once.
-void MakeDeepTree(const std::string& root, int levels) {
-  MakeFolders(root);
+/// Goes `levels` folders "d" down from `root`, folder by folder (such a
+/// path is longer than the system takes at once), making them and the file
+/// "x.nfo" at the bottom with `make`. Gives the owner and mode of the
+/// deepest folder and of that file, or "<broken>".
+std::string DeepTree(const std::string& root, int levels, bool make = false) {
+  if (make) MakeFolders(root);
   int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (int level = 0; level < levels && fd >= 0; ++level) {
-    const int next = mkdirat(fd, "d", 0755) == 0 ? openat(fd, "d", O_RDONLY | O_DIRECTORY) : -1;
+    if (make) mkdirat(fd, "d", 0755);
+    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     close(fd);
     fd = next;
   }
-  ASSERT_GE(fd, 0);
-  const int file = openat(fd, "x.nfo", O_WRONLY | O_CREAT | O_EXCL, 0644);
-  EXPECT_EQ(write(file, "x", 1), 1);
-  close(file);
+  if (make) close(openat(fd, "x.nfo", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  struct stat folder {}, file {};
+  char facts[64] = "<broken>";
+  if (fd >= 0 && fstat(fd, &folder) == 0 && fstatat(fd, "x.nfo", &file, AT_SYMLINK_NOFOLLOW) == 0) {
+    std::snprintf(facts, sizeof facts, "%u %o, %u %o", folder.st_uid, folder.st_mode & 07777,
+                  file.st_uid, file.st_mode & 07777);
+  }
   close(fd);
-}
-
-/// Owner and mode of the deepest folder and of the file in it, as
-/// "uid mode, uid mode"; "<broken>" when the chain of folders is not whole.
-std::string DeepestEntries(const std::string& root, int levels) {
-  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  for (int level = 0; level < levels && fd >= 0; ++level) {
-    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    close(fd);
-    fd = next;
-  }
-  struct stat folder {};
-  struct stat file {};
-  const bool whole = fd >= 0 && fstat(fd, &folder) == 0 &&
-                     fstatat(fd, "x.nfo", &file, AT_SYMLINK_NOFOLLOW) == 0 && file.st_size == 1;
-  if (fd >= 0) close(fd);
-  if (!whole) return "<broken>";
-  const auto facts = [](const struct stat& st) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
-    return std::to_string(st.st_uid) + " " + mode;
-  };
-  return facts(folder) + ", " + facts(file);
+  return facts;
 }
 
 TEST_F(ProcessTest, AReleaseDeeperThanTheProgramMayOpenIsMovedAndOwnedOrRefusedWhole) {
@@ -682,18 +665,17 @@ TEST_F(ProcessTest, AReleaseDeeperThanTheProgramMayOpenIsMovedAndOwnedOrRefusedW
     const std::string source = Join(site.own_dir, "Rel");
     const std::string target = c.across ? other.path() : site.to_dir;
     const std::string dest = Join(target, "Rel");
-    MakeDeepTree(source, c.levels);
-    const std::string before = DeepestEntries(source, c.levels);
+    const std::string before = DeepTree(source, c.levels, true);
     site.WriteSettings(site.own_dir, target, 0, root ? "nobody:nogroup" : test::kKeepOwner, "640");
     ASSERT_TRUE(Shell(c.limits + " && '" + exe + "' 'x|GRP|0|17|" + site.own_dir + "|pre Rel'"));
     if (c.across) {
       EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Error in setup, please notify a siteop."));
-      EXPECT_EQ(DeepestEntries(source, c.levels), before);
+      EXPECT_EQ(DeepTree(source, c.levels), before);
       EXPECT_EQ(DescribeTree(target), "");
     } else {
       EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Rel was successfully pre'd to:\r\n" + dest));
       EXPECT_FALSE(test::Exists(source));
-      EXPECT_EQ(DeepestEntries(dest, c.levels), uid + " 750, " + uid + " 640");
+      EXPECT_EQ(DeepTree(dest, c.levels), uid + " 750, " + uid + " 640");
     }
     // Deeper than the test's own helpers reach by path.
     ASSERT_TRUE(Shell("rm -rf '" + source + "' '" + dest + "'"));
