@@ -198,7 +198,7 @@ TEST(FaultInjection, AWriteAfterTheCopyIsNeverLost) {
   } cases[] = {
       {"an append", [&] { WriteFile(nfo, "nfo, and more"); }, [] {}, content, "nfo, and more"},
       {"a rewrite of the same size, its modified time put back", [&] {
-         const fs::file_time_type modified = fs::last_write_time(fs::u8path(nfo));
+         const auto modified = fs::last_write_time(fs::u8path(nfo));
          WriteFile(nfo, "NFO");
          fs::last_write_time(fs::u8path(nfo), modified);
        }, [] {}, content, "NFO"},
@@ -207,17 +207,15 @@ TEST(FaultInjection, AWriteAfterTheCopyIsNeverLost) {
       // tells, and it writes once the pre is over.
       {"an open for writing", [&] { writer = open(nfo.c_str(), O_WRONLY | O_APPEND); },
        [&] { EXPECT_EQ(write(writer, "!", 1), 1); close(writer); }, content, "nfo!"},
-      {"a link pointed elsewhere", [&] {
-         fs::remove(fs::u8path(link));
-         fs::create_symlink("CD2", fs::u8path(link));
-       }, [] {}, [&] { return fs::read_symlink(fs::u8path(link)).u8string(); }, "CD2"},
+      {"a link pointed elsewhere", [&] { fs::remove(link); fs::create_symlink("CD2", link); },
+       [] {}, [&] { return fs::read_symlink(link).string(); }, "CD2"},
 #endif
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     MakeRelease(temp / "src");
 #ifndef _WIN32
-    fs::create_symlink("a.nfo", fs::u8path(link));
+    fs::create_symlink("a.nfo", link);
 #endif
     const std::string tree = DescribeTree(temp / "src");
     const std::unique_ptr<FileSystem> real = NewNativeFileSystem();

@@ -467,8 +467,7 @@ TEST_F(PreTest, EachKnownCauseOfAFailedMoveAddsItsReasonAndIsLogged) {
     const std::vector<std::string> fields = LastLogFields(ReadFile(log));
     ASSERT_EQ(fields.size(), 11u);
     // A file a writer holds turns the copy down before anything changed.
-    const bool held = c.code == FsStatus::kInUse && c.across;
-    EXPECT_EQ(fields[4], held ? "refused" : "failed");
+    EXPECT_EQ(fields[4], c.code == FsStatus::kInUse && c.across ? "refused" : "failed");
     EXPECT_EQ(fields[5], "Error moving folder -- the destination path probably");
     EXPECT_EQ(fields[6], "-");  // the release did not go
     EXPECT_EQ(fields[10].substr(0, c.failure.size()), c.failure);
