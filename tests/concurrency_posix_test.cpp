@@ -130,13 +130,6 @@ std::vector<std::string> VisibleNames(const std::string& folder) {
   return names;
 }
 
-/// The reply to a pre refused because the release changed during its copy.
-std::string ChangedReply() {
-  return Reply("Error moving folder -- the destination path probably\r\nalready exists.\r\n"
-               "The release changed while it was being copied; try again when the upload has "
-               "finished.");
-}
-
 class ConcurrencyTest : public ::testing::Test {
  protected:
   ConcurrencyTest() {
@@ -467,7 +460,7 @@ TEST_F(ConcurrencyTest, AListingOfTheFinalNameNeverShowsAPartialCopy) {
   EXPECT_EQ(partial, std::vector<std::string>{});
 }
 
-TEST_F(ConcurrencyTest, AFileStillGrowingIsNotTakenAndLosesNoByte) {
+TEST_F(ConcurrencyTest, AFileAWriterHoldsOpenRefusesTheCopyAndLosesNoByte) {
   const std::string base = test::OtherDeviceBase();
   if (base.empty()) GTEST_SKIP() << "no second file system";
   TempFolder other(base);
@@ -475,67 +468,31 @@ TEST_F(ConcurrencyTest, AFileStillGrowingIsNotTakenAndLosesNoByte) {
   const std::string release = "Upload.Running-GRP";
   const std::string source = Join(site.own_dir, release);
   const std::string file = Join(source, "big.rar");
-  // Rounds in which the upload was still being written while the pre ran.
-  int refused = 0;
-  for (int round = 0; round < 10 && refused < 3; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    WriteFile(Join(source, "a.nfo"), "nfo");
-    // A head large enough that the copy takes a while, then an upload that
-    // appends chunks, each naming its number, through one open descriptor
-    // as a server's upload does: from the moment the copy has begun (its
-    // folder is there) until a few chunks after the pre has ended.
-    constexpr std::size_t kHead = 16 << 20;
-    std::string written(kHead, 'h');
-    WriteFile(file, written);
-    const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    const std::string staging =
-        Join(other.path(), std::string(kWorkFolderName) + "/" + release + "/release");
-    std::atomic<bool> stop{false};
-    std::size_t before_end = written.size();  // the bytes written while the pre ran
-    std::thread upload([&] {
-      while (!stop && !test::Exists(staging)) {
-      }
-      for (int chunk = 0, after = 0; after < 3; ++chunk, after += stop) {
-        const bool during = !stop;
-        std::string bytes = "chunk " + std::to_string(chunk);
-        bytes.resize(64 << 10, '.');
-        if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return;
-        written += bytes;
-        // A write that reaches the file after the pre removed it (its last
-        // look came first) is one that no check can see.
-        if (during && test::Exists(file)) before_end = written.size();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    });
-    EXPECT_EQ(Finish(Start(exe, PreArg(release))), 0);
-    stop = true;
-    upload.join();
-    close(fd);
-    if (ReplyFor(site, "pre", 0) == ChangedReply()) {
-      // Every byte is at the source, and nothing was published.
-      ++refused;
-      EXPECT_TRUE(ReadFile(file) == written) << "bytes lost at the source";
-      EXPECT_EQ(Names(other.path()), std::vector<std::string>{});
-    } else {
-      const std::string copy = ReadFile(Join(Join(other.path(), release), "big.rar"));
-      if (ReplyFor(site, "pre", 0).find("could not be removed") != std::string::npos) {
-        // Written to after the copy was checked: published as checked, and
-        // the file stays at the source with every byte.
-        EXPECT_TRUE(written.compare(0, copy.size(), copy) == 0) << "the copy is not the file";
-        EXPECT_TRUE(ReadFile(file) == written) << "bytes lost at the source";
-      } else {
-        // Taken only when the upload wrote nothing while the pre ran (it
-        // was not scheduled in time): no check can see writes that come
-        // after it, so the copy holds what was there.
-        EXPECT_EQ(before_end, kHead) << "a growing file was taken";
-        EXPECT_TRUE(copy == written.substr(0, before_end)) << "the copy is not the file";
-      }
-      test::RemoveTree(Join(other.path(), release));
-    }
-    test::RemoveTree(source);
+  WriteFile(Join(source, "a.nfo"), "nfo");
+  WriteFile(file, "head");
+  // The upload, in a process of its own as the server's: it holds the file
+  // open through the pre, and writes its last bytes after it.
+  int opened[2];
+  int over[2];
+  ASSERT_TRUE(pipe(opened) == 0 && pipe(over) == 0);
+  const pid_t writer = fork();
+  if (writer == 0) {
+    const int fd = open(file.c_str(), O_WRONLY | O_APPEND);
+    char byte;
+    _exit(fd >= 0 && write(opened[1], "o", 1) == 1 && read(over[0], &byte, 1) == 1 &&
+                  write(fd, " and tail", 9) == 9 ? 0 : 1);
   }
-  EXPECT_EQ(refused, 3);
+  char byte;
+  ASSERT_EQ(read(opened[0], &byte, 1), 1);
+  EXPECT_EQ(Finish(Start(exe, PreArg(release))), 0);
+  ASSERT_EQ(write(over[1], "o", 1), 1);
+  EXPECT_EQ(Finish(writer), 0);
+  EXPECT_EQ(ReplyFor(site, "pre", 0),
+            Reply("Error moving folder -- the destination path probably\r\nalready exists.\r\n"
+                  "Reason: a file in the release is in use."));
+  EXPECT_EQ(Names(other.path()), std::vector<std::string>{});
+  EXPECT_EQ(ReadFile(file), "head and tail");
+  EXPECT_EQ(ReadFile(Join(source, "a.nfo")), "nfo");
 }
 
 TEST_F(ConcurrencyTest, AnUploadWhileThePublishIsMadeDurableLosesNoByte) {

@@ -2,8 +2,13 @@
 // that the release always ends whole in exactly one place, and that the
 // reply says which.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <functional>
 #include <filesystem>
 #include <iterator>
 #include <vector>
@@ -176,29 +181,69 @@ TEST(FaultInjection, AFolderMovedOutAndBackDuringTheCopyIsNotLost) {
 }
 
 TEST(FaultInjection, AWriteAfterTheCopyIsNeverLost) {
-  // An upload appends to a file after the copy was checked, while the copy
-  // is made durable: published as checked, the file stays at the source.
+  // Each row changes a file of the release after the copy was checked,
+  // while the copy is made durable: published as checked, the changed
+  // file stays at the source with every byte, and what it is now shows.
+  namespace fs = std::filesystem;
   TempFolder temp;
-  MakeRelease(temp / "src");
   const std::string nfo = Join(temp / "src", "a.nfo");
-  const std::unique_ptr<FileSystem> real = NewNativeFileSystem();
-  FailingFileSystem failing(*real, 0);
-  std::vector<std::string> ops;
-  failing.before = [&](int) {
-    ops.push_back(failing.current_op);
-    if (failing.current_op == "Folder::Flush") WriteFile(nfo, "nfo, and more");
+  const auto content = [&] { return test::ReadFile(nfo); };
+#ifndef _WIN32
+  const std::string link = Join(temp / "src", "l");
+  int writer = -1;
+#endif
+  const struct {
+    std::string what;
+    std::function<void()> act, after;  // at the flush; after the pre
+    std::function<std::string()> left;  // what the source holds then
+    std::string expected;
+  } cases[] = {
+      {"an append", [&] { WriteFile(nfo, "nfo, and more"); }, [] {}, content, "nfo, and more"},
+      {"a rewrite of the same size, its modified time put back", [&] {
+         const auto modified = fs::last_write_time(fs::u8path(nfo));
+         WriteFile(nfo, "NFO");
+         fs::last_write_time(fs::u8path(nfo), modified);
+       }, [] {}, content, "NFO"},
+#ifndef _WIN32
+      // Opened for writing, not yet written to: only the writer's open
+      // tells, and it writes once the pre is over.
+      {"an open for writing", [&] { writer = open(nfo.c_str(), O_WRONLY | O_APPEND); },
+       [&] { EXPECT_EQ(write(writer, "!", 1), 1); close(writer); }, content, "nfo!"},
+      {"a link pointed elsewhere", [&] { fs::remove(link); fs::create_symlink("CD2", link); },
+       [] {}, [&] { return fs::read_symlink(link).string(); }, "CD2"},
+#endif
   };
-  EXPECT_EQ(MoveFolderSafely(failing, temp / "src", temp / "dst", true),
-            MoveOutcome::kMovedSourceLeft);
-  // The publish is made durable before the first look at a source file.
-  const auto first_look = std::find(ops.begin(), ops.end(), "Folder::Examine");
-  const auto publish = std::find(std::make_reverse_iterator(first_look), ops.rend(), "Folder::MoveTo");
-  EXPECT_NE(std::find(publish.base(), first_look, "Folder::Flush"), first_look);
-  EXPECT_EQ(test::ReadFile(nfo), "nfo, and more");
-  EXPECT_EQ(test::ReadFile(Join(temp / "dst", "a.nfo")), "nfo");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MakeRelease(temp / "src");
+#ifndef _WIN32
+    fs::create_symlink("a.nfo", link);
+#endif
+    const std::string tree = DescribeTree(temp / "src");
+    const std::unique_ptr<FileSystem> real = NewNativeFileSystem();
+    FailingFileSystem failing(*real, 0);
+    std::vector<std::string> ops;
+    failing.before = [&](int) {
+      ops.push_back(failing.current_op);
+      if (failing.current_op == "Folder::Flush") c.act();
+    };
+    EXPECT_EQ(MoveFolderSafely(failing, temp / "src", temp / "dst", true),
+              MoveOutcome::kMovedSourceLeft);
+    c.after();
+    // The publish is made durable before the first look at a source file.
+    const auto first_look = std::find(ops.begin(), ops.end(), "Folder::RemoveFileIfUnchanged");
+    const auto publish =
+        std::find(std::make_reverse_iterator(first_look), ops.rend(), "Folder::MoveTo");
+    EXPECT_NE(std::find(publish.base(), first_look, "Folder::Flush"), first_look);
+    EXPECT_EQ(c.left(), c.expected);
+    EXPECT_EQ(DescribeTree(temp / "dst"), tree);
+    test::RemoveTree(temp / "src");
+    test::RemoveTree(temp / "dst");
+  }
   // A target whose file system refuses to flush a folder: the publish cannot
   // be made durable, so the whole source stays.
   MakeRelease(temp / "src2");
+  const std::unique_ptr<FileSystem> real = NewNativeFileSystem();
   FailingFileSystem refusing(*real, 0);
   refusing.fail_op = "Folder::Flush";
   refusing.injected = FsStatus(FsStatus::kOk, 1, "not for folders");

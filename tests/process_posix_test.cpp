@@ -474,6 +474,17 @@ TEST_F(ProcessTest, NothingOutsideTheReleaseIsReownedOrWrittenThroughALink) {
     WriteFile(Join(rel, "a.nfo"), "nfo");
     ASSERT_EQ(link(outside.c_str(), Join(rel, "linked").c_str()), 0);
     ASSERT_TRUE(AddAclEntry(Join(rel, "a.nfo"), nobody->pw_uid));
+    // FIFOs cannot cross drives; on one, one of the release's own loses its
+    // ACL and what its mode allows beyond the setting, one linked in from
+    // outside stays as it is.
+    const std::string fifo = Join(rel, "fifo"), outside_fifo = outside + ".fifo";
+    if (to == site.to_dir) {
+      for (const std::string& made : {fifo, outside_fifo}) {
+        ASSERT_TRUE(mkfifo(made.c_str(), 0) == 0 && chmod(made.c_str(), 0666) == 0);
+      }
+      ASSERT_TRUE(AddAclEntry(fifo, nobody->pw_uid));
+      ASSERT_EQ(link(outside_fifo.c_str(), Join(rel, "linked.fifo").c_str()), 0);
+    }
     ASSERT_EQ(symlink(outside.c_str(), log.c_str()), 0);
     site.WriteSettings(site.own_dir, to, 0, "nobody", "640");
     WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "logfile=" + log + "\r\n");
@@ -490,6 +501,14 @@ TEST_F(ProcessTest, NothingOutsideTheReleaseIsReownedOrWrittenThroughALink) {
     EXPECT_EQ(st.st_uid, nobody->pw_uid);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_LT(getxattr(Join(dest, "a.nfo").c_str(), "system.posix_acl_access", nullptr, 0), 0);
+    if (to == site.to_dir) {
+      EXPECT_TRUE(stat(Join(dest, "fifo").c_str(), &st) == 0 && st.st_uid == nobody->pw_uid &&
+                  (st.st_mode & 0777) == 0640);
+      EXPECT_LT(getxattr(Join(dest, "fifo").c_str(), "system.posix_acl_access", nullptr, 0), 0);
+      EXPECT_TRUE(stat(outside_fifo.c_str(), &st) == 0 && st.st_uid == 0 &&
+                  (st.st_mode & 0777) == 0666);
+      unlink(outside_fifo.c_str());
+    }
     test::RemoveTree(dest);
     unlink(log.c_str());
   }
@@ -600,19 +619,66 @@ TEST_F(ProcessTest, SfvFilesMadeByCksfvRefuseADamagedReleaseUntilItIsRepaired) {
   EXPECT_FALSE(test::Exists(rel));
 }
 
-TEST_F(ProcessTest, AReleaseDeeperThanTheProgramMayOpenIsRefusedBeforeACopy) {
-  if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second file system";
-  TempFolder other(test::OtherDeviceBase());
-  std::string deep = "Rel";
-  for (int level = 0; level < 60; ++level) deep += "/d";
-  WriteFile(Join(site.own_dir, deep + "/x.nfo"), "x");
-  const std::string tree = DescribeTree(Join(site.own_dir, "Rel"));
-  site.WriteSettings(site.own_dir, other.path(), 0, test::kKeepOwner);
-  // The hard limit too, which the program would otherwise raise itself to.
-  ASSERT_TRUE(Shell("ulimit -n 40 && '" + exe + "' 'x|GRP|0|17|" + site.own_dir + "|pre Rel'"));
-  EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Error in setup, please notify a siteop."));
-  EXPECT_EQ(DescribeTree(Join(site.own_dir, "Rel")), tree);
-  EXPECT_EQ(DescribeTree(other.path()), "");
+/// Goes `levels` folders "d" down from `root`, folder by folder (such a
+/// path is longer than the system takes at once), making them and the file
+/// "x.nfo" at the bottom with `make`. Gives the owner and mode of the
+/// deepest folder and of that file, or "<broken>".
+std::string DeepTree(const std::string& root, int levels, bool make = false) {
+  if (make) MakeFolders(root);
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; level < levels && fd >= 0; ++level) {
+    if (make) mkdirat(fd, "d", 0755);
+    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(fd);
+    fd = next;
+  }
+  if (make) close(openat(fd, "x.nfo", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  struct stat folder {}, file {};
+  char facts[64] = "<broken>";
+  if (fd >= 0 && fstat(fd, &folder) == 0 && fstatat(fd, "x.nfo", &file, AT_SYMLINK_NOFOLLOW) == 0) {
+    std::snprintf(facts, sizeof facts, "%u %o, %u %o", folder.st_uid, folder.st_mode & 07777,
+                  file.st_uid, file.st_mode & 07777);
+  }
+  close(fd);
+  return facts;
+}
+
+TEST_F(ProcessTest, AReleaseDeeperThanTheProgramMayOpenIsMovedAndOwnedOrRefusedWhole) {
+  const std::string across = test::OtherDeviceBase();
+  if (across.empty()) GTEST_SKIP() << "no second file system";
+  TempFolder other(across);
+  const bool root = geteuid() == 0;
+  const std::string uid = std::to_string(root ? getpwnam("nobody")->pw_uid : geteuid());
+  const struct {
+    std::string what;
+    int levels;
+    std::string limits;  // the hard limits too, which the program would otherwise raise
+    bool across;
+  } cases[] = {
+      {"fewer descriptors than levels, across drives", 60, "ulimit -n 40", true},
+      {"3,000 levels across drives", 3000, "ulimit -n 1024 && ulimit -s 1024", true},
+      {"3,000 levels on one drive", 3000, "ulimit -n 1024 && ulimit -s 1024", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string source = Join(site.own_dir, "Rel");
+    const std::string target = c.across ? other.path() : site.to_dir;
+    const std::string dest = Join(target, "Rel");
+    const std::string before = DeepTree(source, c.levels, true);
+    site.WriteSettings(site.own_dir, target, 0, root ? "nobody:nogroup" : test::kKeepOwner, "640");
+    ASSERT_TRUE(Shell(c.limits + " && '" + exe + "' 'x|GRP|0|17|" + site.own_dir + "|pre Rel'"));
+    if (c.across) {
+      EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Error in setup, please notify a siteop."));
+      EXPECT_EQ(DeepTree(source, c.levels), before);
+      EXPECT_EQ(DescribeTree(target), "");
+    } else {
+      EXPECT_EQ(site.Reply("pre"), test::ExpectedReply("Rel was successfully pre'd to:\r\n" + dest));
+      EXPECT_FALSE(test::Exists(source));
+      EXPECT_EQ(DeepTree(dest, c.levels), uid + " 750, " + uid + " 640");
+    }
+    // Deeper than the test's own helpers reach by path.
+    ASSERT_TRUE(Shell("rm -rf '" + source + "' '" + dest + "'"));
+  }
 }
 
 }  // namespace

@@ -402,6 +402,10 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   if (report.refused && space_refusal) return reply(*space_refusal);
   NoteMove(outcome, report, record);
   if (outcome == MoveOutcome::kNotMoved) {
+    // A file still open for writing turns the pre down: nothing was changed.
+    if (report.failure == FsStatus::kInUse && report.step == "copy") {
+      record.outcome = RequestOutcome::kRefused;
+    }
     return reply(MoveFailedReply(fs, report, paths.destination));
   }
   if (outcome == MoveOutcome::kSwapped) return reply("Unable to find: " + paths.release);

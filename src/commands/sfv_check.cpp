@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "fs/tree_snapshot.h"
 #include "text/text.h"
 #include "text/unicode.h"
 
@@ -78,8 +79,9 @@ class SfvWalk {
   SfvWalk(const FileSystem& fs, SfvReport* report) : fs_(fs), report_(report) {}
 
   /// Checks the sfv files of `folder` (at `prefix` inside the release: ""
-  /// or a path ending in the separator), then those of its subfolders.
-  FsStatus Check(Folder& folder, const std::string& prefix) {
+  /// or a path ending in the separator, `depth` levels down), then those of
+  /// its subfolders.
+  FsStatus Check(Folder& folder, const std::string& prefix, int depth) {
     std::vector<FolderItem> items;
     const FsStatus listed = folder.List(&items);
     if (!listed.ok()) return listed;
@@ -100,9 +102,10 @@ class SfvWalk {
     }
     for (const FolderItem& item : items) {
       if (item.kind != EntryKind::kFolder) continue;
+      if (depth >= kMaxFolderDepth) return FsStatus::kTooDeep;
       std::unique_ptr<Folder> child;
       FsStatus status = folder.Open(item.name, &child);
-      if (status.ok()) status = Check(*child, prefix + item.name + fs_.Separator());
+      if (status.ok()) status = Check(*child, prefix + item.name + fs_.Separator(), depth + 1);
       if (!status.ok()) return status;
     }
     return FsStatus::kOk;
@@ -163,7 +166,7 @@ std::vector<SfvEntry> ParseSfv(const std::string& text) {
 
 FsStatus CheckSfvFiles(const FileSystem& fs, Folder& release, SfvReport* report) {
   *report = SfvReport();
-  return SfvWalk(fs, report).Check(release, "");
+  return SfvWalk(fs, report).Check(release, "", 0);
 }
 
 std::string SfvSummary(const SfvReport& report) {

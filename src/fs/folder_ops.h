@@ -30,7 +30,8 @@ struct MoveReport {
 };
 
 /// Copies everything inside `source` into the empty folder `target`: files,
-/// folders, and links as links. Counts into `report`. `copied` (may be null)
+/// folders, and links as links; kInUse for a file that a writer holds.
+/// Counts into `report`. A tree deeper than kMaxFolderDepth is kTooDeep. `copied` (may be null)
 /// gets the tree as it was copied, each file with the facts that the
 /// handle which read it showed at the end.
 FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report,
@@ -41,12 +42,14 @@ FsStatus CopyTree(Folder& source, Folder& target, MoveReport* report,
 /// past items it cannot remove and reports the first failure.
 FsStatus DeleteTree(Folder& folder);
 
-/// Deletes the source of a published copy, as `copied` holds it: each file is
-/// looked at again just before it goes, and the first that is not the same
-/// file with the same size and change time (written to since) stops the
+/// Deletes the source of a published copy, as `copied` holds it: each file
+/// or link goes only while it is still the one copied (same file, size and
+/// change time; same link target) and no writer holds it, looked at in the
+/// one operation that removes it. The first that is not stops the
 /// deletion, so that it and everything not yet removed stays. Anything new
-/// keeps its folder too. kOk only when the whole folder is gone.
-FsStatus RemoveCopiedSource(Folder& folder, const TreeSnapshot& copied);
+/// keeps its folder too. kOk only when the whole folder is gone. Files
+/// removed without a check for writers are noted in `report`.
+FsStatus RemoveCopiedSource(Folder& folder, const TreeSnapshot& copied, MoveReport* report);
 
 /// True when something else holds what an operation needed (kInUse, or
 /// kDenied, as Windows says of a folder with open files below): a moment

@@ -1,5 +1,7 @@
 #include "fs/folder_queries.h"
 
+#include "fs/tree_snapshot.h"
+
 namespace ovpre {
 
 double ToMB(uint64_t bytes) { return static_cast<double>(bytes) / 1024.0 / 1024.0; }
@@ -26,8 +28,9 @@ std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path) {
 
 namespace {
 
-/// Adds the bytes and the number of the files under `folder`.
-bool AddSizes(Folder& folder, uint64_t* bytes, uint64_t* count) {
+/// Adds the bytes and the number of the files under `folder`, `depth`
+/// levels down.
+bool AddSizes(Folder& folder, uint64_t* bytes, uint64_t* count, int depth) {
   std::vector<FolderItem> items;
   if (!folder.List(&items).ok()) return false;
   for (const FolderItem& item : items) {
@@ -36,8 +39,11 @@ bool AddSizes(Folder& folder, uint64_t* bytes, uint64_t* count) {
       ++*count;
     }
     if (item.kind != EntryKind::kFolder) continue;
+    if (depth >= kMaxFolderDepth) return false;
     std::unique_ptr<Folder> child;
-    if (!folder.Open(item.name, &child).ok() || !AddSizes(*child, bytes, count)) return false;
+    if (!folder.Open(item.name, &child).ok() || !AddSizes(*child, bytes, count, depth + 1)) {
+      return false;
+    }
   }
   return true;
 }
@@ -47,7 +53,7 @@ bool AddSizes(Folder& folder, uint64_t* bytes, uint64_t* count) {
 std::optional<uint64_t> FolderSizeBytes(Folder& folder, uint64_t* files) {
   uint64_t bytes = 0;
   uint64_t count = 0;
-  if (!AddSizes(folder, &bytes, &count)) return std::nullopt;
+  if (!AddSizes(folder, &bytes, &count, 0)) return std::nullopt;
   if (files) *files = count;
   return bytes;
 }

@@ -20,7 +20,8 @@ std::optional<std::vector<DirEntry>> ListFolder(FileSystem& fs,
 std::optional<double> DriveFreeMB(FileSystem& fs, const std::string& path);
 
 /// Megabytes of all files under the folder `path`, hidden ones included and
-/// links not followed; nothing when the folder is missing or unreadable.
+/// links not followed; nothing when the folder is missing, unreadable or
+/// nested deeper than kMaxFolderDepth.
 std::optional<double> FolderSizeMB(FileSystem& fs, const std::string& path);
 
 /// Bytes of all files under the folder, as FolderSizeMB counts them; the

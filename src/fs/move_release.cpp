@@ -163,7 +163,7 @@ class Mover {
     // target's file system refuses to flush a folder, that cannot be known:
     // the source stays.
     if (!Flush(parent_).ok() || flush_refused_) return MoveOutcome::kMovedSourceLeft;
-    const FsStatus removed = RemoveCopiedSource(request_.release, read);
+    const FsStatus removed = RemoveCopiedSource(request_.release, read, report_);
     if (removed.ok()) return MoveOutcome::kMoved;
     Fail(report_, removed == FsStatus::kSwapped ? FsStatus(FsStatus::kInUse) : removed,
          "delete source");

@@ -10,7 +10,7 @@ namespace ovpre {
 namespace {
 
 bool SameItemShape(const FolderItem& a, const FolderItem& b) {
-  return a.name == b.name && a.kind == b.kind && a.size == b.size;
+  return a.name == b.name && a.kind == b.kind && a.size == b.size && a.target == b.target;
 }
 
 bool SameItemFacts(const FolderItem& a, const FolderItem& b) {
@@ -42,14 +42,13 @@ void MixTree(uint64_t* hash, const TreeSnapshot& tree) {
     Mix(hash, std::to_string(static_cast<int>(item.kind)) + ' ' + std::to_string(item.size) +
                   ' ' + std::to_string(item.modified) + ' ' + std::to_string(item.changed) +
                   ' ' + std::to_string(item.number));
+    Mix(hash, item.target);
     if (item.kind == EntryKind::kFolder) MixTree(hash, tree.folders[folder++]);
   }
   Mix(hash, "end");
 }
 
-}  // namespace
-
-FsStatus TakeSnapshot(Folder& folder, TreeSnapshot* snapshot) {
+FsStatus TakeLevel(Folder& folder, TreeSnapshot* snapshot, int depth) {
   snapshot->items.clear();
   snapshot->folders.clear();
   FsStatus status = folder.List(&snapshot->items);
@@ -58,13 +57,20 @@ FsStatus TakeSnapshot(Folder& folder, TreeSnapshot* snapshot) {
             [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
   for (const FolderItem& item : snapshot->items) {
     if (item.kind != EntryKind::kFolder) continue;
+    if (depth >= kMaxFolderDepth) return FsStatus::kTooDeep;
     std::unique_ptr<Folder> child;
     status = folder.Open(item.name, &child);
     snapshot->folders.emplace_back();
-    if (status.ok()) status = TakeSnapshot(*child, &snapshot->folders.back());
+    if (status.ok()) status = TakeLevel(*child, &snapshot->folders.back(), depth + 1);
     if (!status.ok()) return status;
   }
   return FsStatus::kOk;
+}
+
+}  // namespace
+
+FsStatus TakeSnapshot(Folder& folder, TreeSnapshot* snapshot) {
+  return TakeLevel(folder, snapshot, 0);
 }
 
 bool SameShape(const TreeSnapshot& a, const TreeSnapshot& b) {

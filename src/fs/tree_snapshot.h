@@ -7,6 +7,13 @@
 
 namespace ovpre {
 
+/// The deepest a folder may lie below the folder a walk starts from. The
+/// walks of a tree hold one folder open per level and go down by calling
+/// themselves: a deeper tree is refused whole (kTooDeep) by the first walk,
+/// before anything is moved, which keeps every walk within the descriptors
+/// and the stack a process has.
+inline constexpr int kMaxFolderDepth = 256;
+
 /// Everything under one folder as it was at one moment: the entries of each
 /// folder, sorted by name, with the same for each subfolder. Names are held
 /// per folder, never as full paths, so a deep tree costs what its names do.
@@ -15,11 +22,13 @@ struct TreeSnapshot {
   std::vector<TreeSnapshot> folders;   // one per folder item, in item order
 };
 
-/// Takes the snapshot of everything under `folder`, links never followed.
+/// Takes the snapshot of everything under `folder`, links never followed;
+/// kTooDeep for a tree deeper than kMaxFolderDepth.
 FsStatus TakeSnapshot(Folder& folder, TreeSnapshot* snapshot);
 
-/// True when both hold the same names, kinds and sizes: what a copy on
-/// another file system, which may keep times more coarsely, must show.
+/// True when both hold the same names, kinds, sizes and link targets: what a
+/// copy on another file system, which may keep times more coarsely, must
+/// show.
 bool SameShape(const TreeSnapshot& a, const TreeSnapshot& b);
 
 /// True when both also hold the same times and file numbers: nothing was

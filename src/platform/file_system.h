@@ -81,6 +81,8 @@ struct FolderItem {
                           // metadata (ctime, ChangeTime), for files only
   uint64_t number = 0;    // the file's number on its volume (inode, file
                           // ID), for files only; 0 where the listing has none
+  std::string target{};   // for links: where the link points, as stored;
+                          // empty where the platform does not read it
 };
 
 /// What a look at one entry through a handle of its own shows now, past a
@@ -130,6 +132,11 @@ class Folder {
   /// must be free), reading it to its real end, with its mode or attributes
   /// and times, and makes the copy durable. `copied` gets the source's
   /// facts as the handle that read it shows them at the end of the copy.
+  /// kInUse, and no copy, when a writer holds the file open when the copy
+  /// begins or opens it for writing before it ends, where the platform can
+  /// tell; a writer is never held back for longer than a moment. kOk with
+  /// a cause in os_error()/os_text() when the copy was made but the
+  /// platform could not tell whether a writer held the file.
   virtual FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) = 0;
 
   /// Passes the content of the regular file `name` inside to `block`, one
@@ -147,6 +154,21 @@ class Folder {
 
   /// Removes the file or link `name` inside, read-only or not.
   virtual FsStatus RemoveFile(const std::string& name) = 0;
+
+  /// Removes the file or link `expected.name` inside, read-only or not, only
+  /// while it is still the entry `expected` describes. The look and the
+  /// removal are one operation on one handle of the entry, opened without
+  /// following a link and checked to be what the name leads to: a file
+  /// must have the kind, size, change time and number (not compared when
+  /// either is 0) of `expected`, a link the same `target`. A file also stays
+  /// when a writer holds it open, or starts to open it before it is gone,
+  /// where the platform can tell; a writer is never held back for longer
+  /// than a moment. Results: kOk when it is gone; kSwapped when it is not
+  /// the entry described (written to, re-pointed or replaced), kInUse when
+  /// a writer holds it, kNotFound when the name is free: in each it stays
+  /// as it is. kOk with a cause in os_error()/os_text() when it was removed
+  /// but the platform could not tell whether a writer held it.
+  virtual FsStatus RemoveFileIfUnchanged(const FolderItem& expected) = 0;
 
   /// Removes this folder itself, which must be empty by now. The object is
   /// of no further use afterwards.

@@ -35,6 +35,10 @@ class FailingFolder final : public Folder {
   FsStatus RemoveFile(const std::string& name) override {
     return Fails("Folder::RemoveFile") ? fs_.injected : real_->RemoveFile(name);
   }
+  FsStatus RemoveFileIfUnchanged(const FolderItem& expected) override {
+    return Fails("Folder::RemoveFileIfUnchanged") ? fs_.injected
+                                                  : real_->RemoveFileIfUnchanged(expected);
+  }
   FsStatus RemoveSelf() override {
     return Fails("Folder::RemoveSelf") ? fs_.injected : real_->RemoveSelf();
   }

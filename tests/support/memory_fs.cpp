@@ -111,6 +111,16 @@ class MemoryFolder final : public Folder {
     return fs_.CopyFolderAttributes(Path(), Of(target).Path());
   }
   FsStatus RemoveFile(const std::string& name) override { return fs_.RemoveFile(Child(name)); }
+  FsStatus RemoveFileIfUnchanged(const FolderItem& expected) override {
+    const MemoryNode* node = fs_.Find(Child(expected.name));
+    if (!node) return FsStatus::kNotFound;
+    const bool file = node->kind == EntryKind::kFile;
+    if (node->kind != expected.kind || (expected.number != 0 && node->number != expected.number) ||
+        (file && (node->content.size() != expected.size || node->changed != expected.changed))) {
+      return FsStatus::kSwapped;
+    }
+    return fs_.RemoveFile(Child(expected.name));
+  }
   FsStatus RemoveSelf() override { return fs_.RemoveFolder(Path()); }
   FsStatus MoveTo(Folder& target, const std::string& new_name) override {
     const std::string from = fs_.PathOf(parent_) + kSep + name_;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "os/posix/io.h"
+#include "os/posix/lease.h"
 
 namespace ovpre {
 
@@ -49,6 +50,27 @@ FileFacts FactsOf(const struct stat& st) {
 
 FileId IdOf(const struct stat& st) {
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+/// Where the link `name` in the folder `folder` points ("" for the link
+/// open as `folder` itself, an O_PATH descriptor).
+FsStatus LinkTarget(int folder, const std::string& name, std::string* target) {
+  std::string points_to(4096, '\0');
+  const ssize_t length = readlinkat(folder, name.c_str(), &points_to[0], points_to.size());
+  if (length < 0) return Errno();
+  if (static_cast<std::size_t>(length) >= points_to.size()) return StatusFromErrno(ENAMETOOLONG);
+  points_to.resize(static_cast<std::size_t>(length));
+  *target = std::move(points_to);
+  return FsStatus::kOk;
+}
+
+/// True when `st`, looked at now, shows the file or link `expected`.
+bool SameEntry(const FolderItem& expected, const struct stat& st) {
+  const FileFacts now = FactsOf(st);
+  if (now.kind != expected.kind) return false;
+  if (expected.number != 0 && expected.number != now.number) return false;
+  return now.kind != EntryKind::kFile ||
+         (now.size == expected.size && now.changed == expected.changed);
 }
 
 /// Runs `remove`; when it is refused for lack of rights, makes the folder
@@ -138,6 +160,10 @@ class PosixFolder final : public Folder {
         item.kind = EntryKind::kFolder;
       } else if (entry->d_type == DT_LNK) {
         item.kind = EntryKind::kLink;
+        // Where it points is part of what was seen: a link re-pointed
+        // since is another entry.
+        const FsStatus read = LinkTarget(fd_->get(), name, &item.target);
+        if (!read.ok()) return read;
       } else {
         // Files need their size and time; the folder's type saves a call
         // for everything else.
@@ -148,6 +174,10 @@ class PosixFolder final : public Folder {
         item.modified = Nanoseconds(st.st_mtim);
         item.changed = Nanoseconds(st.st_ctim);
         item.number = static_cast<uint64_t>(st.st_ino);
+        if (item.kind == EntryKind::kLink) {
+          const FsStatus read = LinkTarget(fd_->get(), name, &item.target);
+          if (!read.ok()) return read;
+        }
       }
       items->push_back(std::move(item));
       errno = 0;
@@ -172,17 +202,23 @@ class PosixFolder final : public Folder {
     struct stat st {};
     const FsStatus opened = OpenPlainFile(name, &in, &st);
     if (!opened.ok()) return opened;
+    // Held from before the first byte is read until the last: a writer
+    // that has the file open, or opens it meanwhile, refuses the copy.
+    ReadLease lease(in.get());
+    if (!lease.taken().ok()) return lease.taken();
     const int into = Fd(target);
     FileHandle out(openat(into, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!out.valid()) return Errno();
-    FsStatus status = CopyFileData(in.get(), out.get());
+    FsStatus status = CopyFileData(in.get(), out.get(), [&] { return Unwatched(lease); });
     struct stat now {};
     if (status.ok() && fstat(in.get(), &now) != 0) status = Errno();
+    if (status.ok() && !Unwatched(lease)) status = FsStatus::kInUse;
+    lease.Release();
     if (status.ok()) *copied = FactsOf(now);
     if (status.ok()) status = CopyModeAndTimes(out.get(), st);
     if (status.ok() && !out.Close()) status = Errno();
     if (!status.ok()) unlinkat(into, name.c_str(), 0);
-    return status;
+    return status.ok() ? lease.taken() : status;
   }
 
   FsStatus ReadBlocks(const std::string& name, const BlockReader& block) override {
@@ -201,11 +237,9 @@ class PosixFolder final : public Folder {
   }
 
   FsStatus CopyLinkTo(const std::string& name, Folder& target) override {
-    std::string points_to(4096, '\0');
-    const ssize_t length = readlinkat(fd_->get(), name.c_str(), &points_to[0], points_to.size());
-    if (length < 0) return Errno();
-    if (static_cast<std::size_t>(length) >= points_to.size()) return StatusFromErrno(ENAMETOOLONG);
-    points_to.resize(static_cast<std::size_t>(length));
+    std::string points_to;
+    const FsStatus read = LinkTarget(fd_->get(), name, &points_to);
+    if (!read.ok()) return read;
     struct stat st {};
     if (fstatat(fd_->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
     const int into = Fd(target);
@@ -224,6 +258,34 @@ class PosixFolder final : public Folder {
   FsStatus RemoveFile(const std::string& name) override {
     const int fd = fd_->get();
     return RemoveForced(fd, [&] { return unlinkat(fd, name.c_str(), 0); });
+  }
+
+  FsStatus RemoveFileIfUnchanged(const FolderItem& expected) override {
+    if (expected.kind == EntryKind::kLink) return RemoveLinkIfUnchanged(expected);
+    // Only what is still a plain file is opened: never a device or a pipe
+    // put at its name.
+    struct stat st {};
+    if (fstatat(fd_->get(), expected.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Errno();
+    if (!SameEntry(expected, st)) return FsStatus::kSwapped;
+    FileHandle file(openat(fd_->get(), expected.name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.valid()) return errno == ELOOP ? FsStatus(FsStatus::kSwapped) : Errno();
+    // Taken before the look through the handle: from here on no writer can
+    // open the file without the lease saying so.
+    ReadLease lease(file.get());
+    if (!lease.taken().ok()) return lease.taken();
+    if (fstat(file.get(), &st) != 0) return Errno();
+    if (!SameEntry(expected, st)) return FsStatus::kSwapped;
+    const FsStatus removed = RemoveIfStill(expected.name, st, [&] {
+      if (Unwatched(lease)) return true;
+      errno = EAGAIN;
+      return false;
+    });
+    // A writer waiting at the lease goes on now, to the removed file or,
+    // when it was kept, to the file at its place.
+    lease.Release();
+    if (removed.ok()) return lease.taken();
+    return removed.os_error() == EAGAIN ? FsStatus(FsStatus::kInUse) : removed;
   }
 
   FsStatus RemoveSelf() override {
@@ -323,6 +385,43 @@ class PosixFolder final : public Folder {
     in->Reset(fd);
     if (fstat(fd, st) != 0) return Errno();
     return S_ISREG(st->st_mode) ? FsStatus::kOk : FsStatus(FsStatus::kNotCopyable);
+  }
+
+  /// True while nobody has asked to write to the file that `lease` is on,
+  /// or when that cannot be known.
+  static bool Unwatched(const ReadLease& lease) {
+    return lease.taken().os_error() != 0 || lease.Intact();
+  }
+
+  FsStatus RemoveLinkIfUnchanged(const FolderItem& expected) {
+    FileHandle link(openat(fd_->get(), expected.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!link.valid()) return Errno();
+    struct stat st {};
+    if (fstat(link.get(), &st) != 0) return Errno();
+    std::string target;
+    if (!SameEntry(expected, st) || !LinkTarget(link.get(), "", &target).ok() ||
+        target != expected.target) {
+      return FsStatus::kSwapped;
+    }
+    return RemoveIfStill(expected.name, st, [] { return true; });
+  }
+
+  /// Removes `name` when it still leads to the entry `seen` and `still`
+  /// says yes (else errno tells why not); the name is looked at last, just
+  /// before it goes, as the system removes only by name.
+  template <typename Still>
+  FsStatus RemoveIfStill(const std::string& name, const struct stat& seen, Still still) {
+    const int fd = fd_->get();
+    const FsStatus removed = RemoveForced(fd, [&] {
+      struct stat now {};
+      if (fstatat(fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+      if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino) {
+        errno = ESTALE;
+        return -1;
+      }
+      return still() ? unlinkat(fd, name.c_str(), 0) : -1;
+    });
+    return removed.os_error() == ESTALE ? FsStatus(FsStatus::kSwapped) : removed;
   }
 
   static FsStatus IdAt(int folder, const std::string& name, FileId* id) {

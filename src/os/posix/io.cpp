@@ -110,15 +110,18 @@ class RangeCopier {
   /// The end of a range that runs to the real end of the input.
   static constexpr off_t kToTheEnd = -1;
 
-  RangeCopier(int in, int out) : in_(in), out_(out) {}
+  RangeCopier(int in, int out, const std::function<bool()>& go_on)
+      : in_(in), out_(out), go_on_(go_on) {}
 
   /// Copies from `*at` up to `end`, or until the input ends, whichever
   /// comes first; `*at` is left where the copy stopped. With kToTheEnd the
   /// size the file had is no limit: a file that grows meanwhile is copied
   /// to its real end, and the change is found afterwards.
   FsStatus Copy(off_t* at, off_t end) {
-    constexpr off_t kChunk = off_t{1} << 30;
+    // Steps small enough that a stop asked for is heeded within a moment.
+    constexpr off_t kChunk = off_t{64} << 20;
     while (end == kToTheEnd || *at < end) {
+      if (go_on_ && !go_on_()) return FsStatus::kInUse;
       const off_t want = end == kToTheEnd ? kChunk : std::min(kChunk, end - *at);
       const ssize_t moved = Step(*at, static_cast<std::size_t>(want));
       if (moved < 0 && errno == EINTR) continue;
@@ -158,6 +161,7 @@ class RangeCopier {
 
   int in_;
   int out_;
+  const std::function<bool()>& go_on_;
   Means means_ = kCopyRange;
   bool any_ = false;
   std::vector<char> buffer_;
@@ -184,10 +188,10 @@ FsStatus NextData(int in, off_t at, off_t* data, off_t* hole) {
 
 }  // namespace
 
-FsStatus CopyFileData(int in, int out) {
+FsStatus CopyFileData(int in, int out, const std::function<bool()>& go_on) {
   struct stat st {};
   if (fstat(in, &st) != 0) return StatusFromErrno(errno);
-  RangeCopier copier(in, out);
+  RangeCopier copier(in, out, go_on);
   off_t at = 0;
   for (;;) {
     off_t data = 0;

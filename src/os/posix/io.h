@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -73,8 +74,9 @@ FsStatus WriteAll(int fd, const std::string& text);
 /// pair (copy_file_range, then sendfile, then pread/pwrite). Only the data
 /// is copied: the holes of a sparse file stay holes in the copy, which ends
 /// at the input's length. Where the file system cannot tell data from
-/// holes, every byte is copied.
-FsStatus CopyFileData(int in, int out);
+/// holes, every byte is copied. `go_on`, when given, is asked before each
+/// step of at most 64 MiB: when it says no, the copy stops with kInUse.
+FsStatus CopyFileData(int in, int out, const std::function<bool()>& go_on = {});
 
 /// Renames `from` in the folder `from_folder` to `to` in `to_folder`, never
 /// replacing anything at `to`.

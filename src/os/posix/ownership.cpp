@@ -105,10 +105,26 @@ std::string EachEntry(int folder,
   return errno != 0 ? ErrnoText(errno) : "";
 }
 
+/// The names inside a folder, with the types the listing gave them.
+using Names = std::vector<std::pair<std::string, unsigned char>>;
+
+/// One folder on the way down a walk: which it is, its name in the folder
+/// above, and what inside it is still to be given.
+struct Level {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string name;
+  Names entries;
+  std::size_t next = 0;
+};
+
 /// One pass of a grant over entries reached only through descriptors,
 /// relative to the release folder held open: no path is read again, and no
 /// link is followed, so nothing swapped in can lead it outside the release.
-/// It goes on past failures and keeps the first one's cause.
+/// It goes on past failures and keeps the first one's cause. However deep a
+/// tree is, it holds only the folder it is in open and keeps the names still
+/// to be given on a stack of its own; it climbs back through "..", which
+/// must be the very folder it came down from.
 class GrantWalk {
  public:
   explicit GrantWalk(const Grant& grant) : grant_(grant) {}
@@ -143,42 +159,12 @@ class GrantWalk {
     }
   }
 
-  /// The entry `name` of the folder open as `parent`; with `descend`, a
-  /// folder's content first. A link, device, FIFO or socket gets the
-  /// owner only, never a mode.
+  /// The entry `name` of the folder open as `parent`, with everything it
+  /// holds when `descend` says so.
   void Entry(int parent, const std::string& name, bool descend, unsigned char type = DT_UNKNOWN) {
-    // The listing says file or folder: opened for the change at once (never
-    // through a link, never waiting), and what was opened is what counts.
-    if (type == DT_REG || type == DT_DIR) {
-      struct stat st {};
-      FileHandle fd(OpenToChange(parent, name, type == DT_REG));
-      if (!fd.valid() || fstat(fd.get(), &st) != 0) return Fail(name, ErrnoText(errno));
-      if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        // Something else took the name meanwhile: its owner only.
-        if (grant_.ChangesOwner() && fchown(fd.get(), grant_.uid, grant_.gid) != 0) {
-          Fail(name, ErrnoText(errno));
-        }
-        return;
-      }
-      if (descend && S_ISDIR(st.st_mode)) Inside(fd.get());
-      return Give(fd.get(), name, st);
-    }
-    struct stat seen {};
-    FileHandle look(openat(parent, name.c_str(), kLook));
-    if (!look.valid() || fstat(look.get(), &seen) != 0) return Fail(name, ErrnoText(errno));
-    if (!S_ISREG(seen.st_mode) && !S_ISDIR(seen.st_mode)) {
-      if (grant_.ChangesOwner() &&
-          fchownat(look.get(), "", grant_.uid, grant_.gid, AT_EMPTY_PATH) != 0) {
-        Fail(name, ErrnoText(errno));
-      }
-      return;
-    }
-    FileHandle fd(OpenSame(parent, name, seen));
-    if (!fd.valid()) return;
-    // The folder's own mode comes last, so that a mode without search
-    // permission for the running user does not lock the walk out of it.
-    if (descend && S_ISDIR(seen.st_mode)) Inside(fd.get());
-    Give(fd.get(), name);
+    struct stat st {};
+    FileHandle folder(Visit(parent, name, type, descend, &st));
+    if (folder.valid()) Descend(&folder, st, name, true);
   }
 
   /// Everything inside the entry `name` of `parent` when it is a folder.
@@ -188,22 +174,137 @@ class GrantWalk {
     if (!look.valid() || fstat(look.get(), &seen) != 0) return Fail(name, ErrnoText(errno));
     if (!S_ISDIR(seen.st_mode)) return;
     FileHandle fd(OpenSame(parent, name, seen));
-    if (fd.valid()) Inside(fd.get());
-  }
-
-  /// Every entry inside the folder open as `folder`, at any depth, dot
-  /// entries included; subfolders are entered through their descriptors.
-  void Inside(int folder) {
-    const std::string error = EachEntry(folder, [&](const std::string& name, unsigned char type) {
-      Entry(folder, name, true, type);
-    });
-    if (!error.empty()) Fail("", error);
+    if (fd.valid()) Descend(&fd, seen, name, false);
   }
 
  private:
+  /// Gives the entry `name` of the folder open as `parent` its grant; a
+  /// folder, with `descend`, is opened instead and returned (its content
+  /// comes first, then the folder itself), -1 otherwise. A link, device or
+  /// socket gets the owner only, never a mode; a FIFO also loses what its
+  /// mode and ACL allow beyond the configured mode.
+  int Visit(int parent, const std::string& name, unsigned char type, bool descend,
+            struct stat* st) {
+    // The listing says file or folder: opened for the change at once (never
+    // through a link, never waiting), and what was opened is what counts.
+    if (type == DT_REG || type == DT_DIR) {
+      FileHandle fd(OpenToChange(parent, name, type == DT_REG));
+      if (!fd.valid() || fstat(fd.get(), st) != 0) {
+        Fail(name, ErrnoText(errno));
+        return -1;
+      }
+      if (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)) {
+        // Something else took the name meanwhile: its owner only.
+        GiveOwnerOnly(fd.get(), name, *st);
+        return -1;
+      }
+      if (descend && S_ISDIR(st->st_mode)) return fd.Release();
+      Give(fd.get(), name, *st);
+      return -1;
+    }
+    FileHandle look(openat(parent, name.c_str(), kLook));
+    if (!look.valid() || fstat(look.get(), st) != 0) {
+      Fail(name, ErrnoText(errno));
+      return -1;
+    }
+    if (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)) {
+      GiveOwnerOnly(look.get(), name, *st);
+      if (S_ISFIFO(st->st_mode)) NarrowFifo(parent, name, *st);
+      return -1;
+    }
+    FileHandle fd(OpenSame(parent, name, *st));
+    if (!fd.valid()) return -1;
+    if (descend && S_ISDIR(st->st_mode)) return fd.Release();
+    Give(fd.get(), name);
+    return -1;
+  }
+
+  /// Gives everything inside the folder open as `*top` (whose facts are
+  /// `st`), at any depth, then, with `give_top`, the folder itself. Each
+  /// folder gets its own mode last, so that a mode without search
+  /// permission for the running user does not lock the walk out of it.
+  void Descend(FileHandle* top, const struct stat& st, const std::string& name, bool give_top) {
+    std::vector<Level> levels;
+    levels.push_back(LevelOf(top->get(), st, name));
+    FileHandle current(top->Release());
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      if (level.next < level.entries.size()) {
+        const auto [entry, type] = level.entries[level.next++];
+        struct stat child {};
+        const int folder = Visit(current.get(), entry, type, true, &child);
+        if (folder < 0) continue;
+        levels.push_back(LevelOf(folder, child, entry));
+        current.Reset(folder);
+        continue;
+      }
+      // Done inside: the folder above is opened before this one gets its
+      // mode, which may be one the running user cannot search.
+      FileHandle up(-1);
+      if (levels.size() > 1) {
+        up.Reset(openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const Level& above = levels[levels.size() - 2];
+        struct stat seen {};
+        if (!up.valid() || fstat(up.get(), &seen) != 0 || seen.st_dev != above.device ||
+            seen.st_ino != above.inode) {
+          // Moved elsewhere meanwhile: the way back up is lost, and with
+          // it the rest of this walk.
+          return Fail(level.name, "moved while it was being given its owner, left as it is");
+        }
+      }
+      if (levels.size() > 1 || give_top) Give(current.get(), level.name);
+      levels.pop_back();
+      current.Reset(up.Release());
+    }
+  }
+
+  /// The level of the folder open as `fd`, its names read in full now, so
+  /// that no listing stays open while the walk goes down.
+  Level LevelOf(int fd, const struct stat& st, const std::string& name) {
+    Level level;
+    level.device = st.st_dev;
+    level.inode = st.st_ino;
+    level.name = name;
+    const std::string error = EachEntry(fd, [&](const std::string& entry, unsigned char type) {
+      level.entries.emplace_back(entry, type);
+    });
+    if (!error.empty()) Fail(name, error);
+    return level;
+  }
+
+  /// The owner, and nothing else, for the entry that the descriptor `fd`
+  /// (O_PATH or not) holds: a link, device, FIFO or socket. One with more
+  /// than one name may be anyone's, linked in: it is left as it is.
+  void GiveOwnerOnly(int fd, const std::string& name, const struct stat& st) {
+    if (!S_ISLNK(st.st_mode) && st.st_nlink > 1) {
+      return Fail(name, "has " + std::to_string(st.st_nlink) + " links, left as it is");
+    }
+    if (grant_.ChangesOwner() &&
+        fchownat(fd, "", grant_.uid, grant_.gid, AT_EMPTY_PATH) != 0) {
+      Fail(name, ErrnoText(errno));
+    }
+  }
+
+  /// A FIFO can be opened without waiting and without acting on it: its
+  /// extended ACL entries go, and its mode keeps only what the configured
+  /// mode allows, so that it grants nobody more than the files around it.
+  /// Devices and sockets cannot be opened so; nobody but root makes the
+  /// first, and the second grants only a connection.
+  void NarrowFifo(int parent, const std::string& name, const struct stat& seen) {
+    if (!grant_.mode || seen.st_nlink > 1) return;
+    FileHandle fd(openat(parent, name.c_str(), O_RDONLY | kOpenToChange));
+    struct stat now {};
+    if (!fd.valid() || fstat(fd.get(), &now) != 0) return Fail(name, ErrnoText(errno));
+    if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino) {
+      return Fail(name, "replaced while it was being given its owner, left as it is");
+    }
+    if (!RemoveAcl(fd.get(), false) || fchmod(fd.get(), now.st_mode & *grant_.mode) != 0) {
+      Fail(name, ErrnoText(errno));
+    }
+  }
+
   /// Opens `name` in `parent` as a file or folder whose mode can be
-  /// changed, only when it is still the entry `seen` showed; -1 otherwise,
-  /// with the failure noted.
+  /// changed; -1 otherwise.
   static int OpenToChange(int parent, const std::string& name, bool file) {
     const int fd = openat(parent, name.c_str(), O_RDONLY | kOpenToChange);
     // A file that its owner may write but not read is still the release's.
@@ -211,6 +312,8 @@ class GrantWalk {
     return openat(parent, name.c_str(), O_WRONLY | kOpenToChange);
   }
 
+  /// The same, only when it is still the entry `seen` showed; -1
+  /// otherwise, with the failure noted.
   int OpenSame(int parent, const std::string& name, const struct stat& seen) {
     const int fd = OpenToChange(parent, name, S_ISREG(seen.st_mode));
     if (fd < 0) {

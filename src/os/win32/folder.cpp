@@ -277,6 +277,18 @@ class Win32Folder final : public Folder {
     return status;
   }
 
+  FsStatus RemoveFileIfUnchanged(const FolderItem& expected) override {
+    if (lost_) return Lost();
+    // Looked at and removed through one handle that shares reading only: a
+    // writer that holds the file, or tries to open it meanwhile, keeps it.
+    FileFacts seen;
+    seen.kind = expected.kind;
+    seen.size = expected.size;
+    seen.changed = expected.changed;
+    seen.number = expected.number;
+    return RemoveThroughHandle(Child(expected.name), &seen);
+  }
+
   uint64_t MaxFileSize() override { return LargestFileOn(handle_.get()); }
 
   FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
