@@ -167,9 +167,8 @@ void RunUnpre(Platform& platform, const Settings& settings, const SiteRequest& r
   const std::string announcement = UnpreAnnouncement(settings, *group, *pre);
   const FsStatus announced = fs.WriteTextFile(settings.AnnounceFile, announcement);
   if (!announced.ok()) log.Fail("announce", announced);
-  const FsStatus logged = AppendToAnnounceLog(fs, settings, announcement);
-  if (!logged.ok()) log.Fail("announce log", logged);
-  if (!announced.ok() || !logged.ok()) {
+  const bool logged = AppendToAnnounceLog(platform, settings, announcement, log);
+  if (!announced.ok() || !logged) {
     message += kCrlf + std::string(kAnnounceFailed);
   }
   if (outcome == MoveOutcome::kMovedSourceLeft) message += kCrlf + std::string(kTargetLeft);
