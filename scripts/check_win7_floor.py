@@ -353,8 +353,16 @@ def findings(text, table):
     return found
 
 
-def check_text(path, table, allowed=frozenset()):
-    text = pathlib.Path(path).read_text(errors="replace")
+def without_comments(text):
+    """C text with each comment blanked out, its line ends kept: a name in a
+    comment is no use of it (SQLite's comments mention GetProcAddress())."""
+    return re.sub(r"/\*.*?\*/|//[^\n]*", lambda m: re.sub(r"[^\n]", " ", m.group(0)), text,
+                  flags=re.S)
+
+
+def check_text(path, table, allowed=frozenset(), text=None):
+    if text is None:
+        text = pathlib.Path(path).read_text(errors="replace")
     return [f"{path}:{text.count(chr(10), 0, at) + 1}: {problem}"
             for at, name, problem in findings(text, table) if name not in allowed]
 
@@ -372,8 +380,8 @@ def check_foreign(path, list_path, table, bound):
     """The foreign file's findings that its list does not allow, and each
     name on the list that the file does not carry or the program binds."""
     allowed = read_never_binds(list_path)
-    text = pathlib.Path(path).read_text(errors="replace")
-    problems = check_text(path, table, set(allowed))
+    text = without_comments(pathlib.Path(path).read_text(errors="replace"))
+    problems = check_text(path, table, set(allowed), text)
     for name in allowed:
         if not re.search(r"\b" + re.escape(name) + r"\b", text):
             problems.append(f"{list_path}: {name} is listed, but {path} does not carry it")

@@ -5,9 +5,11 @@
 #                              the log's last lines
 #   install_packages           everything the test suites need, in one go
 #   need_packages PKG...       the given packages, for the scripts run alone
+#   need_sqlite                build/sqlite/sqlite3.c, made once from Debian's
+#                              sqlite3 source package (scripts/sqlite.sh)
 #   build_preset PRESET [CMAKE BUILD ARGS...]
-#                              configures and builds the CMake preset PRESET
-#                              (build/PRESET)
+#                              makes sure of SQLite, then configures and builds
+#                              the CMake preset PRESET (build/PRESET)
 #   test_preset PRESET         runs the CTest preset PRESET
 
 OVPRE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -36,7 +38,7 @@ run_step() {
 # scripts/wine-env.sh picks the one this machine runs.
 OVPRE_PACKAGES=(g++ cmake make libgtest-dev googletest clang libclang-rt-14-dev python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev
-  eggdrop ngircd zlib1g-dev libz-mingw-w64-dev cksfv strace unicode-data)
+  eggdrop ngircd zlib1g-dev libz-mingw-w64-dev cksfv strace unicode-data tcl dpkg-dev sqlite3)
 OVPRE_WINE_PACKAGES=(wine wine32:i386 wine64 libwine libwine:i386)
 
 # missing_packages PKG...: prints those of PKG that are not installed.
@@ -97,9 +99,18 @@ need_packages() {
   [ -z "$missing" ] || apt_install -- $missing
 }
 
+# Every build compiles SQLite in; its one-file source is made here, once,
+# and kept in build/sqlite/ for every preset.
+need_sqlite() {
+  [ -s "$OVPRE_ROOT/build/sqlite/sqlite3.c" ] && [ -s "$OVPRE_ROOT/build/sqlite/sqlite3.h" ] &&
+    return 0
+  need_packages dpkg-dev tcl && run_step sqlite bash "$OVPRE_ROOT/scripts/sqlite.sh"
+}
+
 build_preset() {
   local preset=$1
   shift
+  need_sqlite || return
   run_step "configure-$preset" cmake --preset "$preset" &&
     run_step "build-$preset" cmake --build --preset "$preset" -j "$(nproc)" "$@"
 }

@@ -131,7 +131,7 @@ check_win32_exe() {
 # Code the program carries but does not write (a library compiled in), each
 # file with the list of the Windows 8 and later names it carries but never
 # binds on Windows 7: "FILE LIST" pairs, relative to the source tree.
-OVPRE_FLOOR_FOREIGN=()
+OVPRE_FLOOR_FOREIGN=("build/sqlite/sqlite3.c scripts/sqlite-never-binds.txt")
 
 check_win7_floor() {
   local check=(python3 "$OVPRE_ROOT/scripts/check_win7_floor.py" --exe "$1"

@@ -74,13 +74,15 @@ TEST_F(EntryTest, FewerThanSixFieldsOnlyCreatesTheSettingsFile) {
 }
 
 TEST_F(EntryTest, UnknownWordsReadNothingAndWriteNothing) {
-  for (const char* command : {"prex y", "who", "pre ", "", "preadd"}) {
+  // Without a record "dupe" and "unpre" are someone else's too.
+  for (const char* command : {"prex y", "who", "pre ", "", "preadd", "dupe abc", "unpre R"}) {
     site.Request("GRP", 0, site.own_dir, command);
     RunOnce(site.platform);
   }
   // Only "preadd" among them is a command; it answers with its usage text.
   EXPECT_EQ(site.Reply("pre"), "<missing>");
   EXPECT_NE(site.Reply("preadd").find("Usage: Site preadd"), std::string::npos);
+  EXPECT_EQ(site.Reply("dupe") + site.Reply("unpre"), "<missing><missing>");
 }
 
 TEST_F(EntryTest, UnknownWordsAndUnsafeTagsDoNotCreateAMissingSettingsFile) {
@@ -92,7 +94,8 @@ TEST_F(EntryTest, UnknownWordsAndUnsafeTagsDoNotCreateAMissingSettingsFile) {
        {fields + "17" + rest + "help me", fields + ".." + rest + "pre R",
         fields + "x/../../escaped" + rest + "pre R", fields + "\\..\\ovpre.ini" + rest + "pre R",
         fields + "c:x" + rest + "preadd A*B*C*0*u:g*1", fields + "a\rb" + rest + "pre R",
-        fields + "a\x7f" + rest + "preadd A*B*C*0*u:g*1"}) {
+        fields + "a\x7f" + rest + "preadd A*B*C*0*u:g*1", fields + "17" + rest + "dupe abc",
+        fields + "17" + rest + "unpre R"}) {
     fresh.process.raw = raw;
     RunOnce(fresh.platform);
     EXPECT_FALSE(Exists(fresh.SettingsPath())) << raw;

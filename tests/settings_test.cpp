@@ -250,6 +250,11 @@ TEST_F(CheckTest, EachFindingNamesItsLine) {
       {"", "announcefile=" + Join(gone, "a.dat"), "line 10: the folder of announcefile"},
       {"", "logfile=" + Join(gone, "x.log"), "line 10: the folder of logfile"},
       {"", "dupedays=many", "line 10: dupedays \"many\" is not a number"},
+      {"", "unpremins=soon", "line 10: unpremins \"soon\" is not a number"},
+      {"", "predb=" + Join(site.to_dir, "p.db"),
+       "line 10: predb \"" + Join(site.to_dir, "p.db") + "\" is not used: it lies inside"},
+      // Not private on POSIX, no record on Windows.
+      {"", "predb=ovpre.ini", "line 10: predb \"" + site.SettingsPath() + "\" is not used: "},
       {"", "section=*" + site.to_dir + "*0", "line 10: a section without a name"},
       {"", "section=MP3*" + gone + "*5", "line 10: section \"MP3\" has a date format other"},
       {"", "section=MP3*" + gone + "*0", "line 10: section \"MP3\" todir \"" + gone + "\" is not an"},

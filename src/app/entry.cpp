@@ -2,6 +2,7 @@
 
 #include "commands/pre.h"
 #include "commands/preadd.h"
+#include "commands/record_commands.h"
 #include "config/settings_check.h"
 #include "config/settings_file.h"
 #include "request/reply.h"
@@ -20,14 +21,18 @@ int RunOnce(Platform& platform) {
   }
   const SiteRequest request = ParseSiteRequest(raw);
   const std::string word = CommandWord(request);
+  const bool recorded = word == "dupe" || word == "unpre";
   // Every other site command belongs to someone else: leave without a
   // trace and without reading the settings.
-  if (word != "pre" && word != "preadd") return 0;
+  if (word != "pre" && word != "preadd" && !recorded) return 0;
   // A tag that could lead the reply file out of the server's output folder
   // is not the server's: nobody can be answered, so nothing is done.
   if (!IsSafeReplyTag(request.ReplyTag)) return 0;
-  const std::optional<Settings> settings = LoadSettings(platform, FirstRunNotice::kQuiet);
-  if (!settings) return 0;
+  // "dupe" and "unpre" are ours only on a site that keeps a record of
+  // pres; elsewhere another program may answer them, so nothing is written.
+  const std::optional<Settings> settings =
+      recorded ? ReadSettings(platform) : LoadSettings(platform, FirstRunNotice::kQuiet);
+  if (!settings || (recorded && settings->PreDb.empty())) return 0;
   RequestRecord record;
   record.command = word;
   record.group = request.UserGroup;
@@ -38,6 +43,10 @@ int RunOnce(Platform& platform) {
     record.reply = "no reply folder";
   } else if (word == "preadd") {
     AddGroup(platform, *settings, request, &record);
+  } else if (word == "dupe") {
+    RunDupe(platform, *settings, request, record);
+  } else if (word == "unpre") {
+    RunUnpre(platform, *settings, request, record);
   } else {
     RunPre(platform, *settings, request, &record);
   }

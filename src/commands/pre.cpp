@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "commands/pre_target.h"
+#include "commands/record_use.h"
 #include "commands/sfv_check.h"
 #include "config/settings_file.h"
 #include "fs/move_release.h"
@@ -172,6 +173,8 @@ std::string Announcement(const Settings& settings, const PreGroup& group,
          ">> Grab it from " + paths.destination + kCrlf;
 }
 
+}  // namespace
+
 /// Appends the announcement to the announce log, when one is set: the
 /// bot's record of every pre, where the announce file keeps only the last.
 /// False when it was not written; the cause goes into `record`.
@@ -192,6 +195,8 @@ bool AppendToAnnounceLog(Platform& platform, const Settings& settings,
   if (logged != FsStatus::kOk) record.Fail("announce log", logged);
   return logged == FsStatus::kOk;
 }
+
+namespace {
 
 /// Everything after a successful move: the reply, ownership, announcement.
 void FinishPre(Platform& platform, const Settings& settings, const PreGroup& group,
@@ -218,6 +223,8 @@ void FinishPre(Platform& platform, const Settings& settings, const PreGroup& gro
   WriteReply(platform.fs, settings, tag, "pre", reply);
 }
 
+}  // namespace
+
 /// The reply to a move that did not happen, with the reason when it is
 /// known. The destination's parent is looked at only after a "not found".
 std::string MoveFailedReply(FileSystem& fs, const MoveReport& report,
@@ -231,6 +238,8 @@ std::string MoveFailedReply(FileSystem& fs, const MoveReport& report,
   const std::string reason = MoveFailureReason(report, target_missing);
   return reason.empty() ? kMoveFailed : kMoveFailed + std::string(kCrlf) + reason;
 }
+
+namespace {
 
 /// True for a name that Windows takes as a device wherever it stands in a
 /// path: CON, PRN, AUX, NUL, COM1-9, LPT1-9, and COM or LPT with a
@@ -368,7 +377,13 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   paths.destination = target.ToDir + sep +
                       DatePart(target.Dated, platform.clock.Today(), sep) + paths.release;
   // A release already on the site is not pre'd again, wherever it went.
-  if (group->DupeDays > 0) {
+  // The record holds its name from here until the pre ends.
+  PreRecording recording(platform, settings, record);
+  if (const std::optional<std::string> dupe =
+          recording.Reserve(*group, paths.release, paths.section, paths.destination)) {
+    return reply(*dupe);
+  }
+  if (recording.FoldersToo(*group)) {
     if (const std::optional<std::string> dupe = FindDupe(
             fs, settings, group->DupeDays, platform.clock.Today(), paths.release)) {
       return reply(*dupe);
@@ -413,6 +428,7 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   // The published folder stays open for the owner calls: its path cannot
   // be redirected while it is held.
   if (copy) release = std::move(copy);
+  recording.Complete(*release, record);
   FinishPre(platform, settings, *group, *release, paths, request.ReplyTag,
             outcome == MoveOutcome::kMovedSourceLeft, record);
 }

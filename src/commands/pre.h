@@ -23,6 +23,17 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
 /// there.
 std::string MoveFailureReason(const MoveReport& report, bool target_folder_missing);
 
+/// Appends `announcement` to the announce log when the settings name one,
+/// on a line of its own, in turn with the other runs; false when it could
+/// not be, and `record` says why.
+bool AppendToAnnounceLog(Platform& platform, const Settings& settings,
+                         const std::string& announcement, RequestRecord& record);
+
+/// The reply to a move that did not happen, with the reason when it is
+/// known. The destination's parent is looked at only after a "not found".
+std::string MoveFailedReply(FileSystem& fs, const MoveReport& report,
+                            const std::string& destination);
+
 /// True when `release` is a plain folder name that cannot reach outside the
 /// folder it names: not empty, not only spaces, not "." or "..", no
 /// \ / : * ? " < > |, no control characters, default-ignorable code points

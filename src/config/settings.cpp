@@ -18,6 +18,7 @@ void ApplySetting(const std::string& key, const std::string& value, Settings* s)
   if (key == keys::kAnnounceFile) s->AnnounceFile = value;
   if (key == keys::kLogFile) s->LogFile = value;
   if (key == keys::kAnnounceLog) s->AnnounceLog = value;
+  if (key == keys::kPreDb) s->PreDb = value;
   if (key == keys::kGroup) {
     s->Groups.emplace_back();
     s->Groups.back().Name = value;
@@ -32,6 +33,10 @@ void ApplySetting(const std::string& key, const std::string& value, Settings* s)
   if (key == keys::kDupeDays) {
     const std::optional<int16_t> days = FloorDecimalToInt16(value);
     if (days) group.DupeDays = *days > 0 ? *days : 0;
+  }
+  if (key == keys::kUnpreMins) {
+    const std::optional<int16_t> minutes = FloorDecimalToInt16(value);
+    if (minutes) group.UnpreMins = *minutes > 0 ? *minutes : 0;
   }
   if (key == keys::kSection && !GetField(value, '*', 0).empty()) {
     const std::optional<int16_t> dated = FloorDecimalToInt16(GetField(value, '*', 2));
@@ -69,6 +74,19 @@ const PreGroup* Settings::FindGroup(const std::string& name) const {
     if (group.Name == name) return &group;
   }
   return nullptr;
+}
+
+std::vector<std::string> ReleaseFolders(const Settings& settings) {
+  std::vector<std::string> folders;
+  const auto add = [&](const std::string& folder) {
+    if (!folder.empty()) folders.push_back(folder);
+  };
+  for (const PreGroup& group : settings.Groups) {
+    add(group.OwnDir);
+    add(group.ToDir);
+    for (const PreSection& section : group.Sections) add(section.ToDir);
+  }
+  return folders;
 }
 
 std::string Settings::ReplyFolder(char separator) const {

@@ -21,13 +21,15 @@ inline constexpr const char* kSfvCheck = "sfvcheck";
 inline constexpr const char* kDupeDays = "dupedays";
 inline constexpr const char* kSection = "section";
 inline constexpr const char* kAnnounceLog = "announcelog";
+inline constexpr const char* kPreDb = "predb";
+inline constexpr const char* kUnpreMins = "unpremins";
 
 /// Every key that is read, the one list to grow with a new key: "check"
 /// names the nearest of them for a key it does not know.
 inline constexpr const char* kKnown[] = {kSiteName, kRaidenDir, kAnnounceFile, kGroup,
                                          kOwnDir,   kToDir,     kDated,        kNewOwner,
                                          kNewPerms, kLogFile,   kSfvCheck,     kAnnounceLog,
-                                         kDupeDays, kSection};
+                                         kDupeDays, kSection,   kPreDb,        kUnpreMins};
 }  // namespace keys
 
 /// One section of a group: a target folder and date format of its own,
@@ -50,6 +52,7 @@ struct PreGroup {
   bool SfvCheck = false;  // "sfvcheck=1": a release must match its .sfv files
   int DupeDays = 0;       // "dupedays=N": look for the release on the site first
   std::vector<PreSection> Sections;  // "section=name*todir*dated", in file order
+  int UnpreMins = 0;      // "unpremins=N": a pre may be taken back for N minutes
 };
 
 /// Everything the settings file configures.
@@ -59,6 +62,7 @@ struct Settings {
   std::string AnnounceFile;
   std::string LogFile;           // empty: nothing is logged
   std::string AnnounceLog;       // empty: announcements only replace AnnounceFile
+  std::string PreDb;             // empty: no record of pres is kept
   std::vector<PreGroup> Groups;  // in file order
   std::string FilePath;          // where they were loaded from; empty for text
 
@@ -69,6 +73,10 @@ struct Settings {
   /// nullptr when there is none.
   const PreGroup* FindGroup(const std::string& name) const;
 };
+
+/// Every folder of every group that releases come from or go to: own
+/// folders, target folders and section folders, empty ones left out.
+std::vector<std::string> ReleaseFolders(const Settings& settings);
 
 /// One line of settings text as the loader reads it.
 struct SettingsLine {

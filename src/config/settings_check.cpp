@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "config/settings_file.h"
+#include "record/record_place.h"
 #include "text/fields.h"
 #include "text/text.h"
 
@@ -50,7 +51,7 @@ bool IsKnownKey(const std::string& key) {
 bool IsGroupKey(const std::string& key) {
   for (const char* group_key :
        {keys::kOwnDir, keys::kToDir, keys::kDated, keys::kNewOwner, keys::kNewPerms,
-        keys::kSfvCheck, keys::kDupeDays, keys::kSection}) {
+        keys::kSfvCheck, keys::kDupeDays, keys::kSection, keys::kUnpreMins}) {
     if (key == group_key) return true;
   }
   return false;
@@ -124,6 +125,19 @@ class SettingsChecker {
     }
     if (!settings.LogFile.empty()) CheckFileFolder(keys::kLogFile, settings.LogFile);
     if (!settings.AnnounceLog.empty()) CheckFileFolder(keys::kAnnounceLog, settings.AnnounceLog);
+  }
+
+  /// The record of pres: a private place outside the release folders, and
+  /// a file that is a record when there is one already.
+  void CheckRecord(PrivacyCheck* privacy, const Settings& settings) {
+    if (settings.PreDb.empty()) return;
+    const std::string shown = "predb " + Quoted(settings.PreDb);
+    std::string why =
+        WhyRecordUnsafe(fs_, privacy, settings.PreDb, ReleaseFolders(settings));
+    if (why.empty() && fs_.KindOf(settings.PreDb) != EntryKind::kMissing) {
+      PreRecord::Inspect(settings.PreDb, &why);
+    }
+    if (!why.empty()) Add(LineOf(keys::kPreDb), shown + " is not used: " + why);
   }
 
   /// The findings, those of a line in the file's order, the others last.
@@ -227,6 +241,9 @@ class SettingsChecker {
     if (key == keys::kDupeDays && !FloorDecimalToInt16(line.value)) {
       Add(n, shown + " is not a number, so there is no dupe check");
     }
+    if (key == keys::kUnpreMins && !FloorDecimalToInt16(line.value)) {
+      Add(n, shown + " is not a number, so the group cannot unpre");
+    }
     if (key == keys::kOwnDir || key == keys::kToDir) CheckFolder(n, shown, line.value);
     if (key == keys::kSection) CheckSection(n, line.value);
   }
@@ -288,6 +305,7 @@ std::vector<std::string> FindSettingsProblems(Platform& platform, const std::str
   checker.CheckGroups();
   const Settings settings = SettingsOf(platform, text, path);
   checker.CheckFiles(settings);
+  checker.CheckRecord(platform.privacy, settings);
   *groups = settings.Groups.size();
   return checker.Findings();
 }

@@ -55,6 +55,13 @@ std::optional<Settings> LoadSettings(Platform& platform, FirstRunNotice notice) 
   return SettingsOf(platform, text, path);
 }
 
+std::optional<Settings> ReadSettings(Platform& platform) {
+  const std::string path = SettingsPath(platform);
+  std::string text;
+  if (platform.fs.ReadTextFile(path, &text) != FsStatus::kOk) return std::nullopt;
+  return SettingsOf(platform, text, path);
+}
+
 Settings SettingsOf(Platform& platform, const std::string& text, const std::string& path) {
   Settings settings = ParseSettings(text);
   settings.FilePath = path;
@@ -62,6 +69,7 @@ Settings SettingsOf(Platform& platform, const std::string& text, const std::stri
   // same file: the one beside the program.
   settings.LogFile = BesideProgram(platform, settings.LogFile);
   settings.AnnounceLog = BesideProgram(platform, settings.AnnounceLog);
+  settings.PreDb = BesideProgram(platform, settings.PreDb);
   return settings;
 }
 

@@ -31,6 +31,10 @@ enum class FirstRunNotice { kShow, kQuiet };
 std::optional<Settings> LoadSettings(Platform& platform,
                                      FirstRunNotice notice = FirstRunNotice::kShow);
 
+/// Loads the settings file as LoadSettings does, but never creates it:
+/// nothing when it is missing or cannot be read.
+std::optional<Settings> ReadSettings(Platform& platform);
+
 /// The settings of `text`, the content of the settings file at `path`. A
 /// relative log file is taken beside the program, as the settings file is,
 /// not in whatever folder the server runs it from.

@@ -13,5 +13,6 @@ std::unique_ptr<FileSystem> NewNativeFileSystem();
 std::unique_ptr<Clock> NewSystemClock();
 std::unique_ptr<Notifier> NewNativeNotifier();
 std::unique_ptr<OwnershipControlFactory> NewServerControlFactory();
+std::unique_ptr<PrivacyCheck> NewPrivacyCheck();
 
 }  // namespace ovpre

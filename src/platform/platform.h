@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/privacy.h"
 
 namespace ovpre {
 
@@ -152,6 +153,8 @@ struct Platform {
   ProcessFacts& process;
   Notifier& notifier;
   OwnershipControlFactory& ownership;
+  /// Where it is missing, no private file is trusted.
+  PrivacyCheck* privacy = nullptr;
   /// The request's lock waits, which every lock of the run draws on.
   LockBudget lock_budget{};
 };

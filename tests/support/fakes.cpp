@@ -47,7 +47,8 @@ SiteFixture::SiteFixture(const std::string& base)
       to_dir(Join(base, "mp3")),
       announce(Join(base, "announce.dat")),
       fs(NewNativeFileSystem()),
-      platform{*fs, clock, process, notifier, ownership} {
+      privacy(NewPrivacyCheck()),
+      platform{*fs, clock, process, notifier, ownership, privacy.get()} {
   MakeFolders(exe_dir);
   MakeFolders(Join(raiden_dir, "Output"));
   MakeFolders(own_dir);

@@ -99,7 +99,9 @@ struct SiteFixture {
                const std::string& command);
   std::string Reply(const std::string& command) const;
   /// The same outsiders with another file system in front.
-  Platform With(FileSystem& other) { return Platform{other, clock, process, notifier, ownership}; }
+  Platform With(FileSystem& other) {
+    return Platform{other, clock, process, notifier, ownership, privacy.get()};
+  }
   std::string SettingsPath() const;
 
   std::string root;
@@ -109,6 +111,7 @@ struct SiteFixture {
   FakeProcess process;
   RecordingNotifier notifier;
   RecordingOwnership ownership;
+  std::unique_ptr<PrivacyCheck> privacy;
   Platform platform;
 };
 

@@ -16,6 +16,7 @@ import argparse
 import os
 import re
 import shutil
+import subprocess
 import sys
 import time
 import unittest
@@ -480,6 +481,54 @@ class SfvCheckTests(SiteTestCase):
                     self.assertEqual(read_tree(self.site.linux_path(source)), files)
                     self.assertFalse(os.path.exists(self.site.linux_path(destination)))
                     shutil.rmtree(self.site.linux_path(source))
+
+
+class RecordTests(SiteTestCase):
+    """A group with a pre record: Debian's sqlite3 reads what the Windows
+    program wrote, and an unpre brings a release back across drives."""
+    OWNDIR = r"E:\ftp\pre\Recorded"
+
+    def setUp(self):
+        super().setUp()
+        self.original = self.site.settings_bytes()
+        self.db = self.site.linux_path(INSTALL_DIR + r"\private\pres.db")
+        os.makedirs(os.path.dirname(self.db), exist_ok=True)
+        lines = [r"predb=private\pres.db", "group=Recorded", "owndir=" + self.OWNDIR,
+                 r"todir=F:\archive", "dupedays=3", "unpremins=5"]
+        os.makedirs(self.site.linux_path(self.OWNDIR), exist_ok=True)
+        self.site.write_settings(self.original + b"".join(l.encode() + CRLF for l in lines))
+
+    def tearDown(self):
+        self.site.write_settings(self.original)
+        shutil.rmtree(os.path.dirname(self.db), ignore_errors=True)
+
+    def sql(self, query):
+        return subprocess.run(["sqlite3", self.db, query], check=True, capture_output=True,
+                              text=True).stdout
+
+    def test_a_recorded_pre_is_read_by_sqlite3_and_taken_back_across_drives(self):
+        release, destination = "Recorded.Rel-GRP", r"F:\archive\Recorded.Rel-GRP"
+        self.place_release(self.OWNDIR, release)
+        line = pre_line("Recorded", self.OWNDIR, "150", release)
+        self.assertEqual(self.site.run(line), 0)
+        self.assertEqual(self.site.reply("pre", "150"), reply(success(release, destination)))
+        files = sum(1 for data in RELEASE_TREE.values() if data is not None)
+        size = sum(len(data) for data in RELEASE_TREE.values() if data is not None)
+        self.assertEqual(self.sql("SELECT release, group_name, path, files, bytes, "
+                                  "unpre_time IS NULL FROM pres"),
+                         f"{release}|Recorded|{destination}|{files}|{size}|1\n")
+        self.assertRegex(self.sql("SELECT pre_time FROM pres"),
+                         r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z\n$")
+        self.assertEqual(self.site.run(line.replace("|pre ", "|unpre ").replace("150", "151")), 0)
+        back = self.OWNDIR + "\\" + release
+        self.assertEqual(self.site.reply("unpre", "151"),
+                         reply(release.encode() + b" was taken back to:" + CRLF + back.encode()))
+        self.assert_moved(destination, back)
+        self.assertEqual(self.sql("SELECT unpre_time IS NOT NULL FROM pres"), "1\n")
+        self.assertEqual(self.site.announce(), (
+            b">> \x02MySite\x02 << Unpre: \x02" + release.encode() + b" \x02from\x02 Recorded" +
+            CRLF + b">> Taken back from " + destination.encode() + CRLF))
+        shutil.rmtree(self.site.linux_path(back))
 
 
 class PreaddTests(SiteTestCase):

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
                "name it was started by); nothing done\n", stderr);
     return 1;
   }
-  Platform platform{*fs, *clock, process, *notifier, *ownership};
+  const std::unique_ptr<PrivacyCheck> privacy = NewPrivacyCheck();
+  Platform platform{*fs, *clock, process, *notifier, *ownership, privacy.get()};
   return RunOnce(platform);
 }

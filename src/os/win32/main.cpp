@@ -19,7 +19,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const std::unique_ptr<Notifier> notifier = NewNativeNotifier();
   const std::unique_ptr<OwnershipControlFactory> ownership = NewServerControlFactory();
   Win32ProcessFacts process;
-  Platform platform{*fs, *clock, process, *notifier, *ownership};
+  const std::unique_ptr<PrivacyCheck> privacy = NewPrivacyCheck();
+  Platform platform{*fs, *clock, process, *notifier, *ownership, privacy.get()};
   const int code = RunOnce(platform);
   // A thread may still be stuck in the server's control; ending the usual
   // way would wait for it (or for the loader lock it holds).
