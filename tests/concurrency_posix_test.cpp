@@ -130,6 +130,17 @@ std::vector<std::string> VisibleNames(const std::string& folder) {
   return names;
 }
 
+/// True when a copy of `release` has its folder in a work folder of `target`.
+bool CopyHasBegun(const std::string& target, const std::string& release) {
+  for (const std::string& name : Names(target)) {
+    if (name.compare(0, std::strlen(kWorkFolderName), kWorkFolderName) == 0 &&
+        test::Exists(Join(target, name + "/" + release + "/release"))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 /// The reply to a pre refused because the release changed during its copy.
 std::string ChangedReply() {
   return Reply("Error moving folder -- the destination path probably\r\nalready exists.\r\n"
@@ -489,12 +500,10 @@ TEST_F(ConcurrencyTest, AFileStillGrowingIsNotTakenAndLosesNoByte) {
     WriteFile(file, written);
     const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    const std::string staging =
-        Join(other.path(), std::string(kWorkFolderName) + "/" + release + "/release");
     std::atomic<bool> stop{false};
     std::size_t before_end = written.size();  // the bytes written while the pre ran
     std::thread upload([&] {
-      while (!stop && !test::Exists(staging)) {
+      while (!stop && !CopyHasBegun(other.path(), release)) {
       }
       for (int chunk = 0, after = 0; after < 3; ++chunk, after += stop) {
         const bool during = !stop;

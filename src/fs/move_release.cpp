@@ -259,8 +259,12 @@ MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
   std::string target_path = FolderOf(destination, sep);
   std::string resolved;
   if (fs.ResolveFolder(target_path, &resolved).ok()) target_path = resolved;
-  if (!fs.OpenFolder(FolderOf(source, sep), &own).ok() || !own->Open(name, &release).ok() ||
-      !fs.OpenFolder(target_path, &target).ok()) {
+  if (!fs.OpenFolder(FolderOf(source, sep), &own).ok() || !own->Open(name, &release).ok()) {
+    return MoveOutcome::kNotMoved;
+  }
+  const FsStatus opened = fs.OpenFolder(target_path, &target);
+  if (!opened.ok()) {
+    if (report) report->Note(opened, "open target");
     return MoveOutcome::kNotMoved;
   }
   MoveRequest request{*own,    *release, name,       *target, target_path, *target,
