@@ -106,8 +106,9 @@ FsStatus WorkEntry::ClaimIn(Folder& work, const std::string& work_name,
         entry->reset(new WorkEntry(std::move(folder), std::move(mark), name, work_name, key, id));
         // A new entry's state stays empty until a copy begins: an entry
         // that may hold the release itself, renamed into it, is never
-        // cleared.
-        status = (*entry)->Mark("");
+        // cleared. A crash may lose the seal, which only makes the entry
+        // one that is passed by: no wait for the disk here.
+        status = (*entry)->Mark("", false);
         if (status.ok()) return status;
         (*entry)->Finish();
         entry->reset();
@@ -164,7 +165,9 @@ std::string WorkEntry::Sealed(const std::string& state) const {
   return state + '\n' + Seal(key_, id_, name_, state);
 }
 
-FsStatus WorkEntry::Mark(const std::string& state) { return mark_->Write(Sealed(state)); }
+FsStatus WorkEntry::Mark(const std::string& state, bool durable) {
+  return mark_->Write(Sealed(state), durable);
+}
 
 FsStatus WorkEntry::Clear() {
   kept_.clear();

@@ -62,8 +62,8 @@ class WorkEntry {
   /// The fingerprint of a complete copy's source, or "" for none.
   const std::string& kept_fingerprint() const { return kept_; }
 
-  /// Records the state of the entry in its mark.
-  FsStatus Mark(const std::string& state);
+  /// Records the state of the entry in its mark, on disk when `durable`.
+  FsStatus Mark(const std::string& state, bool durable = true);
   /// Removes everything in the entry but the mark, and empties its state.
   FsStatus Clear();
   /// Removes the mark and the entry, which must hold nothing else by now.

@@ -97,8 +97,9 @@ class WorkMark {
   virtual ~WorkMark() = default;
   /// The mark's whole content.
   virtual FsStatus Read(std::string* state) = 0;
-  /// Replaces the mark's whole content and makes it durable.
-  virtual FsStatus Write(const std::string& state) = 0;
+  /// Replaces the mark's whole content; with `durable`, waits until it is
+  /// on disk.
+  virtual FsStatus Write(const std::string& state, bool durable) = 0;
   /// Removes the mark file while still holding it; the object is of no
   /// further use afterwards.
   virtual FsStatus Remove() = 0;

@@ -53,7 +53,7 @@ class MemoryMark final : public WorkMark {
     *state = node->content;
     return FsStatus::kOk;
   }
-  FsStatus Write(const std::string& state) override {
+  FsStatus Write(const std::string& state, bool) override {
     MemoryNode* node = fs_.NodeOf(number_);
     if (!node) return FsStatus::kNotFound;
     node->content = state;

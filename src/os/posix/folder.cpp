@@ -93,12 +93,12 @@ class PosixMark final : public WorkMark {
 
   FsStatus Read(std::string* state) override { return ReadAll(file_.get(), state); }
 
-  FsStatus Write(const std::string& state) override {
+  FsStatus Write(const std::string& state, bool durable) override {
     if (ftruncate(file_.get(), 0) != 0) return Errno();
     const ssize_t wrote = pwrite(file_.get(), state.data(), state.size(), 0);
     if (wrote < 0) return Errno();
     if (static_cast<std::size_t>(wrote) != state.size()) return StatusFromErrno(EIO);
-    return fdatasync(file_.get()) == 0 ? FsStatus::kOk : Errno();
+    return !durable || fdatasync(file_.get()) == 0 ? FsStatus::kOk : Errno();
   }
 
   FsStatus Remove() override {

@@ -131,7 +131,7 @@ class Win32Mark final : public WorkMark {
     return ReadAll(file_.get(), state);
   }
 
-  FsStatus Write(const std::string& state) override {
+  FsStatus Write(const std::string& state, bool durable) override {
     const LARGE_INTEGER start = {};
     if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) ||
         !SetEndOfFile(file_.get())) {
@@ -139,7 +139,7 @@ class Win32Mark final : public WorkMark {
     }
     const FsStatus wrote = WriteAll(file_.get(), state);
     if (!wrote.ok()) return wrote;
-    return FlushFileBuffers(file_.get()) ? FsStatus::kOk : LastStatus();
+    return !durable || FlushFileBuffers(file_.get()) ? FsStatus::kOk : LastStatus();
   }
 
   FsStatus Remove() override {
