@@ -57,7 +57,7 @@ std::vector<std::pair<std::string, int>> TargetsOf(FileSystem& fs, const Setting
 
 /// The name of a folder in `folder` that is `release` in any case, or "".
 /// One listing, which tells folders without a look at each of them.
-std::string FolderNamed(FileSystem& fs, Folder& folder, const std::string& release) {
+std::string FolderNamed(Folder& folder, const std::string& release) {
   std::vector<FolderItem> items;
   if (!folder.List(&items).ok()) return "";
   const std::string wanted = FoldName(release);
@@ -117,7 +117,7 @@ std::optional<std::string> FindDupe(FileSystem& fs, const Settings& settings, in
       std::string part = DatePart(dated, DaysBefore(today, back), sep);
       std::unique_ptr<Folder> date;
       if (!part.empty() && !target->Open(part.substr(0, part.size() - 1), &date).ok()) continue;
-      const std::string found = FolderNamed(fs, date ? *date : *target, release);
+      const std::string found = FolderNamed(date ? *date : *target, release);
       if (!part.empty()) part = sep + part.substr(0, part.size() - 1);
       if (!found.empty()) {
         return "Dupe: " + release + " was already pre'd to:" + kCrlf + to_dir + part + sep + found;
