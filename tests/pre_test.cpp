@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "app/entry.h"
 #include "commands/pre.h"
@@ -308,12 +314,45 @@ TEST_F(PreTest, DatedFoldersFollowTheClock) {
   }
 }
 
-TEST_F(PreTest, AMissingDateFolderIsNotCreated) {
+TEST_F(PreTest, TodaysDateFolderIsMadeWhenMissingAndOnlyAFolderOfTheTargetsOwnerIsUsed) {
   site.WriteSettings(site.own_dir, site.to_dir, 1);
-  EXPECT_EQ(Pre("pre Some.Release-GRP"),
-            Reply(std::string(kMoveFailed) + "\r\nReason: the target folder does not exist."));
-  EXPECT_EQ(DescribeTree(Join(site.own_dir, "Some.Release-GRP")), release_tree);
-  EXPECT_EQ(DescribeTree(site.to_dir), "");
+  const std::string date = Join(site.to_dir, "0102");
+  const std::string elsewhere = Join(site.to_dir, "elsewhere");
+  MakeFolders(elsewhere);
+  const struct {
+    std::string what;
+    std::function<void()> plant;
+    bool refused;
+  } cases[] = {
+      {"missing", [] {}, false},
+      {"a file", [&] { WriteFile(date, "theirs"); }, true},
+#ifndef _WIN32
+      {"a link to a folder", [&] { ASSERT_EQ(symlink(elsewhere.c_str(), date.c_str()), 0); }, true},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.plant();
+    if (c.refused) {
+      EXPECT_EQ(Pre("pre Some.Release-GRP"), Reply("Error in setup, please notify a siteop."));
+      EXPECT_EQ(DescribeTree(Join(site.own_dir, "Some.Release-GRP")), release_tree);
+      EXPECT_EQ(DescribeTree(elsewhere), "");
+      std::remove(date.c_str());
+      continue;
+    }
+    EXPECT_EQ(Pre("pre Some.Release-GRP"), Success("Some.Release-GRP", Join(date, "Some.Release-GRP")));
+    EXPECT_EQ(DescribeTree(Join(date, "Some.Release-GRP")), release_tree);
+#ifndef _WIN32
+    struct stat made {};
+    struct stat target {};
+    ASSERT_EQ(stat(date.c_str(), &made), 0);
+    ASSERT_EQ(stat(site.to_dir.c_str(), &target), 0);
+    EXPECT_EQ(made.st_mode, target.st_mode);
+    EXPECT_EQ(made.st_uid, target.st_uid);
+#endif
+    test::RemoveTree(date);
+    MakeRelease("Some.Release-GRP");
+  }
 }
 
 TEST_F(PreTest, AnExistingDestinationStaysAsItIs) {
@@ -427,31 +466,31 @@ TEST_F(PreTest, EachKnownCauseOfAFailedMoveAddsItsReasonAndIsLogged) {
     const char* op;   // the operation that fails; "" for none
     Code code;
     bool across;      // the rename is refused across devices, so it copies
-    int dated;        // 1: into a date folder that does not exist
+    bool no_target;   // the target folder does not exist
     std::string reason;
     std::string failure;  // the start of the log's failure field
   } cases[] = {
-      {"Folder::MoveTo", FsStatus::kNoSpace, false, 0,
+      {"Folder::MoveTo", FsStatus::kNoSpace, false, false,
        "Reason: not enough space on the target drive.", "rename: 28 cause text"},
-      {"Folder::CopyFileTo", FsStatus::kNoSpace, true, 0,
+      {"Folder::CopyFileTo", FsStatus::kNoSpace, true, false,
        "Reason: not enough space on the target drive.", "copy: 28 cause text"},
-      {"Folder::Make", FsStatus::kDenied, false, 0, "Reason: access was denied.",
+      {"Folder::Make", FsStatus::kDenied, false, false, "Reason: access was denied.",
        "claim work entry: 28 cause text"},
-      {"Folder::MoveTo", FsStatus::kDenied, false, 0, "Reason: access was denied.", "rename: "},
-      {"Folder::CopyFileTo", FsStatus::kInUse, true, 0, "Reason: a file in the release is in use.",
+      {"Folder::MoveTo", FsStatus::kDenied, false, false, "Reason: access was denied.", "rename: "},
+      {"Folder::CopyFileTo", FsStatus::kInUse, true, false, "Reason: a file in the release is in use.",
        "copy: "},
-      {"Folder::CopyFileTo", FsStatus::kNotCopyable, true, 0,
+      {"Folder::CopyFileTo", FsStatus::kNotCopyable, true, false,
        "Reason: the release holds entries that cannot be copied to another drive.", "copy: "},
-      {"", FsStatus::kOk, false, 1, "Reason: the target folder does not exist.", "open target: "},
+      {"", FsStatus::kOk, false, true, "Reason: the target folder does not exist.", "open target: "},
       // Not found while the target folder is there (the source went away):
       // no reason is guessed; nor for a cause without a name.
-      {"Folder::MoveTo", FsStatus::kNotFound, false, 0, "", "rename: 28 cause text"},
-      {"Folder::MoveTo", FsStatus::kFailed, false, 0, "", "rename: "},
+      {"Folder::MoveTo", FsStatus::kNotFound, false, false, "", "rename: 28 cause text"},
+      {"Folder::MoveTo", FsStatus::kFailed, false, false, "", "rename: "},
   };
   UseLog(log);
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.op) + " " + std::to_string(c.code));
-    site.WriteSettings(site.own_dir, site.to_dir, c.dated);
+    site.WriteSettings(site.own_dir, c.no_target ? Join(site.to_dir, "none") : site.to_dir);
     UseLog(log);
     FailingFileSystem across(*site.fs, 0);
     if (c.across) RefuseTheFirstRenameAsAcrossVolumes(&across);

@@ -22,6 +22,7 @@
 
 #include "commands/pre.h"
 #include "commands/pre_target.h"
+#include "fs/work_entry.h"
 #include "request/reply.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
@@ -217,7 +218,7 @@ TEST_F(ProcessTest, UnknownWordTouchesNothing) {
 TEST_F(ProcessTest, AFailedMoveSaysWhyAndTheLogHoldsOneLinePerRequest) {
   // A relative log goes beside the program, wherever it is started from.
   const std::string log = Join(site.exe_dir, "ovpre.log");
-  site.WriteSettings(site.own_dir, site.to_dir, 3);
+  site.WriteSettings(site.own_dir, Join(site.to_dir, "none"), 3);
   WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "logfile=ovpre.log\r\n");
   WriteFile(Join(site.own_dir, "Rel" + test::Sep() + "a.nfo"), "nfo");
   const std::string pre = "x|GRP|0|17|" + site.own_dir + "|pre Rel";
@@ -394,6 +395,26 @@ TEST_F(ProcessTest, NothingInTheTargetOrTheWayThereHoldsAPreUp) {
   ASSERT_EQ(symlink(real_own.c_str(), own_link.c_str()), 0);
   ASSERT_EQ(symlink(target.c_str(), to_link.c_str()), 0);
   const std::string long_name = std::string(250, 'L');
+  // The work folder's names in the target as it is now, as the program
+  // knows them by its key, which the first row's pre makes.
+  const auto work = [&](int number) {
+    struct stat st {};
+    stat(target.c_str(), &st);
+    const WorkKey key = WorkKeyFromText(ReadFile(Join(site.exe_dir, "ovpre.key")));
+    return WorkFolderName(key, FileId{st.st_dev, st.st_ino}, number);
+  };
+  // What stays of the work folder after a pre: the empty folder itself.
+  const auto without_work_folder = [&](const std::string& tree) {
+    std::string kept;
+    for (std::size_t at = 0, end; (end = tree.find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::string line = tree.substr(at, end + 1 - at);
+      const bool empty_work_folder = line.compare(0, 12, ".ovpre-work-") == 0 &&
+                                     line.compare(line.size() - 2, 2, "/\n") == 0 &&
+                                     tree.find(line.substr(0, line.size() - 1), end) == std::string::npos;
+      if (!empty_work_folder) kept += line;
+    }
+    return kept;
+  };
   const struct {
     std::string what, release;
     std::function<void()> plant;
@@ -404,19 +425,31 @@ TEST_F(ProcessTest, NothingInTheTargetOrTheWayThereHoldsAPreUp) {
       {"a file where the work folder goes", "Rel",
        [&] { WriteFile(Join(target, ".ovpre-work"), "theirs"); }},
       {"a file and an unmarked folder at the work names", "Rel", [&] {
-         MakeFolders(Join(target, ".ovpre-work/Rel.1"));
-         chmod(Join(target, ".ovpre-work").c_str(), 0700);
-         WriteFile(Join(target, ".ovpre-work/Rel"), "theirs");
+         MakeFolders(Join(target, work(0) + "/Rel.1"));
+         chmod(Join(target, work(0)).c_str(), 0700);
+         WriteFile(Join(target, work(0) + "/Rel"), "theirs");
        }},
       {"a killed rename's entry, its mark still empty", "Rel", [&] {
-         WriteFile(Join(target, ".ovpre-work/Rel/mark"), "");
-         WriteFile(Join(target, ".ovpre-work/Rel/release/a.nfo"), "the only copy");
-         chmod(Join(target, ".ovpre-work").c_str(), 0700);
+         WriteFile(Join(target, work(0) + "/Rel/mark"), "");
+         WriteFile(Join(target, work(0) + "/Rel/release/a.nfo"), "the only copy");
+         chmod(Join(target, work(0)).c_str(), 0700);
+       }},
+      {"a mark saying partial made by anyone but the program", "Rel", [&] {
+         WriteFile(Join(target, work(0) + "/Rel/mark"), "partial");
+         WriteFile(Join(target, work(0) + "/Rel/keep.txt"), "theirs");
+         chmod(Join(target, work(0)).c_str(), 0700);
+       }},
+      {"a user's folders and files at the first work folder names", "Rel", [&] {
+         for (int n = 0; n < 4; ++n) {
+           if (n % 2) WriteFile(Join(target, work(n)), "theirs");
+           if (n % 2 == 0) MakeFolders(Join(target, work(n) + "/Rel"));
+           if (n % 2 == 0) chown(Join(target, work(n)).c_str(), 65534, 65534);
+         }
        }},
       {"locks on the release and the work folder", "Rel", [&] {
-         MakeFolders(Join(target, ".ovpre-work/Other"));
-         chmod(Join(target, ".ovpre-work").c_str(), 0700);
-         for (const std::string& held : {Join(real_own, "Rel"), Join(target, ".ovpre-work")}) {
+         MakeFolders(Join(target, work(0) + "/Other"));
+         chmod(Join(target, work(0)).c_str(), 0700);
+         for (const std::string& held : {Join(real_own, "Rel"), Join(target, work(0))}) {
            flock(open(held.c_str(), O_RDONLY | O_DIRECTORY), LOCK_EX);  // closed at exit
          }
        }},
@@ -439,7 +472,7 @@ TEST_F(ProcessTest, NothingInTheTargetOrTheWayThereHoldsAPreUp) {
     EXPECT_EQ(DescribeTree(Join(target, c.release)), "a.nfo:nfo\n");
     EXPECT_FALSE(test::Exists(Join(real_own, c.release)));
     test::RemoveTree(Join(target, c.release));
-    EXPECT_EQ(DescribeTree(target), planted);
+    EXPECT_EQ(without_work_folder(DescribeTree(target)), without_work_folder(planted));
   }
   site.WriteSettings(site.own_dir, target);
   WriteFile(Join(real_own, ".OVPRE-WORK.x/a.nfo"), "nfo");
@@ -511,6 +544,22 @@ TEST_F(ProcessTest, NothingOutsideTheReleaseIsReownedOrWrittenThroughALink) {
     }
     test::RemoveTree(dest);
     unlink(log.c_str());
+  }
+  // A user's setuid program copied across drives is never setuid for root,
+  // with a valid owner or with none given.
+  for (const std::string owner : {"nobody:nogroup", ""}) {
+    if (other_drive.path().empty()) break;
+    SCOPED_TRACE("owner " + owner);
+    const std::string run = Join(rel, "run");
+    WriteFile(run, "#!/bin/sh\nid\n");
+    ASSERT_EQ(chown(run.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chmod(run.c_str(), 04755), 0);
+    site.WriteSettings(site.own_dir, other_drive.path(), 0, owner, "");
+    EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre Rel"}), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(Join(other_drive.path(), "Rel/run").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    test::RemoveTree(Join(other_drive.path(), "Rel"));
   }
 }
 

@@ -9,6 +9,7 @@
 #include "config/settings_file.h"
 #include "fs/move_release.h"
 #include "fs/work_entry.h"
+#include "fs/work_key.h"
 #include "fs/folder_queries.h"
 #include "request/reply.h"
 #include "request/request_log.h"
@@ -79,12 +80,13 @@ void NoteMove(MoveOutcome outcome, const MoveReport& report, RequestRecord& reco
 }
 
 /// Reply when the space check refuses or fails, or nothing when it passes.
-/// The release's files and bytes go into `record`.
-std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const PrePaths& paths,
+/// The release's files and bytes go into `record`. The room asked for is
+/// the configured target's: nothing below it is followed.
+std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const PreTarget& target,
                                       RequestRecord& record) {
   const std::optional<uint64_t> size = FolderSizeBytes(release, &record.files);
   uint64_t free = 0;
-  const FsStatus asked = fs.FreeBytes(paths.destination, &free);
+  const FsStatus asked = fs.FreeBytes(target.ToDir, &free);
   if (!size) record.Fail("space check", "the release could not be read");
   if (asked != FsStatus::kOk) record.Fail("space check", asked);
   if (!size || asked != FsStatus::kOk) {
@@ -255,6 +257,64 @@ bool IsDeviceName(const std::string& release) {
   return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
 }
 
+/// The folders that the pre needs held: the configured target, followed
+/// once when it is a link, and the folder the release goes into there.
+struct HeldTarget {
+  std::string path;
+  std::unique_ptr<Folder> target;
+  std::unique_ptr<Folder> date;  // none when the target is not dated
+  bool date_made = false;
+  Folder& into() { return date ? *date : *target; }
+};
+
+/// Opens the target and today's date folder in it (made when missing);
+/// the reply when that fails. Below the target nothing is followed: a link,
+/// a file or someone else's folder at the date folder's name is a setup
+/// error.
+std::optional<std::string> HoldTarget(FileSystem& fs, const PreTarget& target,
+                                      const std::string& date_part, HeldTarget* held,
+                                      RequestRecord& record) {
+  held->path = target.ToDir;
+  std::string resolved;
+  if (fs.ResolveFolder(target.ToDir, &resolved).ok()) held->path = resolved;
+  MoveReport report;
+  report.Note(fs.OpenFolder(held->path, &held->target), "open target");
+  if (!report.failure.ok()) {
+    record.Fail(report.step, report.failure);
+    const bool missing = fs.KindOf(held->path) == EntryKind::kMissing;
+    const std::string reason = MoveFailureReason(report, missing);
+    return std::string(kMoveFailed) + (reason.empty() ? std::string() : kCrlf + reason);
+  }
+  if (date_part.empty()) return std::nullopt;
+  const FsStatus opened = held->target->OpenOwnersFolder(date_part, &held->date, &held->date_made);
+  if (opened.ok()) return std::nullopt;
+  record.Fail("date folder " + date_part,
+              opened == FsStatus::kExists ? FsStatus(FsStatus::kExists, 0,
+                                                     "not a folder of the target's owner")
+                                          : opened);
+  return std::string("Error in setup, please notify a siteop.");
+}
+
+/// Removes kept copies of the release from the work folders of the
+/// group's other targets: it is published, and would be again from there.
+void RemoveOtherKeptCopies(FileSystem& fs, const PreGroup& group, Folder& used,
+                           const std::string& release, const WorkKey& key) {
+  FileId used_id;
+  if (key.empty() || !used.Identity(&used_id).ok()) return;
+  std::vector<std::string> folders{group.ToDir};
+  for (const PreSection& section : group.Sections) folders.push_back(section.ToDir);
+  for (const std::string& folder : folders) {
+    std::string resolved;
+    std::unique_ptr<Folder> target;
+    FileId id;
+    if (folder.empty() || !fs.ResolveFolder(folder, &resolved).ok() ||
+        !fs.OpenFolder(resolved, &target).ok() || !target->Identity(&id).ok() || id == used_id) {
+      continue;
+    }
+    WorkEntry::RemoveKeptCopy(*target, release, key);
+  }
+}
+
 }  // namespace
 
 bool IsSafeReleaseName(const std::string& release) {
@@ -374,8 +434,9 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
     return reply("Unable to find: " + paths.release);
   }
   record.name = paths.release;
-  paths.destination = target.ToDir + sep +
-                      DatePart(target.Dated, platform.clock.Today(), sep) + paths.release;
+  std::string date_name = DatePart(target.Dated, platform.clock.Today(), sep);
+  paths.destination = target.ToDir + sep + date_name + paths.release;
+  if (!date_name.empty()) date_name.pop_back();
   // A release already on the site is not pre'd again, wherever it went.
   // The record holds its name from here until the pre ends.
   PreRecording recording(platform, settings, record);
@@ -401,17 +462,25 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   bool space_checked = false;
   const auto check_space = [&] {
     space_checked = true;
-    space_refusal = CheckSpace(fs, *release, paths, record);
+    space_refusal = CheckSpace(fs, *release, target, record);
     return !space_refusal;
   };
-  if (PlainlyOtherVolume(fs, own_dir, FolderOf(paths.destination, sep)) && !check_space()) {
+  if (PlainlyOtherVolume(fs, own_dir, target.ToDir) && !check_space()) {
     return reply(*space_refusal);
   }
   // The rename is tried first, whatever the drive letters say: two letters
   // may name one volume. Only the system's "other device" leads to a copy.
+  HeldTarget held;
+  if (const std::optional<std::string> refusal =
+          HoldTarget(fs, target, date_name, &held, record)) {
+    return reply(*refusal);
+  }
+  const WorkKey key = LoadWorkKey(platform, record);
   MoveReport report;
   std::unique_ptr<Folder> copy;
-  MoveRequest move{*own, *release, paths.release, paths.destination, false, nullptr};
+  MoveRequest move{*own,         *release,       paths.release, *held.target,
+                   held.path,    held.into(),    paths.release, held.date_made,
+                   false,        nullptr,        key};
   move.may_copy = [&] { return space_checked ? !space_refusal : check_space(); };
   const MoveOutcome outcome = MoveRelease(fs, &platform.clock, move, &report, &copy);
   if (report.refused && space_refusal) return reply(*space_refusal);
@@ -425,12 +494,23 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   }
   if (outcome == MoveOutcome::kSwapped) return reply("Unable to find: " + paths.release);
   if (record.failures.empty()) record.outcome = RequestOutcome::kOk;
+  RemoveOtherKeptCopies(fs, *group, *held.target, paths.release, key);
   // The published folder stays open for the owner calls: its path cannot
   // be redirected while it is held.
   if (copy) release = std::move(copy);
   recording.Complete(*release, record);
   FinishPre(platform, settings, *group, *release, paths, request.ReplyTag,
             outcome == MoveOutcome::kMovedSourceLeft, record);
+}
+
+WorkKey LoadWorkKey(Platform& platform, RequestRecord& record) {
+  const std::string path = BesideProgram(platform, platform.process.ExecutableStem() + ".key");
+  std::string text;
+  const FsStatus read = platform.fs.ReadOrCreateSecret(path, NewWorkKeyText(), &text);
+  const WorkKey key = read.ok() ? WorkKeyFromText(text) : WorkKey();
+  if (!read.ok()) record.AddNote("work key: " + std::to_string(read.os_error()) + " " + read.os_text());
+  if (read.ok() && key.empty()) record.AddNote("work key: not a key");
+  return key;
 }
 
 }  // namespace ovpre

@@ -52,4 +52,9 @@ bool IsSameFolder(FileSystem& fs, const std::string& a, const std::string& b);
 /// 1 mmdd, 2 mm-dd, 3 yyyy-mm-dd, anything else none.
 std::string DatePart(int dated, const LocalDate& today, char separator);
 
+/// The key that tells this program's work entries from anything a user
+/// made, from the key file beside the program, which the first pre makes.
+/// Without one, no work entry found is trusted, and the log says why.
+WorkKey LoadWorkKey(Platform& platform, RequestRecord& record);
+
 }  // namespace ovpre

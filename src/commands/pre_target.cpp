@@ -57,10 +57,9 @@ std::vector<std::pair<std::string, int>> TargetsOf(FileSystem& fs, const Setting
 
 /// The name of a folder in `folder` that is `release` in any case, or "".
 /// One listing, which tells folders without a look at each of them.
-std::string FolderNamed(FileSystem& fs, const std::string& folder, const std::string& release) {
-  std::unique_ptr<Folder> opened;
+std::string FolderNamed(Folder& folder, const std::string& release) {
   std::vector<FolderItem> items;
-  if (!fs.OpenFolder(folder, &opened).ok() || !opened->List(&items).ok()) return "";
+  if (!folder.List(&items).ok()) return "";
   const std::string wanted = FoldName(release);
   for (const FolderItem& item : items) {
     if (item.kind == EntryKind::kFolder && FoldName(item.name) == wanted) {
@@ -109,12 +108,17 @@ std::optional<std::string> FindDupe(FileSystem& fs, const Settings& settings, in
   const char sep = fs.Separator();
   for (const auto& [to_dir, dated] : TargetsOf(fs, settings)) {
     // The siteop's folder may be a link or a mounted folder: followed once.
+    // Below it nothing is: a date folder planted as a link is passed over,
+    // so that no reply tells what a folder elsewhere holds.
     std::string real;
-    if (!fs.ResolveFolder(to_dir, &real).ok()) continue;
+    std::unique_ptr<Folder> target;
+    if (!fs.ResolveFolder(to_dir, &real).ok() || !fs.OpenFolder(real, &target).ok()) continue;
     for (int back = 0; back < (dated == 0 ? 1 : days); ++back) {
       std::string part = DatePart(dated, DaysBefore(today, back), sep);
+      std::unique_ptr<Folder> date;
+      if (!part.empty() && !target->Open(part.substr(0, part.size() - 1), &date).ok()) continue;
+      const std::string found = FolderNamed(date ? *date : *target, release);
       if (!part.empty()) part = sep + part.substr(0, part.size() - 1);
-      const std::string found = FolderNamed(fs, real + part, release);
       if (!found.empty()) {
         return "Dupe: " + release + " was already pre'd to:" + kCrlf + to_dir + part + sep + found;
       }

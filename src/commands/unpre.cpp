@@ -93,7 +93,21 @@ std::string UnpreAnnouncement(const Settings& settings, const PreGroup& group,
 /// copy needs the room of the release.
 MoveOutcome MoveBack(Platform& platform, PublishedRelease& found, const std::string& name,
                      const std::string& destination, MoveReport* report, RequestRecord& log) {
-  MoveRequest move{*found.holder, *found.release, name, destination, false, nullptr};
+  FileSystem& fs = platform.fs;
+  // The group's folder is the siteop's: a link on its way is followed, once.
+  std::string own_path = FolderOf(destination, fs.Separator());
+  std::string resolved;
+  if (fs.ResolveFolder(own_path, &resolved).ok()) own_path = resolved;
+  std::unique_ptr<Folder> own;
+  const FsStatus opened = fs.OpenFolder(own_path, &own);
+  if (!opened.ok()) {
+    report->Note(opened, "open own folder");
+    log.Fail("open own folder", opened);
+    return MoveOutcome::kNotMoved;
+  }
+  MoveRequest move{*found.holder, *found.release, name,  *own,  own_path,
+                   *own,          name,           false, false, nullptr,
+                   LoadWorkKey(platform, log)};
   move.may_copy = [&] {
     uint64_t free = 0;
     const std::optional<uint64_t> size = FolderSizeBytes(*found.release, &log.files);

@@ -20,11 +20,10 @@ FsStatus Fail(MoveReport* report, const FsStatus& status, const char* step) {
 /// and the release's claimed work entry there.
 class Mover {
  public:
-  Mover(FileSystem& fs, Clock* clock, const MoveRequest& request, Folder& parent,
-        std::string parent_path, std::string name, WorkEntry& entry, MoveReport* report)
-      : fs_(fs), clock_(clock), request_(request), parent_(parent),
-        parent_path_(std::move(parent_path)), name_(std::move(name)), entry_(entry),
-        report_(report) {}
+  Mover(FileSystem& fs, Clock* clock, const MoveRequest& request, WorkEntry& entry,
+        MoveReport* report)
+      : fs_(fs), clock_(clock), request_(request), parent_(request.into), name_(request.into_name),
+        entry_(entry), report_(report) {}
 
   /// The rename through the work entry; kCrossDevice in `renamed` when the
   /// volumes differ and the release has not moved.
@@ -62,9 +61,7 @@ class Mover {
   MoveOutcome Copy() {
     report_->copied = true;
     TreeSnapshot before;
-    if (!Fail(report_, TakeSnapshot(request_.release, &before), "read source").ok()) {
-      return Abort(nullptr);
-    }
+    if (!Fail(report_, SnapshotOfSource(&before), "read source").ok()) return Abort(nullptr);
     std::unique_ptr<Folder> tree;
     if (!entry_.kept_fingerprint().empty()) {
       if (IsKeptCopyOf(before, &tree)) return PublishCopy(tree, before, before);
@@ -94,13 +91,20 @@ class Mover {
     }
     TreeSnapshot after;
     TreeSnapshot copied;
-    if (status.ok()) status = Fail(report_, TakeSnapshot(request_.release, &after), "read source");
+    if (status.ok()) status = Fail(report_, SnapshotOfSource(&after), "read source");
     // The copy itself must hold the tree that was checked: a folder swapped
     // for a link and back while it was being copied leaves the source as it
     // was, but the copy would carry the link.
     if (status.ok()) status = Fail(report_, TakeSnapshot(*tree, &copied), "read copy");
     if (status.ok() && (!SameFacts(before, after) || !SameShape(before, copied))) {
-      report_->changed_while_copying = true;
+      // Another pre of the release may have published it meanwhile and
+      // be removing the source: then the name is what stands in the way.
+      FileId taken;
+      if (parent_.IdentityOf(name_, &taken).ok()) {
+        Fail(report_, FsStatus(FsStatus::kExists), "check destination");
+      } else {
+        report_->changed_while_copying = true;
+      }
       return Abort(tree.get());
     }
     if (status.ok()) status = Fail(report_, request_.release.CopyOwnAttributesTo(*tree), "copy");
@@ -158,11 +162,13 @@ class Mover {
     }
     published = std::move(tree);
     FinishEntry();
-    // The rename itself must be on disk too before the source goes: were it
-    // lost in a crash, only the source would be left to pre again. Where the
-    // target's file system refuses to flush a folder, that cannot be known:
-    // the source stays.
+    // The rename itself must be on disk too before the source goes, and the
+    // folder it went into when this pre made it: were it lost in a crash,
+    // only the source would be left to pre again. Where the target's file
+    // system refuses to flush a folder, that cannot be known: the source
+    // stays.
     if (!Flush(parent_).ok() || flush_refused_) return MoveOutcome::kMovedSourceLeft;
+    if (request_.into_made && !Flush(request_.target).ok()) return MoveOutcome::kMovedSourceLeft;
     const FsStatus removed = RemoveCopiedSource(request_.release, read, report_);
     if (removed.ok()) return MoveOutcome::kMoved;
     Fail(report_, removed == FsStatus::kSwapped ? FsStatus(FsStatus::kInUse) : removed,
@@ -190,16 +196,25 @@ class Mover {
   MoveOutcome LeaveInEntry(MoveOutcome outcome) {
     entry_.Abandon();
     const char sep = fs_.Separator();
-    report_->left_at = parent_path_ + sep + kWorkFolderName + sep + entry_.name() + sep +
-                       WorkEntry::kTreeName;
+    report_->left_at = request_.target_path + sep + entry_.work_name() + sep + entry_.name() +
+                       sep + WorkEntry::kTreeName;
     return outcome;
+  }
+
+  /// The source as it is now, its own folder's facts included where they
+  /// can be had.
+  FsStatus SnapshotOfSource(TreeSnapshot* snapshot) {
+    const FsStatus status = TakeSnapshot(request_.release, snapshot);
+    if (status.ok() && !request_.own.Examine(request_.name, &snapshot->self).ok()) {
+      snapshot->self = FileFacts();
+    }
+    return status;
   }
 
   FileSystem& fs_;
   Clock* clock_;
   const MoveRequest& request_;
   Folder& parent_;
-  std::string parent_path_;
   std::string name_;
   WorkEntry& entry_;
   MoveReport* report_;
@@ -212,30 +227,27 @@ MoveOutcome MoveRelease(FileSystem& fs, Clock* clock, const MoveRequest& request
                         MoveReport* report, std::unique_ptr<Folder>* copy) {
   MoveReport ignored;
   if (!report) report = &ignored;
-  const char sep = fs.Separator();
-  std::string parent_path = FolderOf(request.destination, sep);
-  const std::string name = FileNameOf(request.destination, sep);
-  // The target's folders are the siteop's: a link or mounted folder on the
-  // way is followed, once. Only the release itself never is.
-  std::string resolved;
-  if (fs.ResolveFolder(parent_path, &resolved).ok()) parent_path = resolved;
-  std::unique_ptr<Folder> parent;
-  if (!Fail(report, fs.OpenFolder(parent_path, &parent), "open target").ok()) {
-    return MoveOutcome::kNotMoved;
-  }
   // Nothing is moved or copied where something already is.
-  FileId taken;
-  if (parent->IdentityOf(name, &taken).ok()) {
+  const auto taken = [&] {
+    FileId there;
+    if (!request.into.IdentityOf(request.into_name, &there).ok()) return false;
     Fail(report, FsStatus(FsStatus::kExists), "check destination");
-    return MoveOutcome::kNotMoved;
-  }
+    return true;
+  };
+  if (taken()) return MoveOutcome::kNotMoved;
   // Two pres of one release at once: the one that claims its work entry
   // first moves it; the other finds it taken, as the destination will be.
   std::unique_ptr<WorkEntry> entry;
-  FsStatus claimed = WorkEntry::Claim(*parent, name, clock, &entry);
+  FsStatus claimed = WorkEntry::Claim(request.target, request.into_name, request.key, &entry);
   if (claimed == FsStatus::kInUse) claimed = FsStatus(FsStatus::kExists);
   if (!Fail(report, claimed, "claim work entry").ok()) return MoveOutcome::kNotMoved;
-  Mover mover(fs, clock, request, *parent, parent_path, name, *entry, report);
+  // The other may also have published it and let its entry go just
+  // before this claim.
+  if (taken()) {
+    entry->Finish();
+    return MoveOutcome::kNotMoved;
+  }
+  Mover mover(fs, clock, request, *entry, report);
   if (!request.copy_first && entry->kept_fingerprint().empty()) {
     FsStatus renamed;
     const MoveOutcome outcome = mover.Rename(&renamed);
@@ -248,16 +260,26 @@ MoveOutcome MoveRelease(FileSystem& fs, Clock* clock, const MoveRequest& request
 
 MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
                              const std::string& destination, bool copy_first,
-                             MoveReport* report, Clock* clock) {
+                             MoveReport* report, Clock* clock, const WorkKey& key) {
   const char sep = fs.Separator();
   std::unique_ptr<Folder> own;
   std::unique_ptr<Folder> release;
+  std::unique_ptr<Folder> target;
   const std::string name = FileNameOf(source, sep);
+  std::string target_path = FolderOf(destination, sep);
+  std::string resolved;
+  if (fs.ResolveFolder(target_path, &resolved).ok()) target_path = resolved;
   if (!fs.OpenFolder(FolderOf(source, sep), &own).ok() || !own->Open(name, &release).ok()) {
     return MoveOutcome::kNotMoved;
   }
-  return MoveRelease(fs, clock, MoveRequest{*own, *release, name, destination, copy_first, nullptr},
-                     report);
+  const FsStatus opened = fs.OpenFolder(target_path, &target);
+  if (!opened.ok()) {
+    if (report) report->Note(opened, "open target");
+    return MoveOutcome::kNotMoved;
+  }
+  MoveRequest request{*own,    *release, name,       *target, target_path, *target,
+                      FileNameOf(destination, sep), false, copy_first, nullptr, key};
+  return MoveRelease(fs, clock, request, report);
 }
 
 }  // namespace ovpre

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fs/folder_ops.h"
+#include "fs/work_key.h"
 #include "platform/file_system.h"
 #include "platform/platform.h"
 
@@ -28,16 +29,23 @@ struct MoveRequest {
   Folder& own;              // the folder the release is in
   Folder& release;          // the release, opened inside `own`
   std::string name;         // its name in `own`
-  std::string destination;  // its new path
+  Folder& target;           // the configured target folder, which holds the
+                            // work folder
+  std::string target_path;  // the path of `target`, for the log
+  Folder& into;             // where it is published: `target` or a folder in it
+  std::string into_name;    // its name there
+  bool into_made = false;   // `into` was made by this pre: it is made durable
+                            // before any source file is removed
   bool copy_first = false;  // copy even where a rename would do
   /// Asked before the release is copied (not before a rename, nor before
   /// a kept copy is published); false refuses the copy (report.refused).
   std::function<bool()> may_copy;
+  WorkKey key;              // tells this program's work entries from others
 };
 
-/// Moves the release of `request` to its destination, which must not
-/// exist; no folder above it is created. Everything passes through the release's entry in the work
-/// folder of the destination's folder (WorkEntry), so that the final name
+/// Moves the release of `request` into `request.into` under `into_name`,
+/// which must be free. Everything passes through the release's entry in the work
+/// folder of the configured target (WorkEntry), so that the final name
 /// holds nothing or the whole release at every moment, and never anything
 /// else:
 /// - the rename into the entry is tried first and checked to have moved
@@ -57,9 +65,12 @@ MoveOutcome MoveRelease(FileSystem& fs, Clock* clock, const MoveRequest& request
                         MoveReport* report, std::unique_ptr<Folder>* copy = nullptr);
 
 /// Opens the folder holding `source` and the release in it, and moves it as
-/// MoveRelease does; kNotMoved when either cannot be opened.
+/// MoveRelease does into the folder of `destination` (links on its way
+/// followed), which serves as the target too; kNotMoved when either cannot
+/// be opened. The work entries are told apart with `key`.
 MoveOutcome MoveFolderSafely(FileSystem& fs, const std::string& source,
                              const std::string& destination, bool copy_first,
-                             MoveReport* report = nullptr, Clock* clock = nullptr);
+                             MoveReport* report = nullptr, Clock* clock = nullptr,
+                             const WorkKey& key = "0123456789abcdef");
 
 }  // namespace ovpre

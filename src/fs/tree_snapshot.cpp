@@ -37,6 +37,7 @@ void Mix(uint64_t* hash, const std::string& bytes) {
 
 void MixTree(uint64_t* hash, const TreeSnapshot& tree) {
   std::size_t folder = 0;
+  Mix(hash, std::to_string(tree.self.changed) + ' ' + std::to_string(tree.self.number));
   for (const FolderItem& item : tree.items) {
     Mix(hash, item.name);
     Mix(hash, std::to_string(static_cast<int>(item.kind)) + ' ' + std::to_string(item.size) +
@@ -55,7 +56,13 @@ FsStatus TakeLevel(Folder& folder, TreeSnapshot* snapshot, int depth) {
   if (!status.ok()) return status;
   std::sort(snapshot->items.begin(), snapshot->items.end(),
             [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
-  for (const FolderItem& item : snapshot->items) {
+  for (FolderItem& item : snapshot->items) {
+    if (item.kind != EntryKind::kFolder && item.kind != EntryKind::kLink) continue;
+    FileFacts facts;
+    status = folder.Examine(item.name, &facts);
+    if (!status.ok()) return status;
+    item.changed = facts.changed;
+    item.number = facts.number;
     if (item.kind != EntryKind::kFolder) continue;
     if (depth >= kMaxFolderDepth) return FsStatus::kTooDeep;
     std::unique_ptr<Folder> child;
@@ -78,7 +85,8 @@ bool SameShape(const TreeSnapshot& a, const TreeSnapshot& b) {
 }
 
 bool SameFacts(const TreeSnapshot& a, const TreeSnapshot& b) {
-  return SameTree(a, b, SameItemFacts);
+  return a.self.changed == b.self.changed && a.self.number == b.self.number &&
+         SameTree(a, b, SameItemFacts);
 }
 
 std::string Fingerprint(const TreeSnapshot& snapshot) {

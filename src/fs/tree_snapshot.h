@@ -20,10 +20,13 @@ inline constexpr int kMaxFolderDepth = 256;
 struct TreeSnapshot {
   std::vector<FolderItem> items;       // sorted by name
   std::vector<TreeSnapshot> folders;   // one per folder item, in item order
+  FileFacts self;  // the folder's own facts, where the caller looked at them
 };
 
 /// Takes the snapshot of everything under `folder`, links never followed;
-/// kTooDeep for a tree deeper than kMaxFolderDepth.
+/// kTooDeep for a tree deeper than kMaxFolderDepth. Folders and links carry
+/// their change time and number too: a folder's change time moves with its
+/// mode and its set of entries, and a link pointed elsewhere is a new link.
 FsStatus TakeSnapshot(Folder& folder, TreeSnapshot* snapshot);
 
 /// True when both hold the same names, kinds, sizes and link targets: what a

@@ -102,8 +102,9 @@ class WorkMark {
   virtual ~WorkMark() = default;
   /// The mark's whole content.
   virtual FsStatus Read(std::string* state) = 0;
-  /// Replaces the mark's whole content and makes it durable.
-  virtual FsStatus Write(const std::string& state) = 0;
+  /// Replaces the mark's whole content; with `durable`, waits until it is
+  /// on disk.
+  virtual FsStatus Write(const std::string& state, bool durable) = 0;
   /// Removes the mark file while still holding it; the object is of no
   /// further use afterwards.
   virtual FsStatus Remove() = 0;
@@ -125,12 +126,24 @@ class Folder {
   virtual FsStatus Open(const std::string& name, std::unique_ptr<Folder>* folder) = 0;
 
   /// Creates the folder `name` inside, never taking an existing one
-  /// (kExists), and opens it.
+  /// (kExists), and opens it. Only this program's user may enter it until
+  /// it is given other rights (CopyOwnAttributesTo).
   virtual FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) = 0;
+
+  /// Opens the folder `name` inside, which must belong to whoever owns this
+  /// folder; when the name is free, first makes it with this folder's
+  /// owner, group and permissions (the setgid bit only as this folder has
+  /// it, never setuid or sticky), and sets `made`. kExists when the name
+  /// holds anything else: a link, a file, or a folder of another owner.
+  /// Never follows a link.
+  virtual FsStatus OpenOwnersFolder(const std::string& name, std::unique_ptr<Folder>* folder,
+                                    bool* made) = 0;
 
   /// Copies the regular file `name` into `target` under the same name (which
   /// must be free), reading it to its real end, with its mode or attributes
-  /// and times, and makes the copy durable. `copied` gets the source's
+  /// and times, and makes the copy durable. The copy is readable by this
+  /// program's user only while its data is written, and never carries the
+  /// setuid, setgid or sticky bits. `copied` gets the source's
   /// facts as the handle that read it shows them at the end of the copy.
   /// kInUse, and no copy, when a writer holds the file open when the copy
   /// begins or opens it for writing before it ends, where the platform can
@@ -149,7 +162,8 @@ class Folder {
   /// Recreates the link `name` in `target`, pointing where it points.
   virtual FsStatus CopyLinkTo(const std::string& name, Folder& target) = 0;
 
-  /// Gives `target` this folder's own mode or attributes and times.
+  /// Gives `target` this folder's own mode or attributes and times, the
+  /// setuid, setgid and sticky bits left out.
   virtual FsStatus CopyOwnAttributesTo(Folder& target) = 0;
 
   /// Removes the file or link `name` inside, read-only or not.
@@ -297,6 +311,14 @@ class FileSystem {
   /// True when `text` comes back unchanged from a text file for the server
   /// or the bot, which the platform stores in its own 8-bit encoding.
   virtual bool StoresExactly(const std::string& text) = 0;
+
+  /// The secret kept in the file `path`: a plain file of this program's
+  /// user that nobody else may read or write. When there is none yet, it
+  /// is created holding `fresh`, never replacing one another run made
+  /// meanwhile, and what is there then is read. kDenied when the file is a
+  /// link, someone else's, or open to others; never follows a link.
+  virtual FsStatus ReadOrCreateSecret(const std::string& path, const std::string& fresh,
+                                      std::string* secret) = 0;
 
   /// Creates a text file that must not exist yet; kExists when it does.
   virtual FsStatus CreateTextFile(const std::string& path,

@@ -18,6 +18,12 @@ class FailingFolder final : public Folder {
   FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
     return Fails("Folder::Make") ? fs_.injected : Wrap(real_->Make(name, folder), folder);
   }
+  FsStatus OpenOwnersFolder(const std::string& name, std::unique_ptr<Folder>* folder,
+                            bool* made) override {
+    return Fails("Folder::OpenOwnersFolder")
+               ? fs_.injected
+               : Wrap(real_->OpenOwnersFolder(name, folder, made), folder);
+  }
   FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
     return Fails("Folder::CopyFileTo") ? fs_.injected
                                        : real_->CopyFileTo(name, Real(target), copied);
@@ -128,6 +134,10 @@ FsStatus FailingFileSystem::OwnName(const std::string& path, std::string* name) 
 bool FailingFileSystem::StoresExactly(const std::string& text) {
   if (!unstorable.empty() && text.find(unstorable) != std::string::npos) return false;
   return real_.StoresExactly(text);
+}
+FsStatus FailingFileSystem::ReadOrCreateSecret(const std::string& path, const std::string& fresh,
+                                               std::string* secret) {
+  return Fails("ReadOrCreateSecret") ? injected : real_.ReadOrCreateSecret(path, fresh, secret);
 }
 FsStatus FailingFileSystem::CreateTextFile(const std::string& path, const std::string& text) {
   return Fails("CreateTextFile") ? injected : real_.CreateTextFile(path, text);

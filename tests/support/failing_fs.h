@@ -47,6 +47,8 @@ class FailingFileSystem final : public FileSystem {
   FsStatus WriteTextFile(const std::string& path, const std::string& text) override;
   FsStatus OwnName(const std::string& path, std::string* name) override;
   bool StoresExactly(const std::string& text) override;
+  FsStatus ReadOrCreateSecret(const std::string& path, const std::string& fresh,
+                              std::string* secret) override;
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
   FsStatus TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) override;
   FsStatus AppendText(const std::string& path, const AppendDecision& decide) override;

@@ -53,7 +53,7 @@ class MemoryMark final : public WorkMark {
     *state = node->content;
     return FsStatus::kOk;
   }
-  FsStatus Write(const std::string& state) override {
+  FsStatus Write(const std::string& state, bool) override {
     MemoryNode* node = fs_.NodeOf(number_);
     if (!node) return FsStatus::kNotFound;
     node->content = state;
@@ -89,6 +89,13 @@ class MemoryFolder final : public Folder {
   FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
     const FsStatus made = fs_.MakeFolder(Child(name));
     return made.ok() ? Open(name, folder) : made;
+  }
+  FsStatus OpenOwnersFolder(const std::string& name, std::unique_ptr<Folder>* folder,
+                            bool* made) override {
+    const MemoryNode* node = fs_.Find(Child(name));
+    *made = !node;
+    if (node && node->kind != EntryKind::kFolder) return FsStatus::kExists;
+    return node ? Open(name, folder) : Make(name, folder);
   }
   FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
     const FsStatus status = fs_.CopyOneFile(Child(name), Of(target).Child(name));
@@ -425,6 +432,15 @@ FsStatus MemoryFileSystem::OwnName(const std::string& path, std::string* name) {
   if (!node) return FsStatus::kNotFound;
   *name = node->name;
   return FsStatus::kOk;
+}
+
+FsStatus MemoryFileSystem::ReadOrCreateSecret(const std::string& path, const std::string& fresh,
+                                              std::string* secret) {
+  if (!Find(path)) {
+    const FsStatus made = CreateTextFile(path, fresh);
+    if (!made.ok()) return made;
+  }
+  return ReadTextFile(path, secret);
 }
 
 FsStatus MemoryFileSystem::CreateTextFile(const std::string& path, const std::string& text) {

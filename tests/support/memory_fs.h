@@ -74,6 +74,8 @@ class MemoryFileSystem final : public FileSystem {
   /// The name as it was created.
   FsStatus OwnName(const std::string& path, std::string* name) override;
   bool StoresExactly(const std::string&) override { return true; }
+  FsStatus ReadOrCreateSecret(const std::string& path, const std::string& fresh,
+                              std::string* secret) override;
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override;
   /// Locks are held per path, by this process's handles as by another's.
   FsStatus TryLock(const std::string& path, std::unique_ptr<HeldLock>* lock) override;

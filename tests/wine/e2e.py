@@ -172,10 +172,11 @@ class PreTests(SiteTestCase):
         self.assertTrue(calls[0].startswith("600\tadmin:\t\t"))
 
     def test_cross_drive_clears_a_leftover_work_entry_and_says_what_stays(self):
-        # A work entry that a killed run left, marked partial, is removed by
-        # the next pre of that release; nothing of it reaches the release. A
-        # release that only looks like a staging folder is left alone, and
-        # so is a file where the work folder would go.
+        # A work entry whose mark says partial but carries no seal of the
+        # program's key (anyone under the server's account could have made
+        # it) is passed by and left as it is; nothing of it reaches the
+        # release. A release that only looks like a staging folder is left
+        # alone, and so is a file at an old work folder name.
         owndir, archive = r"E:\ftp\pre\CrossPlain", r"F:\archive"
         release = "Left.Over-GRP"
         self.place_release(owndir, release)
@@ -189,8 +190,11 @@ class PreTests(SiteTestCase):
         destination = archive + "\\" + release
         self.assertEqual(self.site.reply("pre", "112"), reply(success(release, destination)))
         self.assert_moved(owndir + "\\" + release, destination)
-        self.assertEqual(sorted(os.listdir(self.site.linux_path(archive))),
-                         [".Left.Over-GRP.ovpre-staging", ".ovpre-work", release])
+        listed = os.listdir(self.site.linux_path(archive))
+        self.assertEqual(sorted(n for n in listed if not n.startswith(".ovpre-work-")),
+                         [".Left.Over-GRP.ovpre-staging", ".ovpre-work", ".ovpre-work.1", release])
+        self.assertEqual(read_tree(self.site.linux_path(work + "\\" + release)),
+                         {"mark": b"partial", "release/CD1/01-track.mp3": b"half"})
         # A file of the source held open without delete sharing cannot go:
         # the release is whole at the destination and the user is told.
         release = "Held.Source-GRP"
@@ -207,7 +211,7 @@ class PreTests(SiteTestCase):
             b"Part of the release could not be removed from your folder, please notify a siteop."))
         self.assertEqual(read_tree(self.site.linux_path(destination)), RELEASE_TREE)
         self.assertTrue(os.path.exists(self.site.linux_path(held)))
-        self.assertNotIn(".ovpre-work.1", os.listdir(self.site.linux_path(archive)))
+        self.assertIn(".ovpre-work.1", os.listdir(self.site.linux_path(archive)))
 
     def test_cross_drive_refuses_a_release_still_being_uploaded(self):
         owndir, release = r"E:\ftp\pre\CrossPlain", "Still.Uploading-GRP"

@@ -207,6 +207,38 @@ class PosixFileSystem final : public FileSystem {
 
   bool StoresExactly(const std::string&) override { return true; }  // UTF-8 throughout
 
+  FsStatus ReadOrCreateSecret(const std::string& path, const std::string& fresh,
+                              std::string* secret) override {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      FileHandle file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+      if (file.valid()) {
+        struct stat st {};
+        if (fstat(file.get(), &st) != 0) return StatusFromErrno(errno);
+        // A secret others could read, write or link elsewhere is none.
+        if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0 ||
+            st.st_nlink != 1) {
+          return FsStatus(FsStatus::kDenied, 0, "not a private file of the program's user");
+        }
+        return ReadAll(file.get(), secret);
+      }
+      if (errno == ELOOP) return StatusFromErrno(EACCES);
+      if (errno != ENOENT) return StatusFromErrno(errno);
+      // Written whole under a name of its own (mkstemp makes it 0600), then
+      // linked to its name, which never replaces what another run linked.
+      std::string temp = path + ".XXXXXX";
+      FileHandle made(mkstemp(&temp[0]));
+      if (!made.valid()) return StatusFromErrno(errno);
+      FsStatus status = WriteAll(made.get(), fresh);
+      if (status.ok() && fsync(made.get()) != 0) status = StatusFromErrno(errno);
+      if (status.ok() && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+        status = StatusFromErrno(errno);
+      }
+      unlink(temp.c_str());
+      if (!status.ok()) return status;
+    }
+    return FsStatus::kFailed;
+  }
+
   FsStatus CreateTextFile(const std::string& path, const std::string& text) override {
     FileHandle file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!file.valid()) return StatusFromErrno(errno);

@@ -115,12 +115,12 @@ class PosixMark final : public WorkMark {
 
   FsStatus Read(std::string* state) override { return ReadAll(file_.get(), state); }
 
-  FsStatus Write(const std::string& state) override {
+  FsStatus Write(const std::string& state, bool durable) override {
     if (ftruncate(file_.get(), 0) != 0) return Errno();
     const ssize_t wrote = pwrite(file_.get(), state.data(), state.size(), 0);
     if (wrote < 0) return Errno();
     if (static_cast<std::size_t>(wrote) != state.size()) return StatusFromErrno(EIO);
-    return fdatasync(file_.get()) == 0 ? FsStatus::kOk : Errno();
+    return !durable || fdatasync(file_.get()) == 0 ? FsStatus::kOk : Errno();
   }
 
   FsStatus Remove() override {
@@ -193,8 +193,36 @@ class PosixFolder final : public Folder {
   }
 
   FsStatus Make(const std::string& name, std::unique_ptr<Folder>* folder) override {
-    if (mkdirat(fd_->get(), name.c_str(), 0777) != 0) return Errno();
+    if (mkdirat(fd_->get(), name.c_str(), 0700) != 0) return Errno();
     return Open(name, folder);
+  }
+
+  FsStatus OpenOwnersFolder(const std::string& name, std::unique_ptr<Folder>* folder,
+                            bool* made) override {
+    struct stat own {};
+    if (fstat(fd_->get(), &own) != 0) return Errno();
+    // Made private, and given to the folder's owner only once it is known
+    // to be the one just made: a user may swap the name in between.
+    *made = mkdirat(fd_->get(), name.c_str(), 0700) == 0;
+    if (!*made && errno != EEXIST) return Errno();
+    const int fd = openat(fd_->get(), name.c_str(), kOpenFolder);
+    if (fd < 0) return errno == ELOOP || errno == ENOTDIR ? FsStatus(FsStatus::kExists) : Errno();
+    auto opened = std::make_unique<PosixFolder>(fd_, name, fd);
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return Errno();
+    if (*made && st.st_uid == geteuid() && st.st_uid != own.st_uid &&
+        fchown(fd, own.st_uid, own.st_gid) != 0) {
+      const FsStatus refused = Errno();
+      unlinkat(fd_->get(), name.c_str(), AT_REMOVEDIR);
+      return refused;
+    }
+    if (*made && st.st_uid == geteuid() && fchmod(fd, own.st_mode & (0777 | S_ISGID)) != 0) {
+      return Errno();
+    }
+    if (fstat(fd, &st) != 0) return Errno();
+    if (st.st_uid != own.st_uid) return FsStatus::kExists;
+    *folder = std::move(opened);
+    return FsStatus::kOk;
   }
 
   FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
@@ -433,7 +461,9 @@ class PosixFolder final : public Folder {
 
   static FsStatus CopyModeAndTimes(int fd, const struct stat& st) {
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (fchmod(fd, st.st_mode & 07777) != 0) return Errno();
+    // Never setuid, setgid or sticky: as root, a user's setuid program
+    // copied with its bits would run as root.
+    if (fchmod(fd, st.st_mode & 0777) != 0) return Errno();
     if (futimens(fd, times) != 0) return Errno();
     return FsStatus::kOk;
   }

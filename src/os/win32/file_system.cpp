@@ -325,6 +325,36 @@ class Win32FileSystem final : public FileSystem {
     return FsStatus::kOk;
   }
 
+  FsStatus ReadOrCreateSecret(const std::string& path, const std::string& fresh,
+                              std::string* secret) override {
+    // The server's account runs this program and every FTP user alike: the
+    // file is kept beside the program, which FTP users cannot reach. It is
+    // made whole under a name of its own and then moved to its name, never
+    // over one that another run made meanwhile.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      FileHandle file(CreateFileW(Win32Path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (file.valid()) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(file.get(), &info)) return LastStatus();
+        if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+                0 ||
+            !IsDiskFile(file.get())) {
+          return FsStatus::kDenied;
+        }
+        return ReadAll(file.get(), secret);
+      }
+      if (GetLastError() != ERROR_FILE_NOT_FOUND) return LastStatus();
+      const std::string temp = TempNameBeside(path);
+      const FsStatus written = WriteNewFile(temp, fresh);
+      if (!written.ok()) return written;
+      const bool moved = MoveFileExW(Win32Path(temp).c_str(), Win32Path(path).c_str(),
+                                     MOVEFILE_WRITE_THROUGH) != FALSE;
+      if (!moved) DeleteFileW(Win32Path(temp).c_str());
+    }
+    return FsStatus::kFailed;
+  }
+
   FsStatus AppendText(const std::string& path, const AppendDecision& decide) override {
     return AppendAtEnd(path, decide, false);
   }

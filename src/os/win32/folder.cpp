@@ -110,6 +110,19 @@ class Win32Folder final : public Folder {
     return OpenChild(name, staged, true, folder);
   }
 
+  FsStatus OpenOwnersFolder(const std::string& name, std::unique_ptr<Folder>* folder,
+                            bool* made) override {
+    // One account owns everything the server makes: what matters here is
+    // that the name holds a folder, not a junction or a file.
+    *made = CreateDirectoryW(Win32Path(Child(name)).c_str(), nullptr) != FALSE;
+    if (!*made && GetLastError() != ERROR_ALREADY_EXISTS) return LastStatus();
+    const FsStatus status = Open(name, folder);
+    if (!*made && (status == FsStatus::kNotFound || status == FsStatus::kFailed)) {
+      return FsStatus::kExists;
+    }
+    return status;
+  }
+
   FsStatus CopyFileTo(const std::string& name, Folder& target, FileFacts* copied) override {
     auto& into = static_cast<Win32Folder&>(target);
     if (lost_ || into.lost_) return Lost();

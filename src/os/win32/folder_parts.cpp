@@ -212,14 +212,14 @@ FsStatus Win32Mark::Read(std::string* state) {
   return ReadAll(file_.get(), state);
 }
 
-FsStatus Win32Mark::Write(const std::string& state) {
+FsStatus Win32Mark::Write(const std::string& state, bool durable) {
   const LARGE_INTEGER start = {};
   if (!SetFilePointerEx(file_.get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.get())) {
     return LastStatus();
   }
   const FsStatus wrote = WriteAll(file_.get(), state);
   if (!wrote.ok()) return wrote;
-  return FlushFileBuffers(file_.get()) ? FsStatus::kOk : LastStatus();
+  return !durable || FlushFileBuffers(file_.get()) ? FsStatus::kOk : LastStatus();
 }
 
 FsStatus Win32Mark::Remove() {

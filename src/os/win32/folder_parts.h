@@ -103,7 +103,7 @@ class Win32Mark final : public WorkMark {
  public:
   explicit Win32Mark(FileHandle&& file) : file_(std::move(file)) {}
   FsStatus Read(std::string* state) override;
-  FsStatus Write(const std::string& state) override;
+  FsStatus Write(const std::string& state, bool durable) override;
   FsStatus Remove() override;
 
  private:

@@ -167,9 +167,9 @@ FsStatus FactsOfHandle(HANDLE entry, FileFacts* facts) {
   facts->kind = KindOfHandle(entry, info.dwFileAttributes);
   if (facts->kind == EntryKind::kFile) {
     facts->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    facts->changed = basic.ChangeTime.QuadPart;
-    facts->number = IdOf(info).file;
   }
+  facts->changed = basic.ChangeTime.QuadPart;
+  facts->number = IdOf(info).file;
   return FsStatus::kOk;
 }
 
