@@ -436,7 +436,7 @@ IDispatch* CreateControl(HRESULT* result) {
 /// this in the check's report and in the log.
 std::string CreateFailure(HRESULT result) {
   if (result != REGDB_E_CLASSNOTREG) return HresultText(result);
-  return "the server's control RaidenModeX is not registered on this machine "
+  return "RaidenModeX is not registered on this machine "
          "(is RaidenFTPD installed here?): " + HresultText(result);
 }
 
