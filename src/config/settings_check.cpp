@@ -127,6 +127,8 @@ class SettingsChecker {
     // "key=   " sets the key to nothing: a todir or a newowner is wiped.
     if (line.value.empty() && !GetField(line.text, '=', 1).empty() && line.key != keys::kGroup) {
       Add(n, "the value of " + line.key + " is only spaces");
+      // An empty number is not read at all; any other key is set to nothing.
+      if (line.key == keys::kDated || line.key == keys::kDupeDays) return;
     } else if (!CheckValue(line)) {
       return;
     }
@@ -286,7 +288,7 @@ class SettingsChecker {
       return false;
     }
     if (!number) {
-      Add(n, shown + " is out of range (up to 32767), so the line is not read");
+      Add(n, shown + " is out of range (-32768 to 32767), so the line is not read");
       return false;
     }
     const bool dated = key == keys::kDated;
