@@ -75,12 +75,13 @@ bool HasFraction(const std::string& value) {
   return dot != std::string::npos && value.find_first_not_of('0', dot + 1) != std::string::npos;
 }
 
-/// True when `path` ends in `sep` without being a root ("/", "C:\"): the
-/// reply and the announcement would show a doubled separator, and no
-/// current folder the server gives ends in one.
+/// True when `path` ends in `sep` without being a root ("/", "C:\",
+/// "\\server\share\"), which is all that is left once the separator is cut
+/// off: the reply and the announcement would show a doubled separator, and
+/// no current folder the server gives ends in one.
 bool EndsInSeparator(const std::string& path, char sep) {
-  if (path.empty() || path.back() != sep || path.size() == 1) return false;
-  return !(sep == '\\' && path.size() == 3 && path[1] == ':');
+  if (path.size() < 2 || path.back() != sep) return false;
+  return IsAbsoluteFolder(path.substr(0, path.size() - 1), sep);
 }
 
 /// Notepad's "Unicode" is UTF-16: a mark in front, or a zero byte beside
