@@ -166,13 +166,15 @@ class ConcurrencyTest : public ::testing::Test {
 
 TEST_F(ConcurrencyTest, PreaddsAtOnceAppendWholeBlocksThatAllLoad) {
   constexpr int kCount = 24;
+  // Each group its own permissions, in octal digits: 600 to 627.
+  const auto perms = [](int i) { return "6" + std::to_string(i / 8) + std::to_string(i % 8); };
   site.WriteSettings(site.own_dir, site.to_dir);
   const std::string before = ReadFile(site.SettingsPath());
   std::vector<std::string> args;
   for (int i = 0; i < kCount; ++i) {
     const std::string n = std::to_string(i);
     args.push_back("x|ADM|0|" + Tag(i) + "|/d|preadd G" + n + "*/up/" + n + "*/to/" + n +
-                   "*1*user" + n + ":grp*66" + n);
+                   "*1*user" + n + ":grp*" + perms(i));
   }
   ExpectAllExitedCleanly(RunAllAtOnce(exe, args), kCount);
 
@@ -192,7 +194,7 @@ TEST_F(ConcurrencyTest, PreaddsAtOnceAppendWholeBlocksThatAllLoad) {
     const std::vector<std::string> block(lines.begin() + b, lines.begin() + b + 6);
     EXPECT_EQ(block, (std::vector<std::string>{"group=G" + n, "owndir=/up/" + n, "todir=/to/" + n,
                                                "dated=1", "newowner=user" + n + ":grp",
-                                               "newperms=66" + n}));
+                                               "newperms=" + perms(std::stoi(n))}));
   }
 
   const Settings loaded = ParseSettings(after);
@@ -202,12 +204,12 @@ TEST_F(ConcurrencyTest, PreaddsAtOnceAppendWholeBlocksThatAllLoad) {
     const PreGroup* group = loaded.FindGroup("G" + n);
     ASSERT_NE(group, nullptr) << "G" << n << " does not load";
     EXPECT_EQ(group->ToDir, "/to/" + n);
-    EXPECT_EQ(group->NewPerms, "66" + n);
+    EXPECT_EQ(group->NewPerms, perms(i));
     EXPECT_EQ(ReplyFor(site, "preadd", i),
               Reply("Sucessfully added G" + n + " as a pre group.\r\nName: G" + n +
                     "\r\nHome folder: /up/" + n + "\r\nPre to: /to/" + n +
                     "\r\nDate foramt: 1\r\nOwner user & group: user" + n +
-                    ":grp\r\nNew Permissions after pre: 66" + n));
+                    ":grp\r\nNew Permissions after pre: " + perms(i)));
   }
 }
 

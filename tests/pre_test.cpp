@@ -375,6 +375,17 @@ TEST_F(PreTest, OwnerSpecificationSplitsAtTheFirstColon) {
   ASSERT_FALSE(site.ownership.calls.empty());
   EXPECT_EQ(site.ownership.calls[0], (OwnershipCall{"777", "admin:", "",
                                                     Join(site.to_dir, "Some.Release-GRP")}));
+  // A grant the control refuses creates no control and makes no call.
+  UseLog(log);
+  site.ownership.calls.clear();
+  site.ownership.refusal = "not for the control";
+  MakeRelease("R2");
+  EXPECT_EQ(Pre("pre R2"), Reply("R2 was successfully pre'd to:\r\n" + Join(site.to_dir, "R2") +
+                                 "\r\nOwner and permissions could not be set, please notify a "
+                                 "siteop."));
+  EXPECT_EQ(site.ownership.created, 1);
+  EXPECT_TRUE(site.ownership.calls.empty());
+  EXPECT_EQ(LastLogFields(ReadFile(log)).back(), "set ownership: not for the control");
 }
 
 TEST_F(PreTest, OnlyACopyNeedsRoomAndItsCheckIsExact) {
@@ -537,7 +548,7 @@ TEST_F(PreTest, LogsOneLinePerRequest) {
   MakeRelease("R2");
   site.ownership.available = false;
   Pre("pre R2");
-  site.Request("GRP", 0, site.own_dir, "preadd New*a*b*0*u:g*7");
+  site.Request("GRP", 0, site.own_dir, "preadd New*" + site.own_dir + "*" + site.to_dir + "*0*u:g*7");
   RunOnce(site.platform);
   site.Request("GRP", 1, site.own_dir, "preadd Other*a*b*0*u:g*7");
   RunOnce(site.platform);
@@ -706,6 +717,20 @@ TEST_F(SfvPreTest, EachListedFileIsReadOnce) {
   RunOnce(platform);
   EXPECT_EQ(site.Reply("pre"), Success("R", dest));
   EXPECT_EQ(reads, 3);  // two .sfv files, and the one file they name
+  // A listed file that cannot be read is bad, never good.
+  MakeR({{"r.sfv", "a.rar 352441C2\n"}, {"a.rar", "abc"}});
+  FailingFileSystem unreadable(*site.fs, 0);
+  reads = 0;
+  unreadable.before = [&](int) {
+    if (unreadable.current_op == "Folder::ReadBlocks" && ++reads == 2) {
+      unreadable.fail_op = unreadable.current_op;
+      unreadable.fail_op_times = 1;
+    }
+  };
+  Platform failing = site.With(unreadable);
+  RunOnce(failing);
+  EXPECT_EQ(site.Reply("pre"), Reply("Release is incomplete, nothing was moved:\r\n"
+                                     "bad crc: a.rar\r\n0 missing, 1 bad of 1 files."));
 }
 
 TEST_F(SfvPreTest, NamesMatchAsTheFileSystemMatchesThem) {

@@ -107,6 +107,10 @@ TEST_F(ProcessTest, PreAndPreaddAsTheServerStartsThem) {
   EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|preadd New*/up*/to*0*nobody:nogroup*644"}), 0);
   EXPECT_NE(site.Reply("preadd").find("Sucessfully added New as a pre group."), std::string::npos);
   EXPECT_NE(ReadFile(site.SettingsPath()).find("group=New\r\nowndir=/up\r\n"), std::string::npos);
+  const std::string added = ReadFile(site.SettingsPath());
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|/d|preadd Rel*up*/to*0*u:g*644"}), 0);
+  EXPECT_NE(site.Reply("preadd").find("Usage: Site preadd"), std::string::npos);
+  EXPECT_EQ(ReadFile(site.SettingsPath()), added);
 }
 
 TEST_F(ProcessTest, OddRequestsAndSettingsReachNothingOutsideTheGroupsFolders) {
@@ -145,6 +149,8 @@ TEST_F(ProcessTest, OddRequestsAndSettingsReachNothingOutsideTheGroupsFolders) {
       {"no target folder", settings(site.own_dir, ""), "x|GRP|0|17|" + site.own_dir + "|pre Rel",
        setup},
       {"LF-only settings", lf_only(), "x|GRP|0|17|" + site.own_dir + "|pre Rel", moved},
+      {"an empty group line below the group", settings(site.own_dir, site.to_dir) +
+       "group=\r\nowndir=/\r\ntodir=/\r\n", "x|GRP|0|17|" + site.own_dir + "|pre Rel", moved},
       {"no reply folder", no_output(), "x|GRP|0|17|" + site.own_dir + "|pre Rel", "<missing>"},
   };
   for (const auto& c : cases) {
@@ -206,6 +212,7 @@ TEST_F(ProcessTest, CheckOnlyReadsTheSettingsAndExitsWithWhatItFound) {
   const std::string typo = ReadFile(site.SettingsPath()) + "sfvchek=1\r\n";
   WriteFile(site.SettingsPath(), typo);
   EXPECT_EQ(RunProgram(exe, {"CHECK"}), 1);
+  EXPECT_EQ(RunProgram(exe, {"\"/check\"", ""}), 1);  // one raw line: "\"/check\" "
   EXPECT_EQ(ReadFile(site.SettingsPath()), typo);
 }
 
@@ -243,15 +250,32 @@ TEST_F(ProcessTest, AFailedMoveSaysWhyAndTheLogHoldsOneLinePerRequest) {
 
 TEST_F(ProcessTest, QuickPresAreAllAppendedToARelativeAnnounceLogInOrder) {
   site.WriteSettings(site.own_dir, site.to_dir, 0, test::kKeepOwner);
-  WriteFile(site.SettingsPath(), ReadFile(site.SettingsPath()) + "announcelog=a.log\r\n");
-  std::string expected;
+  const std::string settings =
+      ReadFile(site.SettingsPath()) + "announcefile=a.dat\r\nannouncelog=a.log\r\n";
+  WriteFile(site.SettingsPath(), settings);
+  // A line cut short (a full disk, a killed writer) is ended first.
+  WriteFile(Join(site.exe_dir, "a.log"), "cut sh");
+  std::string expected = "cut sh\r\n";
+  std::string announcement;
+  // Started elsewhere, relative files are still beside the program.
+  const auto elsewhere = [&] { return chdir(site.root.c_str()) == 0; };
   for (const std::string release : {"R1", "R2", "Größe"}) {
     WriteFile(Join(site.own_dir, release + test::Sep() + "a.nfo"), "nfo");
-    EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre " + release}), 0);
-    expected += ">> \x02TestSite\x02 << Pre: \x02" + release + " \x02" "from\x02 GRP\r\n" +
-                ">> Grab it from " + Join(site.to_dir, release) + "\r\n";
+    EXPECT_EQ(RunProgram(exe, {"x|GRP|0|17|" + site.own_dir + "|pre " + release}, "", elsewhere), 0);
+    announcement = ">> \x02TestSite\x02 << Pre: \x02" + release + " \x02" "from\x02 GRP\r\n" +
+                   ">> Grab it from " + Join(site.to_dir, release) + "\r\n";
+    expected += announcement;
   }
   EXPECT_EQ(ReadFile(Join(site.exe_dir, "a.log")), expected);
+  EXPECT_EQ(ReadFile(Join(site.exe_dir, "a.dat")), announcement);
+  // A relative raidendir answers nobody, even where it leads somewhere.
+  WriteFile(site.SettingsPath(), settings + "raidendir=raiden\r\nlogfile=ovpre.log\r\n");
+  WriteFile(Join(site.own_dir, "R4" + test::Sep() + "a.nfo"), "nfo");
+  EXPECT_EQ(RunProgram(exe, {"x|GRP|0|18|" + site.own_dir + "|pre R4"}, "", elsewhere), 0);
+  EXPECT_EQ(DescribeTree(Join(site.own_dir, "R4")), "a.nfo:nfo\n");
+  EXPECT_NE(ReadFile(Join(site.exe_dir, "ovpre.log"))
+                .find("\tno reply folder: raidendir is not an absolute path\t"),
+            std::string::npos);
 }
 
 /// An exclusive flock on `path`, held by a process of its own (as another

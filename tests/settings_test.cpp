@@ -121,14 +121,36 @@ TEST(ParseSettings, SfvCheckIsOnOnlyForOneAndOnlyForItsGroup) {
   EXPECT_FALSE(ParseSettings(DefaultSettingsText()).Groups.at(0).SfvCheck);
 }
 
-TEST(ParseSettings, GroupsWithoutEqualsAndDuplicates) {
-  const Settings s = ParseSettings("group\r\nowndir\r\ngroup=A\r\ntodir=1\r\ngroup=A\r\ntodir=2\r\n");
-  ASSERT_EQ(s.Groups.size(), 3u);
+TEST(ParseSettings, GroupsWithoutEqualsOrNameAndDuplicates) {
+  const Settings s = ParseSettings(
+      "group\r\nowndir\r\ngroup=A\r\ntodir=1\r\ngroup=A\r\ntodir=2\r\ngroup=\r\ntodir=3\r\n");
+  ASSERT_EQ(s.Groups.size(), 4u);
   EXPECT_EQ(s.Groups[0].Name, "");
   EXPECT_EQ(s.Groups[0].OwnDir, "");
   EXPECT_EQ(s.FindGroup("A")->ToDir, "1");
   EXPECT_EQ(s.FindGroup("a"), nullptr);
+  // An empty "group=" starts a group of its own, which is nobody's.
+  EXPECT_EQ(s.Groups[2].ToDir, "2");
+  EXPECT_EQ(s.Groups[3].ToDir, "3");
+  EXPECT_EQ(s.FindGroup(""), nullptr);
   EXPECT_TRUE(ParseSettings("").Groups.empty());
+}
+
+TEST(OwnerValues, OneRuleForTheSettingsAndTheGrant) {
+  const struct {
+    std::string owner, perms;
+    bool usable;
+  } cases[] = {{"admin:admins", "666", true}, {"ftpuser", "0755", true}, {"u:g", "7", true},
+                {"admin:", "666", false}, {":admins", "666", false}, {"a:b:c", "666", false},
+                {":", "666", false}, {"", "666", false}, {"u:g", "999", false},
+                {"u:g", "", false}, {"u:g", "06444", false}};
+  for (const auto& c : cases) {
+    PreGroup group;
+    group.NewOwner = c.owner;
+    group.NewPerms = c.perms;
+    EXPECT_EQ(IsUsableOwner(c.owner) && IsUsablePerms(c.perms), c.usable) << c.owner << c.perms;
+    EXPECT_EQ(IsUsableGrant(GrantOf(group)), c.usable) << c.owner << " " << c.perms;
+  }
 }
 
 TEST(FileNameOf, TakesTheTextAfterTheLastSeparator) {
@@ -194,8 +216,8 @@ TEST_F(LoadSettingsTest, EmptyFileIsAFileWithoutSettings) {
 
 class CheckTest : public LoadSettingsTest {
  protected:
-  int Check() {
-    site.process.raw = "check";
+  int Check(const std::string& word = "check") {
+    site.process.raw = word;
     return RunOnce(site.platform);
   }
   bool Reported(const std::string& start) const {
@@ -215,10 +237,29 @@ TEST_F(CheckTest, ACleanFilePassesAndNothingIsCreatedWithoutOne) {
   EXPECT_EQ(Check(), 0);
   EXPECT_EQ(site.notifier.report, (std::vector<std::string>{
       "Settings file: " + site.SettingsPath(), "groups loaded: 1, findings: 0"}));
+  // However a batch file passes the word.
+  for (const char* word : {" check ", "\"Check\"", "/CHECK", "-check", "--check"}) {
+    site.notifier.report.clear();
+    EXPECT_EQ(Check(word), 0) << word;
+    EXPECT_TRUE(Reported("groups loaded: 1, findings: 0")) << word;
+  }
+  EXPECT_EQ(Check("checks"), 0);
   site.ownership.available = false;
   EXPECT_EQ(Check(), 1);
   EXPECT_TRUE(Reported("the server's control cannot be created: HRESULT 0x80040154"));
   EXPECT_EQ(ReadFile(site.SettingsPath()), clean);
+  // Notepad's "Unicode", with or without its mark, is named as such.
+  for (const std::string mark : {"\xFF\xFE", ""}) {
+    std::string utf16 = mark;
+    for (const char c : clean) utf16 += std::string(1, c) + '\0';
+    WriteFile(site.SettingsPath(), utf16);
+    EXPECT_EQ(Check(), 1);
+    EXPECT_TRUE(Reported("the file is saved as UTF-16 (Notepad's \"Unicode\")"));
+    EXPECT_EQ(site.notifier.report.size(), 4u);  // path, finding, control, summary
+  }
+  WriteFile(site.SettingsPath(), clean.substr(0, clean.find("group=")));
+  EXPECT_EQ(Check(), 1);
+  EXPECT_TRUE(Reported("there is no group=, so nobody can pre"));
 }
 
 TEST_F(CheckTest, EachFindingNamesItsLine) {
@@ -236,11 +277,31 @@ TEST_F(CheckTest, EachFindingNamesItsLine) {
       {"", "group=   ", "line 10: a group without a name"},
       {"", "group=GRP", "line 10: group \"GRP\" is already on line 4; only that one is used"},
       {"", "group=B", "line 10: group \"B\" has no owndir"},
+      {"", "group=B\r\nowndir=" + site.own_dir, "line 10: group \"B\" has no todir"},
+      {"", "group=", "line 10: a group without a name: nobody can pre with it"},
+      {"", "dated=2", "line 10: dated of group \"GRP\" is already on line 7; this line replaces"},
+      {"", "owndir=" + site.own_dir + test::Sep(), "line 10: owndir \"" + site.own_dir +
+       test::Sep() + "\" ends in \"" + test::Sep() + "\", so no pre from it is ever accepted"},
+      {"", "todir=" + site.to_dir + test::Sep(), "line 10: todir \"" + site.to_dir + test::Sep() +
+       "\" ends in \"" + test::Sep() + "\", so replies and announcements show it doubled"},
+      {"", "dated=1.5", "line 10: dated \"1.5\" is not a whole number: it is read as 1"},
+      {"", "dupedays=0.5", "line 10: dupedays \"0.5\" is not a whole number: it is read as 0, so "
+                           "there is no dupe check"},
+      {"", "dupedays=-1", "line 10: dupedays \"-1\" is below 0, so there is no dupe check"},
+      {"", "dupedays=99999", "line 10: dupedays \"99999\" is out of range"},
+      {"", "raidendir=raiden", "line 10: raidendir \"raiden\" is not an absolute path, so no "
+                               "request is ever answered"},
+      {"", "announcefile=" + site.to_dir, "line 10: announcefile \"" + site.to_dir +
+                                              "\" is a folder, not a file"},
+      {"", "section=Old Mp3*" + site.to_dir + "*0", "line 10: section \"Old Mp3\" has a space in "
+                                                    "its name, so it can never be chosen"},
+      {"", "section=MP3*" + site.to_dir + "*0\r\nsection=mp3*" + site.to_dir + "*0",
+       "line 11: section \"mp3\" is already on line 10; only that one can be chosen"},
       {"owndir=/up", "", "line 4: owndir before the first group is not read"},
       {"", "dated=4", "line 10: dated \"4\" is not 0 to 3, so the group is not dated"},
       {"", "dated=1 # mmdd", "line 10: dated \"1 # mmdd\" is not a number"},
       {"", "sfvcheck=yes", "line 10: sfvcheck \"yes\" is not 0 or 1, so the check is off"},
-      {"", "newowner=nobody", "line 10: newowner \"nobody\" has no \":\""},
+      {"", "newowner=admin:", "line 10: newowner \"admin:\" is not a user or user:group"},
       {"", "newperms=8", "line 10: newperms \"8\" is not 1 to 4 octal digits"},
       {"", "newperms=06444", "line 10: newperms \"06444\" is not 1 to 4 octal digits"},
       {"", "owndir=ftp", "line 10: owndir \"ftp\" is not an absolute path"},

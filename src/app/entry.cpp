@@ -8,6 +8,7 @@
 #include "request/reply.h"
 #include "request/request_log.h"
 #include "request/site_request.h"
+#include "text/text.h"
 
 namespace ovpre {
 
@@ -37,7 +38,12 @@ int RunOnce(Platform& platform) {
   record.command = word;
   record.group = request.UserGroup;
   const uint64_t started = platform.clock.Milliseconds();
-  if (!FolderExists(platform.fs, settings->ReplyFolder(platform.fs.Separator()))) {
+  const char sep = platform.fs.Separator();
+  if (!IsAbsoluteFolder(settings->RaidenDir, sep)) {
+    // A relative raidendir would put the reply wherever the server happens
+    // to start the program: the user could never read it.
+    record.reply = "no reply folder: raidendir is not an absolute path";
+  } else if (!FolderExists(platform.fs, settings->ReplyFolder(sep))) {
     // A wrong raidendir: the user could not be told what happened, so
     // nothing happens.
     record.reply = "no reply folder";

@@ -126,14 +126,17 @@ std::optional<std::string> CheckCompleteness(const FileSystem& fs, Folder& relea
 bool ApplyOwnership(Platform& platform, const PreGroup& group, Folder& release,
                     const std::string& destination, RequestRecord& record) {
   std::string cause;
+  const OwnershipGrant grant = GrantOf(group);
+  if (!platform.ownership.Accepts(grant, &cause)) {
+    record.Fail("set ownership", cause);
+    return false;
+  }
   std::unique_ptr<OwnershipControl> control = platform.ownership.Create(&cause);
   if (!control) {
     record.Fail("create control", cause);
     return false;
   }
   const char sep = platform.fs.Separator();
-  const OwnershipGrant grant{group.NewPerms, GetField(group.NewOwner, ':', 0),
-                             GetField(group.NewOwner, ':', 1)};
   // "newowner=user" names no group: the owner group stays as it was.
   if (!grant.user.empty() && grant.group.empty()) {
     record.AddNote("newowner names no group");

@@ -20,6 +20,18 @@ GroupBlock SplitArgument(const std::string& argument) {
   return g;
 }
 
+/// A group that could never work is refused: a relative folder (no pre
+/// would ever find its caller there, or its target), a date format the pre
+/// does not know, an owner or permissions the server's control cannot be
+/// given. Whether the folders exist is not looked at: the siteop may make
+/// them after.
+bool IsUsable(FileSystem& fs, const GroupBlock& g) {
+  const char sep = fs.Separator();
+  const bool dated = g.dated.size() == 1 && g.dated[0] >= '0' && g.dated[0] <= '3';
+  return IsAbsoluteFolder(g.own_dir, sep) && IsAbsoluteFolder(g.to_dir, sep) && dated &&
+         IsUsableOwner(g.owner) && IsUsablePerms(g.perms);
+}
+
 /// A group that would load as something else is refused: without a name the
 /// block's lines would land on the group before it; an empty folder line
 /// ("owndir=") is not read back at all, which would leave the group without
@@ -28,6 +40,7 @@ GroupBlock SplitArgument(const std::string& argument) {
 /// cannot store exactly would name some other, maybe existing, folder.
 bool IsWritable(FileSystem& fs, const GroupBlock& g) {
   if (g.name.empty() || g.own_dir.empty() || g.to_dir.empty()) return false;
+  if (!IsUsable(fs, g)) return false;
   for (const std::string* field : {&g.name, &g.own_dir, &g.to_dir, &g.dated,
                                    &g.owner, &g.perms}) {
     if (HasControlChar(*field) || field->find('=') != std::string::npos ||

@@ -64,6 +64,10 @@ SettingsLine ReadLine(int number, const std::string& text) {
   if (!line.is_setting) return line;
   line.key = LowerAscii(TrimSpaces(GetField(text, '=', 0)));
   line.value = TrimSpaces(GetField(text, '=', 1));
+  // "key=" keeps its "=" in the key and is not read, but an empty group
+  // line must still start a group: otherwise the lines after it would
+  // change the group before it.
+  if (line.key == std::string(keys::kGroup) + "=") line.key = keys::kGroup;
   return line;
 }
 
@@ -71,7 +75,7 @@ SettingsLine ReadLine(int number, const std::string& text) {
 
 const PreGroup* Settings::FindGroup(const std::string& name) const {
   for (const PreGroup& group : Groups) {
-    if (group.Name == name) return &group;
+    if (!group.Name.empty() && group.Name == name) return &group;
   }
   return nullptr;
 }
@@ -87,6 +91,32 @@ std::vector<std::string> ReleaseFolders(const Settings& settings) {
     for (const PreSection& section : group.Sections) add(section.ToDir);
   }
   return folders;
+}
+
+bool IsUsableOwner(const std::string& owner) {
+  const std::size_t colon = owner.find(':');
+  if (colon == std::string::npos) return !owner.empty();
+  return colon > 0 && colon + 1 < owner.size() && owner.find(':', colon + 1) == std::string::npos;
+}
+
+bool IsUsablePerms(const std::string& perms) {
+  return !perms.empty() && perms.size() <= 4 &&
+         perms.find_first_not_of("01234567") == std::string::npos;
+}
+
+OwnershipGrant GrantOf(const PreGroup& group) {
+  const std::string& owner = group.NewOwner;
+  const std::size_t colon = owner.find(':');
+  if (colon == std::string::npos || colon + 1 == owner.size()) {
+    return OwnershipGrant{group.NewPerms, owner, ""};
+  }
+  return OwnershipGrant{group.NewPerms, owner.substr(0, colon), owner.substr(colon + 1)};
+}
+
+bool IsUsableGrant(const OwnershipGrant& grant) {
+  // GrantOf loses nothing: the user and group joined again are the newowner.
+  const std::string owner = grant.group.empty() ? grant.user : grant.user + ":" + grant.group;
+  return IsUsableOwner(owner) && IsUsablePerms(grant.perms);
 }
 
 std::string Settings::ReplyFolder(char separator) const {

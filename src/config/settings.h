@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace ovpre {
 
 /// The settings keys, as the file spells them (lower case).
@@ -70,13 +72,31 @@ struct Settings {
   std::string ReplyFolder(char separator) const;
 
   /// The first group whose name equals `name` exactly (case-sensitive), or
-  /// nullptr when there is none.
+  /// nullptr when there is none. A group without a name is nobody's.
   const PreGroup* FindGroup(const std::string& name) const;
 };
 
 /// Every folder of every group that releases come from or go to: own
 /// folders, target folders and section folders, empty ones left out.
 std::vector<std::string> ReleaseFolders(const Settings& settings);
+
+/// True when `owner` is a newowner the server's control can be given: a
+/// user, or "user:group" with both named (one ":" at most). The same rule
+/// holds for "ovpre check", "site preadd" and the Windows control call.
+bool IsUsableOwner(const std::string& owner);
+
+/// True when `perms` is a newperms the control can be given: 1 to 4 octal
+/// digits.
+bool IsUsablePerms(const std::string& perms);
+
+/// What the control is given for `group`: its newperms, and its newowner
+/// cut at the first ":" into owner user and owner group. A ":" at the very
+/// end stays on the user, so "admin:" is never taken for "admin".
+OwnershipGrant GrantOf(const PreGroup& group);
+
+/// True when `grant`, made by GrantOf, comes from a usable newowner and
+/// newperms.
+bool IsUsableGrant(const OwnershipGrant& grant);
 
 /// One line of settings text as the loader reads it.
 struct SettingsLine {
@@ -90,7 +110,8 @@ struct SettingsLine {
 /// Cuts settings text into lines as the loader does: a line ends at CR LF,
 /// a lone CR or a lone LF; an empty line or one starting with ";" or "[" is
 /// a comment; any other line sets the key, the text before the first "=",
-/// to the value, the text up to the next "=".
+/// to the value, the text up to the next "=". "group=" with nothing after
+/// it starts a group without a name, as "group" alone does.
 std::vector<SettingsLine> SettingsLines(const std::string& text);
 
 /// Reads settings text: lines end at CR LF, a lone CR or a lone LF; empty

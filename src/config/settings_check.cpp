@@ -57,9 +57,42 @@ bool IsGroupKey(const std::string& key) {
   return false;
 }
 
-bool IsOctalPerms(const std::string& value) {
-  return !value.empty() && value.size() <= 4 &&
-         value.find_first_not_of("01234567") == std::string::npos;
+/// True for the written form of a decimal number as the loader reads it:
+/// optional sign, digits, optional "." and fraction, one digit at least;
+/// whether it fits is another question.
+bool IsDecimalForm(const std::string& value) {
+  std::size_t i = value.compare(0, 1, "+") == 0 || value.compare(0, 1, "-") == 0 ? 1 : 0;
+  const std::size_t digits = value.find_first_not_of("0123456789", i);
+  const std::string rest = digits == std::string::npos ? "" : value.substr(digits);
+  const bool whole = digits != i;
+  if (rest.empty()) return whole;
+  if (rest[0] != '.' || rest.find_first_not_of("0123456789", 1) != std::string::npos) return false;
+  return whole || rest.size() > 1;
+}
+
+/// True when the number has a fraction other than zero: the loader drops it.
+bool HasFraction(const std::string& value) {
+  const std::size_t dot = value.find('.');
+  return dot != std::string::npos && value.find_first_not_of('0', dot + 1) != std::string::npos;
+}
+
+/// True when `path` ends in `sep` without being a root ("/", "C:\",
+/// "\\server\share\"), which is all that is left once the separator is cut
+/// off: the reply and the announcement would show a doubled separator, and
+/// no current folder the server gives ends in one.
+bool EndsInSeparator(const std::string& path, char sep) {
+  if (path.size() < 2 || path.back() != sep) return false;
+  return IsAbsoluteFolder(path.substr(0, path.size() - 1), sep);
+}
+
+/// Notepad's "Unicode" is UTF-16: a mark in front, or a zero byte beside
+/// nearly every character; no settings text holds a zero byte.
+bool LooksLikeUtf16(const std::string& text) {
+  // The mark as read raw, or as the system code page shows it in UTF-8.
+  for (const char* mark : {"\xFF\xFE", "\xFE\xFF", "\xC3\xBF\xC3\xBE", "\xC3\xBE\xC3\xBF"}) {
+    if (text.compare(0, std::char_traits<char>::length(mark), mark) == 0) return true;
+  }
+  return text.find('\0') != std::string::npos;
 }
 
 /// `text` in quotes, a tab or other control character shown as "?".
@@ -76,6 +109,8 @@ struct GroupSeen {
   int line = 0;
   std::string own_dir, to_dir;
   int own_line = 0, to_line = 0;  // 0: never set
+  std::map<std::string, int> keys;      // the line that last set each key
+  std::map<std::string, int> sections;  // lower-cased name: its line
 };
 
 /// Walks the settings lines and collects what would not work as meant.
@@ -93,13 +128,18 @@ class SettingsChecker {
     }
     // "key=   " sets the key to nothing: a todir or a newowner is wiped.
     if (line.value.empty() && !GetField(line.text, '=', 1).empty() && line.key != keys::kGroup) {
-      return Add(n, "the value of " + line.key + " is only spaces");
+      Add(n, "the value of " + line.key + " is only spaces");
+      // An empty number is not read at all; any other key is set to nothing.
+      if (line.key == keys::kDated || line.key == keys::kDupeDays) return;
+    } else if (!CheckValue(line)) {
+      return;
     }
-    CheckValue(line);
+    CheckRepeated(line);
   }
 
   /// What can only be seen once every line is read: the groups' folders.
   void CheckGroups() {
+    if (groups_.empty()) Add(0, "there is no group=, so nobody can pre");
     for (const GroupSeen& g : groups_) {
       if (g.own_line == 0) Add(g.line, "group " + Quoted(g.name) + " has no owndir");
       if (g.to_line == 0) Add(g.line, "group " + Quoted(g.name) + " has no todir");
@@ -114,7 +154,14 @@ class SettingsChecker {
   void CheckFiles(const Settings& settings) {
     FsStatus cause;
     const std::string replies = settings.ReplyFolder(sep_);
-    if (!FolderExists(fs_, replies, &cause)) {
+    if (settings.RaidenDir.empty()) {
+      Add(0, "raidendir is not set, so no request is ever answered");
+    } else if (!IsAbsoluteFolder(settings.RaidenDir, sep_)) {
+      // Where check runs is not where the server starts the program.
+      Add(LineOf(keys::kRaidenDir), "raidendir " + Quoted(settings.RaidenDir) +
+                                        " is not an absolute path, so no request is ever "
+                                        "answered");
+    } else if (!FolderExists(fs_, replies, &cause)) {
       Add(LineOf(keys::kRaidenDir),
           "the reply folder " + Quoted(replies) + " does not exist" + Because(cause));
     }
@@ -189,7 +236,8 @@ class SettingsChecker {
       const auto same = std::find_if(groups_.begin(), groups_.end(),
                                      [&](const GroupSeen& g) { return g.name == line.value; });
       if (line.value.empty()) {
-        Add(n, "a group without a name");
+        Add(n, "a group without a name: nobody can pre with it, and the lines below it up to "
+               "the next group are its own");
       } else if (same != groups_.end()) {
         Add(n, "group " + Quoted(line.value) + " is already on line " +
                    std::to_string(same->line) + "; only that one is used");
@@ -220,32 +268,57 @@ class SettingsChecker {
     return true;
   }
 
-  void CheckValue(const SettingsLine& line) {
+  /// False when the loader does not read the line for its value.
+  bool CheckValue(const SettingsLine& line) {
     const int n = line.number;
     const std::string& key = line.key;
     const std::string shown = key + " " + Quoted(line.value);
-    if (key == keys::kDated) {
-      const std::optional<int16_t> dated = FloorDecimalToInt16(line.value);
-      if (!dated) return Add(n, shown + " is not a number, so the line is not read");
-      if (*dated < 0 || *dated > 3) Add(n, shown + " is not 0 to 3, so the group is not dated");
-    }
+    if (key == keys::kDated || key == keys::kDupeDays) return CheckNumber(n, key, line.value);
     if (key == keys::kSfvCheck && line.value != "0" && line.value != "1") {
       Add(n, shown + " is not 0 or 1, so the check is off");
     }
-    if (key == keys::kNewOwner && line.value.find(':') == std::string::npos) {
-      Add(n, shown + " has no \":\" between the owner user and the owner group");
+    if (key == keys::kNewOwner && !IsUsableOwner(line.value)) {
+      Add(n, shown + " is not a user or user:group with both named, so owner and permissions "
+                     "are never set");
     }
-    if (key == keys::kNewPerms && !IsOctalPerms(line.value)) {
-      Add(n, shown + " is not 1 to 4 octal digits");
+    if (key == keys::kNewPerms && !IsUsablePerms(line.value)) {
+      Add(n, shown + " is not 1 to 4 octal digits, so owner and permissions are never set");
     }
-    if (key == keys::kDupeDays && !FloorDecimalToInt16(line.value)) {
-      Add(n, shown + " is not a number, so there is no dupe check");
+    if (key == keys::kOwnDir) {
+      CheckFolder(n, shown, line.value, "no pre from it is ever accepted");
+    }
+    if (key == keys::kToDir) {
+      CheckFolder(n, shown, line.value, "replies and announcements show it doubled");
     }
     if (key == keys::kUnpreMins && !FloorDecimalToInt16(line.value)) {
       Add(n, shown + " is not a number, so the group cannot unpre");
     }
-    if (key == keys::kOwnDir || key == keys::kToDir) CheckFolder(n, shown, line.value);
     if (key == keys::kSection) CheckSection(n, line.value);
+    return !(key == keys::kSection && GetField(line.value, '*', 0).empty());
+  }
+
+  /// dated and dupedays: whole numbers the loader reads by rounding down.
+  bool CheckNumber(int n, const std::string& key, const std::string& value) {
+    const std::string shown = key + " " + Quoted(value);
+    const std::optional<int16_t> number = FloorDecimalToInt16(value);
+    if (!IsDecimalForm(value)) {
+      Add(n, shown + " is not a number, so the line is not read");
+      return false;
+    }
+    if (!number) {
+      Add(n, shown + " is out of range (-32768 to 32767), so the line is not read");
+      return false;
+    }
+    const bool dated = key == keys::kDated;
+    const bool usable = dated ? *number >= 0 && *number <= 3 : *number >= 0;
+    const std::string effect = dated ? ", so the group is not dated" : ", so there is no dupe check";
+    if (HasFraction(value)) {
+      Add(n, shown + " is not a whole number: it is read as " + std::to_string(*number) +
+                 (usable && (dated || *number > 0) ? "" : effect));
+    } else if (!usable) {
+      Add(n, shown + (dated ? " is not 0 to 3" : " is below 0") + effect);
+    }
+    return true;
   }
 
   /// "name*todir*dated": a name, a target folder and a date format.
@@ -255,20 +328,53 @@ class SettingsChecker {
     const std::optional<int16_t> dated = FloorDecimalToInt16(GetField(value, '*', 2));
     if (name.empty()) return Add(n, "a section without a name is not read");
     const std::string shown = "section " + Quoted(name);
+    // The section is the last word of "site pre": a space keeps it out.
+    if (name.find(' ') != std::string::npos) {
+      Add(n, shown + " has a space in its name, so it can never be chosen");
+    }
+    if (!groups_.empty()) {
+      const auto [first, added] = groups_.back().sections.emplace(LowerAscii(name), n);
+      if (!added) {
+        Add(n, shown + " is already on line " + std::to_string(first->second) +
+                   "; only that one can be chosen");
+      }
+    }
     if (!dated || *dated < 0 || *dated > 3) Add(n, shown + " has a date format other than 0 to 3");
-    CheckFolder(n, shown + " todir " + Quoted(to_dir), to_dir);
+    CheckFolder(n, shown + " todir " + Quoted(to_dir), to_dir,
+                "replies and announcements show it doubled");
   }
 
-  void CheckFolder(int n, const std::string& shown, const std::string& folder) {
+  void CheckFolder(int n, const std::string& shown, const std::string& folder,
+                   const std::string& doubled) {
     FsStatus cause;
     if (!IsAbsoluteFolder(folder, sep_)) {
       Add(n, shown + " is not an absolute path");
-    } else if (!FolderExists(fs_, folder, &cause)) {
+      return;
+    }
+    if (EndsInSeparator(folder, sep_)) {
+      Add(n, shown + " ends in \"" + std::string(1, sep_) + "\", so " + doubled);
+    }
+    if (!FolderExists(fs_, folder, &cause)) {
       Add(n, shown + " is not an existing folder" + Because(cause));
     }
   }
 
+  /// A group's key given again: the later line silently wins. Sections are
+  /// meant to be many.
+  void CheckRepeated(const SettingsLine& line) {
+    if (!IsGroupKey(line.key) || line.key == keys::kSection || groups_.empty()) return;
+    GroupSeen& group = groups_.back();
+    const auto [earlier, added] = group.keys.emplace(line.key, line.number);
+    if (added) return;
+    Add(line.number, line.key + " of group " + Quoted(group.name) + " is already on line " +
+                         std::to_string(earlier->second) + "; this line replaces it");
+    earlier->second = line.number;
+  }
+
   void CheckFileFolder(const std::string& key, const std::string& file) {
+    if (fs_.KindOf(file) == EntryKind::kFolder) {
+      return Add(LineOf(key), key + " " + Quoted(file) + " is a folder, not a file");
+    }
     const std::string folder = FolderOf(file, sep_);
     FsStatus cause;
     if (FolderExists(fs_, folder, &cause)) return;
@@ -296,10 +402,27 @@ class SettingsChecker {
 
 }  // namespace
 
-bool IsCheckRequest(const std::string& raw) { return LowerAscii(raw) == "check"; }
+bool IsCheckRequest(const std::string& raw) {
+  // However a batch file or a shortcut passes it: " check", "\"check\"",
+  // "/check", "-check", "--check", in any case.
+  const std::size_t first = raw.find_first_not_of(" \"");
+  if (first == std::string::npos) return false;
+  std::string word = raw.substr(first, raw.find_last_not_of(" \"") + 1 - first);
+  if (word.compare(0, 2, "--") == 0) {
+    word.erase(0, 2);
+  } else if (!word.empty() && (word[0] == '/' || word[0] == '-')) {
+    word.erase(0, 1);
+  }
+  return LowerAscii(word) == "check";
+}
 
 std::vector<std::string> FindSettingsProblems(Platform& platform, const std::string& text,
                                               const std::string& path, std::size_t* groups) {
+  if (LooksLikeUtf16(text)) {
+    *groups = 0;
+    return {"the file is saved as UTF-16 (Notepad's \"Unicode\"), which cannot be read: "
+            "save it as UTF-8 or ANSI"};
+  }
   SettingsChecker checker(platform.fs);
   for (const SettingsLine& line : SettingsLines(text)) checker.Check(line);
   checker.CheckGroups();

@@ -9,7 +9,8 @@
 
 namespace ovpre {
 
-/// True when the raw argument line asks for the check: "check" in any case.
+/// True when the raw argument line asks for the check: "check" in any case,
+/// also with spaces or quotes around it and with "/", "-" or "--" before it.
 bool IsCheckRequest(const std::string& raw);
 
 /// One line per finding in `text`, the content of the settings file at

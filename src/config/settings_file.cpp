@@ -67,6 +67,7 @@ Settings SettingsOf(Platform& platform, const std::string& text, const std::stri
   settings.FilePath = path;
   // Wherever the server runs the program from, a relative path means the
   // same file: the one beside the program.
+  settings.AnnounceFile = BesideProgram(platform, settings.AnnounceFile);
   settings.LogFile = BesideProgram(platform, settings.LogFile);
   settings.AnnounceLog = BesideProgram(platform, settings.AnnounceLog);
   settings.PreDb = BesideProgram(platform, settings.PreDb);

@@ -27,7 +27,7 @@ enum class FirstRunNotice { kShow, kQuiet };
 /// shows the first-run message when asked to, and returns nothing, which
 /// ends the run; it also returns nothing when the file cannot be read. A
 /// settings file that exists but is hidden is loaded, never overwritten.
-/// A relative announce log is taken beside the executable.
+/// Relative files are taken as SettingsOf says.
 std::optional<Settings> LoadSettings(Platform& platform,
                                      FirstRunNotice notice = FirstRunNotice::kShow);
 
@@ -36,8 +36,10 @@ std::optional<Settings> LoadSettings(Platform& platform,
 std::optional<Settings> ReadSettings(Platform& platform);
 
 /// The settings of `text`, the content of the settings file at `path`. A
-/// relative log file is taken beside the program, as the settings file is,
-/// not in whatever folder the server runs it from.
+/// relative announce file, log file or announce log is taken beside the
+/// program, as the settings file is, not in whatever folder the server runs
+/// it from. A relative raidendir stays as it is: no reply can be placed by
+/// it, and the entry refuses it.
 Settings SettingsOf(Platform& platform, const std::string& text, const std::string& path);
 
 /// True when `path` leads to a folder, links and junctions followed; when

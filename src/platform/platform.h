@@ -144,6 +144,9 @@ class OwnershipControlFactory {
   /// Returns nothing when the control is not available, and then puts the
   /// cause into `cause` when given.
   virtual std::unique_ptr<OwnershipControl> Create(std::string* cause) = 0;
+  /// False when `grant` is nothing the control may be given, with the
+  /// reason in `cause`; then no control is created and no call is made.
+  virtual bool Accepts(const OwnershipGrant& /*grant*/, std::string* /*cause*/) { return true; }
 };
 
 /// Everything outside the system that the commands talk to.

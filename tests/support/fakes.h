@@ -75,8 +75,13 @@ class RecordingOwnership final : public OwnershipControlFactory {
   bool available = true;
   int fail_call = -1;  // index of the call that fails, -1 for none
   std::string cause = "HRESULT 0x80040154 Class not registered";
+  std::string refusal;  // when set, every grant is refused with it
 
   std::unique_ptr<OwnershipControl> Create(std::string* cause) override;
+  bool Accepts(const OwnershipGrant&, std::string* why) override {
+    *why = refusal;
+    return refusal.empty();
+  }
 };
 
 /// An owner setting that leaves the owner as it is: on POSIX the real

@@ -34,7 +34,7 @@ OWNER_PARTS = {
     "admin:admins": ("admin", "admins"),
     "ftpuser": ("ftpuser", ""),
     "arch:ivers": ("arch", "ivers"),
-    "admin:": ("admin:", ""),
+    "admin": ("admin", ""),
     "new:owners": ("new", "owners"),
 }
 
@@ -43,7 +43,7 @@ GROUPS = [
     ("SameDrive", r"E:\ftp\pre\Same Drive", r"E:\ftp\mp3", "0", "admin:admins", "666"),
     ("SameDated", r"E:\ftp\pre\SameDated", r"E:\ftp\mp3", "1", "ftpuser", "777"),
     ("CrossDated", r"E:\ftp\pre\CrossDated", r"F:\archive", "3", "arch:ivers", "644"),
-    ("CrossPlain", r"E:\ftp\pre\CrossPlain", r"F:\archive", "0", "admin:", "600"),
+    ("CrossPlain", r"E:\ftp\pre\CrossPlain", r"F:\archive", "0", "admin", "600"),
     # G: is E: under another letter: one volume, so a rename.
     ("TwoLetters", r"E:\ftp\pre\TwoLetters", r"G:\ftp\mp3", "0", "admin:admins", "666"),
 ]
@@ -169,7 +169,7 @@ class PreTests(SiteTestCase):
         self.assert_moved(owndir + "\\" + release, destination)
         calls = self.site.control_log()
         self.assertEqual(calls, self.expected_owner_calls("CrossPlain", destination))
-        self.assertTrue(calls[0].startswith("600\tadmin:\t\t"))
+        self.assertTrue(calls[0].startswith("600\tadmin\t\t"))
 
     def test_cross_drive_clears_a_leftover_work_entry_and_says_what_stays(self):
         # A work entry whose mark says partial but carries no seal of the
@@ -266,7 +266,8 @@ class PreTests(SiteTestCase):
         owndir, destination = r"E:\ftp\pre\CrossPlain", r"F:\archive\Section.Rel-GRP"
         original = self.site.settings_bytes()
         self.site.write_settings(original + b"".join(line.encode() + CRLF for line in [
-            "group=Sections", "owndir=" + owndir, r"todir=E:\ftp\mp3", "dupedays=2",
+            "group=Sections", "owndir=" + owndir, r"todir=E:\ftp\mp3", "newowner=admin:admins",
+            "newperms=666", "dupedays=2",
             r"section=Archive*F:\archive*0"]))
         try:
             self.place_release(owndir, "Section.Rel-GRP")
@@ -343,7 +344,8 @@ class PreTests(SiteTestCase):
         self.assertRegex(text, re.compile(
             rb"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\tpre\tSameDrive\tLogged\.Control-GRP\tfailed\t"
             rb"Logged\.Control-GRP was successfully pre'd to:\tmoved\t-\t-\t\d+\t"
-            rb"create control: HRESULT 0x80040154[^\t\r\n]*\r\n$"))
+            rb"create control: RaidenModeX is not registered on this machine \(is RaidenFTPD "
+            rb"installed here\?\): HRESULT 0x80040154[^\t\r\n]*\r\n$"))
 
     def test_control_that_cannot_be_created_is_reported(self):
         release, destination = "No.Server-GRP", r"E:\ftp\mp3\No.Server-GRP"
@@ -606,15 +608,71 @@ class PreaddTests(SiteTestCase):
 
 
 class CheckTests(SiteTestCase):
+    def report(self):
+        return self.site.read_or_none(INSTALL_DIR + "\\ovpre-check.txt").split(CRLF)
+
     def test_check_reports_into_a_file_beside_the_program_and_changes_nothing(self):
         before = self.site.settings_bytes()
-        self.assertEqual(self.site.run("ovpre.exe CHECK"), 1)
-        report = self.site.read_or_none(INSTALL_DIR + "\\ovpre-check.txt").split(CRLF)
-        # SameDated's "ftpuser" names no owner group.
-        self.assertIn(b'line 18: newowner "ftpuser" has no ":" between the owner user and the '
-                      b'owner group', report)
-        self.assertIn(b"groups loaded: 5, findings: 1", report)
+        self.assertEqual(self.site.run("ovpre.exe CHECK"), 0)
+        self.assertIn(b"groups loaded: 5, findings: 0", self.report())
+        # Quoted and with a slash, as a shortcut may pass it; the control's
+        # finding says in words what is wrong.
+        self.site.unregister_control()
+        try:
+            self.assertEqual(self.site.run('ovpre.exe "/check" '), 1)
+        finally:
+            self.site.register_control()
+        self.assertIn(b"the server's control cannot be created: RaidenModeX is not registered "
+                      b"on this machine (is RaidenFTPD installed here?): HRESULT 0x80040154",
+                      [line[:137] for line in self.report()])
         self.assertEqual(self.site.settings_bytes(), before)
+
+
+class ControlValueTests(SiteTestCase):
+    """Groups whose owner or permissions the control cannot use, added to
+    the settings for these tests only."""
+    GROUPS = [("BadOwner", r"E:\ftp\pre\BadOwner", "admin:", "666"),
+              ("BadPerms", r"E:\ftp\pre\BadPerms", "admin:admins", "999")]
+
+    def setUp(self):
+        super().setUp()
+        self.original = self.site.settings_bytes()
+        lines = ["logfile=ovpre.log"]
+        for name, owndir, owner, perms in self.GROUPS:
+            lines += [f"group={name}", f"owndir={owndir}", r"todir=E:\ftp\mp3", "dated=0",
+                      f"newowner={owner}", f"newperms={perms}"]
+        self.site.write_settings(self.original + b"".join(l.encode() + CRLF for l in lines))
+
+    def tearDown(self):
+        self.site.write_settings(self.original)
+        log = self.site.linux_path(INSTALL_DIR + "\\ovpre.log")
+        if os.path.exists(log):
+            os.remove(log)
+
+    def test_values_the_control_cannot_use_are_never_handed_to_it(self):
+        for number, (name, owndir, owner, perms) in enumerate(self.GROUPS):
+            with self.subTest(name):
+                release, tag = name + ".Rel-GRP", str(150 + number)
+                destination = r"E:\ftp\mp3" + "\\" + release
+                self.place_release(owndir, release, {"f.nfo": b"f"})
+                self.assertEqual(self.site.run(pre_line(name, owndir, tag, release)), 0)
+                self.assertEqual(self.site.reply("pre", tag),
+                                 reply(success(release, destination) + CRLF + OWNERSHIP_LINE))
+                self.assert_moved(owndir + "\\" + release, destination, {"f.nfo": b"f"})
+                self.assertEqual(self.site.control_log(), [])
+        with open(self.site.linux_path(INSTALL_DIR + "\\ovpre.log"), "rb") as f:
+            text = f.read()
+        self.assertIn(b'\tset ownership: the server\'s control is not given the owner "admin:" and '
+                      b'permissions "666"', text)
+        self.assertIn(b'the owner "admin:admins" and permissions "999"', text)
+        # The check names both, each on its line.
+        self.assertEqual(self.site.run("ovpre.exe check"), 1)
+        report = self.site.read_or_none(INSTALL_DIR + "\\ovpre-check.txt").split(CRLF)
+        logfile = self.original.count(CRLF) + 1  # the first line added
+        self.assertIn(b'line %d: newowner "admin:" is not a user or user:group with both named, '
+                      b'so owner and permissions are never set' % (logfile + 5), report)
+        self.assertIn(b'line %d: newperms "999" is not 1 to 4 octal digits, so owner and '
+                      b'permissions are never set' % (logfile + 12), report)
 
 
 class IgnoredRequestTests(SiteTestCase):

@@ -6,7 +6,8 @@
 // own and within 30 s for the whole run, so that a server that does not
 // answer cannot hold the run. When the control is missing, cannot be
 // created, fails a call or runs out of time, the pre reports that owner and
-// permissions were not set.
+// permissions were not set; so does a newowner or newperms that the control
+// could only misread, which it is never given.
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/settings.h"
 #include "os/win32/io.h"
 #include "os/win32/control_thread.h"
 #include "os/win32/text.h"
@@ -430,8 +432,29 @@ IDispatch* CreateControl(HRESULT* result) {
   return SUCCEEDED(*result) ? control : nullptr;
 }
 
+/// Why the control could not be created, in words first: the siteop reads
+/// this in the check's report and in the log.
+std::string CreateFailure(HRESULT result) {
+  if (result != REGDB_E_CLASSNOTREG) return HresultText(result);
+  return "RaidenModeX is not registered on this machine "
+         "(is RaidenFTPD installed here?): " + HresultText(result);
+}
+
 class ComOwnershipFactory final : public OwnershipControlFactory {
  public:
+  /// What the control cannot use it may read as something else (an empty
+  /// group, a mode of its own making), so it is never handed such values.
+  bool Accepts(const OwnershipGrant& grant, std::string* cause) override {
+    if (IsUsableGrant(grant)) return true;
+    if (cause) {
+      *cause = "the server's control is not given the owner \"" + grant.user +
+               (grant.group.empty() ? "" : ":" + grant.group) + "\" and permissions \"" +
+               grant.perms + "\": newowner must be a user or user:group, newperms 1 to 4 "
+               "octal digits";
+    }
+    return false;
+  }
+
   std::unique_ptr<OwnershipControl> Create(std::string* cause) override {
     auto thread = std::make_unique<ControlThread>();
     auto state = std::make_shared<ControlState>();
@@ -443,7 +466,7 @@ class ComOwnershipFactory final : public OwnershipControlFactory {
     if (answered && state->control) {
       return std::make_unique<ComOwnershipControl>(std::move(thread), std::move(state));
     }
-    if (cause) *cause = answered ? HresultText(state->result) : thread->Failure();
+    if (cause) *cause = answered ? CreateFailure(state->result) : thread->Failure();
     // An apartment without a control is left on its own thread too.
     if (answered) thread->Run([state] { state->apartment.reset(); });
     return nullptr;
