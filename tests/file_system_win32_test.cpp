@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "fs/flush_check.h"
+#include "config/flush_check.h"
 #include "fs/move_release.h"
 #include "fs/folder_queries.h"
 #include "os/win32/io.h"

@@ -248,6 +248,18 @@ TEST_F(CheckTest, ACleanFilePassesAndNothingIsCreatedWithoutOne) {
   EXPECT_EQ(Check(), 1);
   EXPECT_TRUE(Reported("the server's control cannot be created: HRESULT 0x80040154"));
   EXPECT_EQ(ReadFile(site.SettingsPath()), clean);
+  // A target whose file system refuses to flush a folder is named.
+  test::FailingFileSystem refusing(*site.fs, 0);
+  refusing.fail_op = "Folder::Flush";
+  refusing.injected = FsStatus(FsStatus::kOk, 1, "not for folders");
+  site.process.raw = "check";
+  Platform platform = site.With(refusing);
+  EXPECT_EQ(RunOnce(platform), 1);
+  const auto& report = site.notifier.report;
+  EXPECT_TRUE(std::any_of(report.begin(), report.end(), [&](const std::string& line) {
+    return line.find("todir \"" + site.to_dir + "\" is on a file system that refuses") !=
+           std::string::npos;
+  }));
   // Notepad's "Unicode", with or without its mark, is named as such.
   for (const std::string mark : {"\xFF\xFE", ""}) {
     std::string utf16 = mark;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "config/flush_check.h"
 #include "config/settings_file.h"
 #include "record/record_place.h"
 #include "text/fields.h"
@@ -289,6 +290,7 @@ class SettingsChecker {
     }
     if (key == keys::kToDir) {
       CheckFolder(n, shown, line.value, "replies and announcements show it doubled");
+      CheckFlush(n, shown, line.value);
     }
     if (key == keys::kUnpreMins && !FloorDecimalToInt16(line.value)) {
       Add(n, shown + " is not a number, so the group cannot unpre");
@@ -342,6 +344,7 @@ class SettingsChecker {
     if (!dated || *dated < 0 || *dated > 3) Add(n, shown + " has a date format other than 0 to 3");
     CheckFolder(n, shown + " todir " + Quoted(to_dir), to_dir,
                 "replies and announcements show it doubled");
+    CheckFlush(n, shown + " todir " + Quoted(to_dir), to_dir);
   }
 
   void CheckFolder(int n, const std::string& shown, const std::string& folder,
@@ -357,6 +360,19 @@ class SettingsChecker {
     if (!FolderExists(fs_, folder, &cause)) {
       Add(n, shown + " is not an existing folder" + Because(cause));
     }
+  }
+
+  /// A target on a file system that refuses to flush a folder: a copy
+  /// published there cannot be made durable, so a pre from another drive
+  /// keeps the group's source as well.
+  void CheckFlush(int n, const std::string& shown, const std::string& folder) {
+    std::string resolved;
+    std::string cause;
+    if (!fs_.ResolveFolder(folder, &resolved).ok() || !RefusesFolderFlush(fs_, resolved, &cause)) {
+      return;
+    }
+    Add(n, shown + " is on a file system that refuses to flush folders (" + cause +
+               "), so a pre from another drive leaves the release in the group's folder too");
   }
 
   /// A group's key given again: the later line silently wins. Sections are

@@ -1,4 +1,4 @@
-#include "fs/flush_check.h"
+#include "config/flush_check.h"
 
 #include <memory>
 
