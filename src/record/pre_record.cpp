@@ -57,7 +57,7 @@ std::string Why(sqlite3* db, const std::string& step) {
 /// One prepared statement, finalized when it goes.
 class Statement {
  public:
-  Statement(sqlite3* db, const std::string& sql) : db_(db) {
+  Statement(sqlite3* db, const std::string& sql) {
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
   }
   ~Statement() { sqlite3_finalize(stmt_); }
@@ -89,7 +89,6 @@ class Statement {
   int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
 
  private:
-  sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
 };
 
