@@ -619,7 +619,7 @@ TEST_F(PreTest, ALockHeldByAnotherRunCostsARequestFiveSecondsInAllAndChangesNoth
   EXPECT_EQ(record.failures, std::vector<std::string>{"lock held: " + LockPath(site.platform)});
   // The budget is the request's: a preadd in the same run does not wait
   // again, writes nothing, and says so.
-  site.Request("GRP", 0, site.own_dir, "preadd New*/a*/b*0*u:g*7");
+  site.Request("GRP", 0, site.own_dir, "preadd New*" + site.own_dir + "*" + site.to_dir + "*0*u:g*7");
   RunOnce(site.platform);
   EXPECT_EQ(site.Reply("preadd"), Reply("Error in setup, please notify a siteop."));
   EXPECT_EQ(site.clock.slept, slept);

@@ -2,9 +2,13 @@
 // characters, on one drive and across drives.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
+
 #include "app/entry.h"
 #include "fs/move_release.h"
 #include "fs/folder_queries.h"
+#include "fs/work_entry.h"
 #include "os/win32/io.h"
 #include "os/win32/text.h"
 #include "support/fakes.h"
@@ -23,6 +27,19 @@ std::string PathOf(HANDLE handle) {
   wchar_t path[1024] = {};
   const DWORD length = GetFinalPathNameByHandleW(handle, path, 1024, VOLUME_NAME_DOS);
   return length > 0 && length < 1024 ? Utf8FromWide(path) : "";
+}
+
+/// The release's staged tree in the work folder of `target`, whose name
+/// the program keys; where there is none yet, the plain name.
+std::string StagedIn(const std::string& target, const std::string& release) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(target), error)) {
+    const std::string name = entry.path().filename().u8string();
+    if (name.compare(0, std::strlen(kWorkFolderName), kWorkFolderName) == 0) {
+      return Join(target, name + "\\" + release + "\\release");
+    }
+  }
+  return Join(target, std::string(kWorkFolderName) + "\\" + release + "\\release");
 }
 
 /// IDs as FAT gives them: from the folder and the entry's place in it, so
@@ -204,7 +221,7 @@ TEST_F(Win32PreTest, WhatARenameDidIsReportedAsItHappenedWhateverTheFileSystemDo
     const std::string reply = Pre(c.release, to_dir, hooked.get());
     intruder.Close();
     // Whole in one place, and that place is the one the reply names.
-    const std::string staged = Join(to_dir, ".ovpre-work\\" + std::string(c.release) + "\\release");
+    const std::string staged = StagedIn(to_dir, c.release);
     const std::string whole_at = !c.refusal ? destination
                                  : c.refusal == &waits ? staged
                                                        : Join(site.own_dir, c.release);
@@ -223,11 +240,11 @@ TEST_F(Win32PreTest, AStagedFileChangedBeforeThePublishIsNeverPublished) {
   if (test::OtherDeviceBase().empty()) GTEST_SKIP() << "no second drive";
   TempFolder other(test::OtherDeviceBase());
   const std::string file = MakeRelease("Staged-GRP", 1);
-  const std::string staged = Join(other.path(), ".ovpre-work\\Staged-GRP\\release") + file;
+  const auto staged = [&] { return StagedIn(other.path(), "Staged-GRP") + file; };
   test::FailingFileSystem failing(fs, 0);
   failing.before = [&](int) {
-    if (failing.current_op == "Folder::MoveTo" && fs.KindOf(staged) == EntryKind::kFile) {
-      test::WriteFile(staged, "SFV");
+    if (failing.current_op == "Folder::MoveTo" && fs.KindOf(staged()) == EntryKind::kFile) {
+      test::WriteFile(staged(), "SFV");
     }
   };
   EXPECT_EQ(Pre("Staged-GRP", other.path(), &failing),
@@ -235,7 +252,7 @@ TEST_F(Win32PreTest, AStagedFileChangedBeforeThePublishIsNeverPublished) {
                     "has finished."));
   EXPECT_EQ(Content(Join(site.own_dir, "Staged-GRP") + file), "sfv");
   EXPECT_EQ(fs.KindOf(Join(other.path(), "Staged-GRP")), EntryKind::kMissing);
-  EXPECT_EQ(fs.KindOf(staged), EntryKind::kMissing);
+  EXPECT_EQ(fs.KindOf(staged()), EntryKind::kMissing);
 }
 
 }  // namespace

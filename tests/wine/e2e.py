@@ -500,7 +500,8 @@ class RecordTests(SiteTestCase):
         self.db = self.site.linux_path(INSTALL_DIR + r"\private\pres.db")
         os.makedirs(os.path.dirname(self.db), exist_ok=True)
         lines = [r"predb=private\pres.db", "group=Recorded", "owndir=" + self.OWNDIR,
-                 r"todir=F:\archive", "dupedays=3", "unpremins=5"]
+                 r"todir=F:\archive", "dupedays=3", "unpremins=5", "newowner=admin:admins",
+                 "newperms=666"]
         os.makedirs(self.site.linux_path(self.OWNDIR), exist_ok=True)
         self.site.write_settings(self.original + b"".join(l.encode() + CRLF for l in lines))
 
