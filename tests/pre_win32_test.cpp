@@ -35,8 +35,10 @@ std::string StagedIn(const std::string& target, const std::string& release) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(target), error)) {
     const std::string name = entry.path().filename().u8string();
-    if (name.compare(0, std::strlen(kWorkFolderName), kWorkFolderName) == 0) {
-      return Join(target, name + "\\" + release + "\\release");
+    const std::string staged = Join(target, name + "\\" + release + "\\release");
+    if (name.compare(0, std::strlen(kWorkFolderName), kWorkFolderName) == 0 &&
+        std::filesystem::exists(std::filesystem::u8path(staged), error)) {
+      return staged;
     }
   }
   return Join(target, std::string(kWorkFolderName) + "\\" + release + "\\release");
