@@ -158,6 +158,12 @@ wine_env_start() {
   # Wine spells Linux file names in the locale's character set: without a
   # UTF-8 locale (as under a bare CI shell) it cannot create "é" or "中".
   export LC_ALL=C.UTF-8
+  # Wine keeps no Windows rights on files, only the Linux mode, which it
+  # shows as rights for the user, the system and everyone. A new file gets
+  # the mode the umask leaves, where Windows gives it what its folder hands
+  # down: 077 stands for the private folders the program keeps its own
+  # files in, which let nobody else in.
+  umask 077
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     # What a broken first start left is made again; anything else there is
     # not ours to remove.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -13,12 +14,16 @@
 #include "config/flush_check.h"
 #include "fs/move_release.h"
 #include "fs/folder_queries.h"
+#include "os/win32/folder_parts.h"
 #include "os/win32/io.h"
+#include "os/win32/rights.h"
 #include "os/win32/text.h"
 #include "platform/native.h"
 #include "support/temp_folder.h"
 
 // Needs windows.h, which fs/win32_io.h brings in.
+#include <aclapi.h>
+#include <sddl.h>
 #include <winioctl.h>
 
 namespace ovpre {
@@ -409,6 +414,51 @@ TEST_F(Win32FileSystemTest, NeverRemovesAnEmptyPathOrADriveRootAndFlushesARootAs
     std::string cause;
     EXPECT_FALSE(RefusesFolderFlush(*fs, root, &cause)) << root << ": " << cause;
   }
+}
+
+/// The rights `rights` describe, in the system's short text form.
+std::string RightsText(PSECURITY_DESCRIPTOR rights) {
+  wchar_t* text = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(rights, SDDL_REVISION_1,
+                                                       DACL_SECURITY_INFORMATION, &text, nullptr);
+  const std::string result = text ? Utf8FromWide(text) : "";
+  LocalFree(text);
+  return result;
+}
+
+TEST_F(Win32FileSystemTest, AWorkFolderOpensToThisAccountAloneAndHandsDownItsTargetsRights) {
+  const std::string target = temp / "target";
+  PSECURITY_DESCRIPTOR open = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)",
+                                                                   SDDL_REVISION_1, &open, nullptr));
+  SECURITY_ATTRIBUTES everyone = {sizeof everyone, open, FALSE};
+  ASSERT_TRUE(CreateDirectoryW(Win32Path(target).c_str(), &everyone));
+  LocalFree(open);
+  const FileHandle folder(CreateFileW(Win32Path(target).c_str(), FILE_LIST_DIRECTORY, kShareAll,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  PSECURITY_DESCRIPTOR its = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(Win32Path(target).data(), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                                  &its), static_cast<DWORD>(ERROR_SUCCESS));
+  const std::string target_rights = RightsText(its);
+  LocalFree(its);
+  NewRights work;
+  ASSERT_TRUE(work.MakeForWorkFolder(folder.get()));
+  const std::string work_rights = RightsText(work.get()->lpSecurityDescriptor);
+  // Its own entry opens the folder itself; each the target hands down is
+  // handed down only.
+  EXPECT_EQ(work_rights.compare(0, 14, "D:P(A;;FA;;;S-"), 0) << work_rights;
+  const std::regex handed(R"(\(A;OICI(?:ID)?;([^;]*);;;([^)]*)\))");
+  int count = 0;
+  for (std::sregex_iterator it(target_rights.begin(), target_rights.end(), handed), end;
+       it != end; ++it, ++count) {
+    EXPECT_NE(work_rights.find("(A;OICIIO;" + (*it)[1].str() + ";;;" + (*it)[2].str() + ")"),
+              std::string::npos) << work_rights << " from " << target_rights;
+  }
+  EXPECT_GT(count, 0) << target_rights;
+  NewRights record;
+  ASSERT_TRUE(record.MakePrivate(true));
+  EXPECT_EQ(RightsText(record.get()->lpSecurityDescriptor).compare(0, 18, "D:P(A;OICI;FA;;;S-"), 0);
 }
 
 TEST_F(Win32FileSystemTest, ALinkIsRemovedItselfNeverWhatItPointsTo) {

@@ -5,6 +5,13 @@
 #include <filesystem>
 #include <regex>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#endif
+
 #include "app/entry.h"
 #include "support/fakes.h"
 #include "support/temp_folder.h"
@@ -23,8 +30,6 @@ std::string Reply(const std::string& message) { return test::ExpectedReply(messa
 class RecordTest : public ::testing::Test {
  protected:
   RecordTest() {
-    test::MakeFolders(db_dir);
-    std::filesystem::permissions(db_dir, std::filesystem::perms::owner_all);
     test::MakeFolders(Join(site.root, "pre" + test::Sep() + "OTH"));
     site.WriteSettings(site.own_dir, site.to_dir);
     Settle("predb=db" + test::Sep() + "pres.db", "dupedays=30\r\nunpremins=10");
@@ -94,11 +99,13 @@ TEST_F(RecordTest, APreIsRecordedAndFoundAgainInAnyCaseUntilTooOldOrUndone) {
   site.Request("GRP", 1, site.own_dir, "pre Some.Release-GRP");
   RunOnce(copying);
   ASSERT_EQ(site.Reply("pre"), Published());
+  // The record's folder was missing: made private, as used it must be.
   const std::vector<std::string> rows =
       Sql("SELECT release, release_key, group_name, ifnull(section, 'NULL'), path, files, bytes, "
           "ifnull(unpre_time, 'NULL'), length(folder_id) FROM pres");
   EXPECT_EQ(rows, std::vector<std::string>{"Some.Release-GRP|some.release-grp|GRP|NULL|" + dest +
-                                           "|2|6|NULL|33"});
+                                           "|2|6|NULL|33"})
+      << LastLogLine();
   const std::string when = Sql("SELECT pre_time FROM pres")[0];
   EXPECT_TRUE(std::regex_match(when, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
   EXPECT_EQ(Sql("SELECT abs(julianday('now') - julianday(pre_time)) < 0.001 FROM pres")[0], "1");
@@ -216,11 +223,32 @@ TEST_F(RecordTest, ARecordThatIsNotPrivateOrIsLockedNeverFailsAPre) {
   }
   EXPECT_NE(LastLogLine().find("record row missing: lock: database is locked"), std::string::npos);
   sqlite3_close(reader);
-#ifndef _WIN32
+  // A folder the program did not make: open to others, by its mode or by
+  // what the folder above hands down.
+  test::RemoveTree(db_dir);
+  test::MakeFolders(db_dir);
+#ifdef _WIN32
+  // Rights given after the making, as Wine keeps them too (as a mode).
+  PSECURITY_DESCRIPTOR open = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;OICI;FA;;;WD)",
+                                                                   SDDL_REVISION_1, &open, nullptr));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL everyone = nullptr;
+  GetSecurityDescriptorDacl(open, &present, &everyone, &defaulted);
+  std::string path = db_dir;
+  EXPECT_EQ(SetNamedSecurityInfoA(path.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, everyone, nullptr), static_cast<DWORD>(ERROR_SUCCESS));
+  LocalFree(open);
+#else
   std::filesystem::permissions(db_dir, std::filesystem::perms::all);
+#endif
   test::RemoveTree(dest);
   MakeRelease("Some.Release-GRP");
   EXPECT_EQ(Run("pre Some.Release-GRP"), Published());
+#ifdef _WIN32
+  EXPECT_NE(LastLogLine().find("record not used: the folder lets another account in"),
+            std::string::npos) << LastLogLine();
+#else
   EXPECT_NE(LastLogLine().find("record not used: the folder is open to others (mode 777)"),
             std::string::npos);
 #endif

@@ -12,8 +12,12 @@ std::unique_ptr<PreRecord> OpenRecord(Platform& platform, const Settings& settin
     *why = "no record is set";
     return nullptr;
   }
+  // Every wait for the record comes out of the request's one budget.
+  const RecordPause pause = [&platform](int tries) {
+    return platform.lock_budget.Pause(platform.clock, tries);
+  };
   return OpenSafeRecord(platform.fs, platform.privacy, settings.PreDb,
-                        ReleaseFolders(settings), why);
+                        ReleaseFolders(settings), pause, why);
 }
 
 std::string FolderIdText(Folder& folder) {

@@ -50,17 +50,24 @@ class LockBudget {
   /// Returns the last result: kInUse once the budget is spent. A budget
   /// already spent still allows one try, without a pause.
   FsStatus Wait(Clock& clock, const std::function<FsStatus()>& attempt) {
-    uint64_t pause = 5;
-    for (;;) {
+    for (int tries = 0;; ++tries) {
       const FsStatus status = attempt();
-      if (status != FsStatus::kInUse || spent_ >= kMilliseconds) return status;
-      const uint64_t wait = std::min(pause, kMilliseconds - spent_);
-      const uint64_t began = clock.Milliseconds();
-      clock.Sleep(wait);
-      // A clock that stands still (a test's) still uses up the budget.
-      spent_ += std::max(clock.Milliseconds() - began, wait);
-      pause = std::min<uint64_t>(pause * 2, 100);
+      if (status != FsStatus::kInUse || !Pause(clock, tries)) return status;
     }
+  }
+
+  /// Pauses before try number `tries` + 2 at a lock another holds, longer
+  /// the more tries came before; false, without a pause, once the budget
+  /// is spent.
+  bool Pause(Clock& clock, int tries) {
+    if (spent_ >= kMilliseconds) return false;
+    const uint64_t pause = tries >= 5 ? 100 : std::min<uint64_t>(uint64_t{5} << tries, 100);
+    const uint64_t wait = std::min(pause, kMilliseconds - spent_);
+    const uint64_t began = clock.Milliseconds();
+    clock.Sleep(wait);
+    // A clock that stands still (a test's) still uses up the budget.
+    spent_ += std::max(clock.Milliseconds() - began, wait);
+    return true;
   }
 
   /// Milliseconds still left to wait.

@@ -16,6 +16,9 @@ class PrivacyCheck {
   /// `folder` itself.
   virtual std::string WhyNotPrivate(const std::string& folder,
                                     const std::vector<std::string>& names) = 0;
+  /// Makes the folder `folder`, whose folder above exists, so that only
+  /// this program's user may enter it; "" when made, else why not.
+  virtual std::string MakePrivateFolder(const std::string& folder) = 0;
 };
 
 }  // namespace ovpre

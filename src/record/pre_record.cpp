@@ -157,7 +157,7 @@ std::string Phrase(const std::string& word) {
 
 }  // namespace
 
-std::unique_ptr<PreRecord> PreRecord::Open(const std::string& path, int wait_ms,
+std::unique_ptr<PreRecord> PreRecord::Open(const std::string& path, RecordPause pause,
                                            std::string* why) {
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW;
@@ -167,8 +167,8 @@ std::unique_ptr<PreRecord> PreRecord::Open(const std::string& path, int wait_ms,
     return nullptr;
   }
   sqlite3_extended_result_codes(db, 1);
-  sqlite3_busy_timeout(db, wait_ms);
-  std::unique_ptr<PreRecord> record(new PreRecord(db, false));
+  std::unique_ptr<PreRecord> record(new PreRecord(db, false, std::move(pause)));
+  sqlite3_busy_handler(db, &PreRecord::OnBusy, record.get());
   if (!record->Prepare(why)) return nullptr;
   return record;
 }
@@ -192,6 +192,11 @@ bool PreRecord::Inspect(const std::string& path, std::string* why) {
 }
 
 PreRecord::~PreRecord() { sqlite3_close(db_); }
+
+int PreRecord::OnBusy(void* record, int tries) {
+  const RecordPause& pause = static_cast<PreRecord*>(record)->pause_;
+  return pause && pause(tries) ? 1 : 0;
+}
 
 bool PreRecord::Prepare(std::string* why) {
   bool ok = false;

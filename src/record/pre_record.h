@@ -2,6 +2,7 @@
 // The record of every pre: one row per pre in an SQLite file, the only code
 // that talks to SQLite.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,16 +47,21 @@ enum class Reservation {
 /// and no longer holds its name.
 inline constexpr int kPendingMinutes = 60;
 
+/// Pauses before try number `tries` + 2 at a lock another writer of the
+/// record holds; false, without a pause, when the request may wait no more.
+using RecordPause = std::function<bool(int tries)>;
+
 /// The record file, open. Every call reports failure through its result
-/// and says why in `why`; none waits longer than the time given to Open.
+/// and says why in `why`; none waits longer than the pause given to Open
+/// allows.
 class PreRecord {
  public:
   /// Opens the record at `path` (UTF-8), creating it, and its schema, when
   /// missing; never follows a link at the file's own name. Write-ahead
   /// logging, synced at checkpoints: a power cut may lose the last rows,
   /// never the file. A record of a later schema is opened read-only.
-  /// Waits at most `wait_ms` for another writer's lock.
-  static std::unique_ptr<PreRecord> Open(const std::string& path, int wait_ms,
+  /// Waits for another writer's lock only through `pause`.
+  static std::unique_ptr<PreRecord> Open(const std::string& path, RecordPause pause,
                                          std::string* why);
   /// Looks at the existing file at `path` without changing it: true when
   /// it is a record (or an empty database, which becomes one), else false
@@ -99,11 +105,14 @@ class PreRecord {
   bool MarkUndone(int64_t id, bool undone, std::string* why);
 
  private:
-  PreRecord(sqlite3* db, bool read_only) : db_(db), read_only_(read_only) {}
+  PreRecord(sqlite3* db, bool read_only, RecordPause pause)
+      : db_(db), read_only_(read_only), pause_(std::move(pause)) {}
   bool Prepare(std::string* why);
+  static int OnBusy(void* record, int tries);
 
   sqlite3* db_;
   bool read_only_;
+  RecordPause pause_;
 };
 
 }  // namespace ovpre

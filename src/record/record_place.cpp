@@ -41,6 +41,11 @@ std::string WhyRecordUnsafe(FileSystem& fs, PrivacyCheck* privacy, const std::st
     }
   }
   if (!privacy) return "its privacy cannot be checked";
+  // The first use makes it, private.
+  if (fs.KindOf(folder) == EntryKind::kMissing &&
+      fs.KindOf(FolderOf(folder, sep)) == EntryKind::kFolder) {
+    return "";
+  }
   return privacy->WhyNotPrivate(folder,
                                 {name, name + "-wal", name + "-shm", name + "-journal"});
 }
@@ -48,10 +53,16 @@ std::string WhyRecordUnsafe(FileSystem& fs, PrivacyCheck* privacy, const std::st
 std::unique_ptr<PreRecord> OpenSafeRecord(FileSystem& fs, PrivacyCheck* privacy,
                                           const std::string& path,
                                           const std::vector<std::string>& release_folders,
-                                          std::string* why) {
+                                          RecordPause pause, std::string* why) {
+  const std::string folder = FolderOf(path, fs.Separator());
+  if (privacy && !folder.empty() && fs.KindOf(folder) == EntryKind::kMissing) {
+    // Made private from the start: nothing of the folder above flows in.
+    *why = privacy->MakePrivateFolder(folder);
+    if (!why->empty()) return nullptr;
+  }
   *why = WhyRecordUnsafe(fs, privacy, path, release_folders);
   if (!why->empty()) return nullptr;
-  return PreRecord::Open(path, kRecordWaitMs, why);
+  return PreRecord::Open(path, std::move(pause), why);
 }
 
 }  // namespace ovpre

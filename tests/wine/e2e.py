@@ -497,8 +497,8 @@ class RecordTests(SiteTestCase):
     def setUp(self):
         super().setUp()
         self.original = self.site.settings_bytes()
+        # Its folder is missing: the program makes it, private.
         self.db = self.site.linux_path(INSTALL_DIR + r"\private\pres.db")
-        os.makedirs(os.path.dirname(self.db), exist_ok=True)
         lines = [r"predb=private\pres.db", "group=Recorded", "owndir=" + self.OWNDIR,
                  r"todir=F:\archive", "dupedays=3", "unpremins=5", "newowner=admin:admins",
                  "newperms=666"]

@@ -44,6 +44,11 @@ class PosixPrivacyCheck final : public PrivacyCheck {
     }
     return "";
   }
+
+  std::string MakePrivateFolder(const std::string& folder) override {
+    if (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) return "";
+    return "the folder cannot be made: " + std::string(strerror(errno));
+  }
 };
 
 }  // namespace

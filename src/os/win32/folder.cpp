@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "os/win32/folder_parts.h"
+#include "os/win32/rights.h"
 #include "os/win32/text.h"
 
 namespace ovpre {
@@ -306,7 +307,11 @@ class Win32Folder final : public Folder {
 
   FsStatus OpenWorkFolder(const std::string& name, std::unique_ptr<Folder>* folder) override {
     if (lost_) return Lost();
-    const bool made = CreateDirectoryW(Win32Path(Child(name)).c_str(), nullptr) != FALSE;
+    // Private to this program's account, while what is made inside gets
+    // the target's rights, as if made there.
+    NewRights rights;
+    rights.MakeForWorkFolder(handle_.get());
+    const bool made = CreateDirectoryW(Win32Path(Child(name)).c_str(), rights.get()) != FALSE;
     if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return LastStatus();
     // Never renamed, and shared by every pre into this target.
     FsStatus status = OpenChild(name, staged_, false, folder);
@@ -322,10 +327,10 @@ class Win32Folder final : public Folder {
     // Shared with nobody: while this handle is open, no other run can open
     // the mark, which is the claim; DELETE lets the holder remove it. A new
     // one is private to this program's user.
-    PrivateToUser private_to_user;
+    NewRights private_to_user;
+    if (create) private_to_user.MakePrivate(false);
     FileHandle file(CreateFileW(Win32Path(Child(name)).c_str(),
-                                GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                create ? private_to_user.get() : nullptr,
+                                GENERIC_READ | GENERIC_WRITE | DELETE, 0, private_to_user.get(),
                                 create ? CREATE_NEW : OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return LastStatus();

@@ -1,7 +1,5 @@
 #include "os/win32/folder_parts.h"
 
-#include <sddl.h>
-
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -174,36 +172,6 @@ void StagedFiles::ForgetBelow(const std::string& path) {
   for (auto it = folders.begin(); it != folders.end();) {
     it = below(*it) ? folders.erase(it) : std::next(it);
   }
-}
-
-PrivateToUser::PrivateToUser() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-  FileHandle owned(token);
-  std::vector<char> user(256);
-  DWORD size = 0;
-  if (!GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()),
-                           &size)) {
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
-    user.resize(size);
-    if (!GetTokenInformation(token, TokenUser, user.data(), size, &size)) return;
-  }
-  wchar_t* sid = nullptr;
-  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) return;
-  // "P": protected, so nothing of the folder above is inherited.
-  const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
-  LocalFree(sid);
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
-                                                            &descriptor_, nullptr)) {
-    descriptor_ = nullptr;
-    return;
-  }
-  attributes_.nLength = sizeof attributes_;
-  attributes_.lpSecurityDescriptor = descriptor_;
-}
-
-PrivateToUser::~PrivateToUser() {
-  if (descriptor_) LocalFree(descriptor_);
 }
 
 FsStatus Win32Mark::Read(std::string* state) {

@@ -48,22 +48,6 @@ struct StagedFiles {
   void ForgetBelow(const std::string& path);
 };
 
-/// Security attributes that let only this program's user in: a protected
-/// DACL with that user's entry alone, inherited from nothing.
-class PrivateToUser {
- public:
-  PrivateToUser();
-  ~PrivateToUser();
-  PrivateToUser(const PrivateToUser&) = delete;
-  PrivateToUser& operator=(const PrivateToUser&) = delete;
-  /// Null (the folder's inherited rights) where they could not be built.
-  SECURITY_ATTRIBUTES* get() { return descriptor_ ? &attributes_ : nullptr; }
-
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  SECURITY_ATTRIBUTES attributes_ = {};
-};
-
 /// Runs `attempt` (an opening that returns its status) again for about a
 /// second while it meets a sharing violation: a scanner or indexer that
 /// holds a folder for a moment.
