@@ -27,6 +27,9 @@ using test::WriteFile;
 
 std::string Reply(const std::string& message) { return test::ExpectedReply(message); }
 
+/// Now, as the record writes times.
+constexpr const char* kSqlNow = "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')";
+
 class RecordTest : public ::testing::Test {
  protected:
   RecordTest() {
@@ -114,13 +117,33 @@ TEST_F(RecordTest, APreIsRecordedAndFoundAgainInAnyCaseUntilTooOldOrUndone) {
   MakeRelease("SOME.release-grp");
   EXPECT_EQ(Run("pre SOME.release-grp"),
             Reply("Dupe: SOME.release-grp was already pre'd to:\r\n" + dest));
-  for (const char* change : {"pre_time = strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '-31 days')",
-                             "unpre_time = pre_time"}) {
-    SCOPED_TRACE(change);
-    Sql(std::string("UPDATE pres SET ") + change);
+  // A reservation holds the name while its run holds its run lock.
+  const std::string pending =
+      "UPDATE pres SET unpre_time = NULL, folder_id = NULL, pre_time = " + std::string(kSqlNow) +
+      "; INSERT OR REPLACE INTO pending_runs VALUES ((SELECT min(id) FROM pres), 5)";
+  const struct {
+    std::string change;
+    bool run_lock_held;
+  } cases[] = {
+      {"UPDATE pres SET pre_time = strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '-31 days')", false},
+      {"UPDATE pres SET unpre_time = pre_time", false},
+      {pending, true},
+      {pending, false},  // the run was killed
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change + (c.run_lock_held ? ", held" : ""));
+    Sql(c.change);
+    std::unique_ptr<HeldLock> held;
+    if (c.run_lock_held) {
+      ASSERT_TRUE(site.platform.fs.TryLock(db_file + "-run-5.lock", &held).ok());
+      EXPECT_EQ(Run("pre SOME.release-grp"),
+                Reply("Dupe: SOME.release-grp was already pre'd to:\r\n" + dest));
+      continue;
+    }
     EXPECT_EQ(Run("pre SOME.release-grp"),
               Reply("SOME.release-grp was successfully pre'd to:\r\n" +
                     Join(site.to_dir, "SOME.release-grp")));
+    EXPECT_EQ(LastLogLine().find("record"), std::string::npos) << LastLogLine();
     test::RemoveTree(Join(site.to_dir, "SOME.release-grp"));
     Sql("DELETE FROM pres WHERE release = 'SOME.release-grp'");
     MakeRelease("SOME.release-grp");

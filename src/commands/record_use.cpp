@@ -26,8 +26,21 @@ std::string FolderIdText(Folder& folder) {
   return Hex16(id.volume) + ":" + Hex16(id.file);
 }
 
+namespace {
+
+/// How many pres at once hold a run lock of the record; more pres than
+/// that at once run without one, and their reservations last the hour.
+constexpr int kRunSlots = 32;
+
+/// The run lock `slot` of the record at `record`, in the record's folder.
+std::string RunLockPath(const std::string& record, int slot) {
+  return record + "-run-" + std::to_string(slot) + ".lock";
+}
+
+}  // namespace
+
 PreRecording::PreRecording(Platform& platform, const Settings& settings, RequestRecord& log)
-    : log_(log) {
+    : fs_(platform.fs), log_(log), path_(settings.PreDb) {
   if (settings.PreDb.empty()) return;
   std::string why;
   record_ = OpenRecord(platform, settings, &why);
@@ -41,6 +54,25 @@ PreRecording::~PreRecording() {
 
 void PreRecording::Note(const std::string& why) { log_.AddNote("record " + why); }
 
+RunSlot PreRecording::TakeRunSlot() {
+  RunSlot run;
+  for (int slot = 0; slot < kRunSlots && run.slot < 0; ++slot) {
+    const FsStatus taken = fs_.TryLock(RunLockPath(path_, slot), &run_lock_);
+    if (taken.ok()) {
+      run.slot = slot;
+    } else if (taken != FsStatus::kInUse) {
+      break;
+    }
+  }
+  run.runs = [this](int slot) {
+    // A run lock nobody holds belongs to a run that ended; one that cannot
+    // be tried counts as held.
+    std::unique_ptr<HeldLock> probe;
+    return !fs_.TryLock(RunLockPath(path_, slot), &probe).ok();
+  };
+  return run;
+}
+
 std::optional<std::string> PreRecording::Reserve(const PreGroup& group,
                                                  const std::string& release,
                                                  const std::string& section,
@@ -49,7 +81,7 @@ std::optional<std::string> PreRecording::Reserve(const PreGroup& group,
   const NewPre pre{release, FoldName(release), group.Name, section, path};
   RecordedPre found;
   std::string why;
-  switch (record_->Reserve(pre, group.DupeDays, &found, &reserved_, &why)) {
+  switch (record_->Reserve(pre, group.DupeDays, TakeRunSlot(), &found, &reserved_, &why)) {
     case Reservation::kReserved: return std::nullopt;
     case Reservation::kTaken:
       return "Dupe: " + release + " was already pre'd to:" + kCrlf + found.path;
@@ -57,6 +89,7 @@ std::optional<std::string> PreRecording::Reserve(const PreGroup& group,
   }
   // The pre goes on without its row; the folders still tell dupes.
   Note("row missing: " + why);
+  reserved_ = 0;
   record_.reset();
   return std::nullopt;
 }

@@ -46,9 +46,15 @@ class PreRecording {
 
  private:
   void Note(const std::string& why);
+  /// Takes a free run lock beside the record, held until the object goes,
+  /// and tells how to see whether another slot's run still runs.
+  RunSlot TakeRunSlot();
 
+  FileSystem& fs_;
   RequestRecord& log_;
+  std::string path_;
   std::unique_ptr<PreRecord> record_;
+  std::unique_ptr<HeldLock> run_lock_;
   int64_t reserved_ = 0;
 };
 

@@ -87,10 +87,14 @@ class Statement {
                 : std::string();
   }
   int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
+  bool Null(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
 };
+
+/// How many columns kRowColumns reads.
+constexpr int kRowColumnCount = 8;
 
 RecordedPre RowAt(Statement& row) {
   RecordedPre pre;
@@ -236,16 +240,28 @@ std::optional<int64_t> PreRecord::AgeMs(std::string* why) {
   return age.Int(0);
 }
 
-Reservation PreRecord::Reserve(const NewPre& pre, int days, RecordedPre* found, int64_t* id,
-                               std::string* why) {
-  if (read_only_) {
-    *why = "the record is of a later version and only read";
-    return Reservation::kFailed;
+bool PreRecord::ForgetRunsOf(const RunSlot& run, std::string* why) {
+  // Which run holds each reservation; made here, where it is first needed,
+  // also in records made before it existed.
+  if (!Exec(db_, "CREATE TABLE IF NOT EXISTS pending_runs(pre_id INTEGER PRIMARY KEY, "
+                 "slot INTEGER NOT NULL)", "keep the runs", why)) {
+    return false;
   }
-  WriteTransaction reserve(db_);
-  if (!reserve.Begin(why)) return Reservation::kFailed;
+  if (run.slot < 0) return true;
+  // This run holds the slot now: whoever held it before has ended.
+  Statement forget(db_, "DELETE FROM pres WHERE folder_id IS NULL AND id IN "
+                        "(SELECT pre_id FROM pending_runs WHERE slot = ?1)");
+  forget.Bind(1, static_cast<int64_t>(run.slot));
+  Statement slots(db_, "DELETE FROM pending_runs WHERE slot = ?1");
+  slots.Bind(1, static_cast<int64_t>(run.slot));
+  return Run(db_, forget, "forget ended runs", why) && Run(db_, slots, "forget ended runs", why);
+}
+
+int PreRecord::LookForHolder(const NewPre& pre, int days, const RunSlot& run,
+                             RecordedPre* found, std::string* why) {
   // A live pre: done within the days and not undone, or still moving.
   Statement look(db_, std::string("SELECT ") + kRowColumns +
+                          ", (SELECT slot FROM pending_runs r WHERE r.pre_id = p.id)"
                           " FROM pres p WHERE p.release_key = ?1 AND p.unpre_time IS NULL AND "
                           "((p.folder_id IS NOT NULL AND ?2 > 0 AND p.pre_time >= "
                           "strftime('%Y-%m-%dT%H:%M:%fZ','now', '-' || ?2 || ' days')) OR "
@@ -257,22 +273,58 @@ Reservation PreRecord::Reserve(const NewPre& pre, int days, RecordedPre* found, 
   const int looked = look.Step();
   if (looked == SQLITE_ROW) {
     *found = RowAt(look);
-    return Reservation::kTaken;
-  }
-  if (looked != SQLITE_DONE) {
+    const int slot = static_cast<int>(look.Int(kRowColumnCount));
+    if (found->folder_id.empty() && !look.Null(kRowColumnCount) && run.runs && !run.runs(slot)) {
+      Statement forget(db_, "DELETE FROM pres WHERE id = ?1");
+      forget.Bind(1, found->id);
+      return Run(db_, forget, "forget an ended run", why) && ForgetRun(found->id, why)
+                 ? SQLITE_BUSY
+                 : SQLITE_ERROR;
+    }
+  } else if (looked != SQLITE_DONE) {
     *why = Why(db_, "look up the name");
+  }
+  return looked;
+}
+
+Reservation PreRecord::Reserve(const NewPre& pre, int days, const RunSlot& run,
+                               RecordedPre* found, int64_t* id, std::string* why) {
+  if (read_only_) {
+    *why = "the record is of a later version and only read";
     return Reservation::kFailed;
   }
+  WriteTransaction reserve(db_);
+  if (!reserve.Begin(why) || !ForgetRunsOf(run, why)) return Reservation::kFailed;
+  int looked = SQLITE_BUSY;
+  // Each try removes one reservation of an ended run.
+  for (int tries = 0; looked == SQLITE_BUSY && tries < 16; ++tries) {
+    looked = LookForHolder(pre, days, run, found, why);
+  }
+  if (looked == SQLITE_ROW || looked == SQLITE_BUSY) return Reservation::kTaken;
+  if (looked != SQLITE_DONE) return Reservation::kFailed;
   Statement add(db_, std::string("INSERT INTO pres(release, release_key, group_name, section, "
                                  "path, pre_time) VALUES (?1, ?2, ?3, nullif(?4, ''), ?5, ") +
                          kNow + ")");
   add.Bind(1, pre.release).Bind(2, pre.key).Bind(3, pre.group).Bind(4, pre.section);
   add.Bind(5, pre.path);
-  if (!Run(db_, add, "reserve the name", why) || !reserve.Commit(why)) {
+  if (!Run(db_, add, "reserve the name", why)) return Reservation::kFailed;
+  const int64_t added = sqlite3_last_insert_rowid(db_);
+  // Row numbers come back after a removal: what a run left there is not
+  // this one's.
+  Statement held(db_, "INSERT INTO pending_runs(pre_id, slot) VALUES (?1, ?2)");
+  held.Bind(1, added).Bind(2, static_cast<int64_t>(run.slot));
+  if (!ForgetRun(added, why) || (run.slot >= 0 && !Run(db_, held, "reserve the name", why)) ||
+      !reserve.Commit(why)) {
     return Reservation::kFailed;
   }
-  *id = sqlite3_last_insert_rowid(db_);
+  *id = added;
   return Reservation::kReserved;
+}
+
+bool PreRecord::ForgetRun(int64_t id, std::string* why) {
+  Statement forget(db_, "DELETE FROM pending_runs WHERE pre_id = ?1");
+  forget.Bind(1, id);
+  return Run(db_, forget, "forget the run", why);
 }
 
 bool PreRecord::Complete(int64_t id, const std::string& folder_id,
@@ -282,13 +334,13 @@ bool PreRecord::Complete(int64_t id, const std::string& folder_id,
                                   "pre_time = ") +
                           kNow + " WHERE id = ?1");
   done.Bind(1, id).Bind(2, folder_id).Bind(3, files).Bind(4, bytes);
-  return Run(db_, done, "record the pre", why);
+  return Run(db_, done, "record the pre", why) && ForgetRun(id, why);
 }
 
 bool PreRecord::Drop(int64_t id, std::string* why) {
   Statement drop(db_, "DELETE FROM pres WHERE id = ?1 AND folder_id IS NULL");
   drop.Bind(1, id);
-  return Run(db_, drop, "drop the reservation", why);
+  return Run(db_, drop, "drop the reservation", why) && ForgetRun(id, why);
 }
 
 std::optional<RecordedPre> PreRecord::Latest(const std::string& key, std::string* why) {

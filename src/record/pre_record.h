@@ -44,8 +44,18 @@ enum class Reservation {
 };
 
 /// A reservation older than this is the leftover of a run that was killed
-/// and no longer holds its name.
+/// and no longer holds its name, even where nothing tells whether its run
+/// still runs.
 inline constexpr int kPendingMinutes = 60;
+
+/// The run that reserves a name: the run lock it holds while it moves (its
+/// slot; none when negative), and how to tell whether the run that holds
+/// another slot still runs. A reservation whose run ended without taking it
+/// back (killed) holds its name no longer.
+struct RunSlot {
+  int slot = -1;
+  std::function<bool(int slot)> runs;
+};
 
 /// Pauses before try number `tries` + 2 at a lock another writer of the
 /// record holds; false, without a pause, when the request may wait no more.
@@ -78,10 +88,11 @@ class PreRecord {
 
   /// In one transaction: looks for a row holding `pre.key`, a pre not
   /// undone younger than `days` days (none when `days` is 0) or a pending
-  /// reservation, and when there is none adds a pending row for `pre`
-  /// (`id` gets it). `found` gets the row that holds the name.
-  Reservation Reserve(const NewPre& pre, int days, RecordedPre* found, int64_t* id,
-                      std::string* why);
+  /// reservation whose run still runs, and when there is none adds a
+  /// pending row for `pre` held by `run` (`id` gets it). `found` gets the
+  /// row that holds the name. Reservations of runs that ended are removed.
+  Reservation Reserve(const NewPre& pre, int days, const RunSlot& run, RecordedPre* found,
+                      int64_t* id, std::string* why);
 
   /// Turns the pending row `id` into the record of a done pre: the
   /// published folder's identity, the counts (when known) and now as the
@@ -108,6 +119,10 @@ class PreRecord {
   PreRecord(sqlite3* db, bool read_only, RecordPause pause)
       : db_(db), read_only_(read_only), pause_(std::move(pause)) {}
   bool Prepare(std::string* why);
+  bool ForgetRunsOf(const RunSlot& run, std::string* why);
+  bool ForgetRun(int64_t id, std::string* why);
+  int LookForHolder(const NewPre& pre, int days, const RunSlot& run, RecordedPre* found,
+                    std::string* why);
   static int OnBusy(void* record, int tries);
 
   sqlite3* db_;
