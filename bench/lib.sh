@@ -1,14 +1,19 @@
 # shellcheck shell=bash disable=SC2154
 # Helpers of bench/run.sh. Source it after setting rounds, work, out and bench.
 #
-#   reply TAG                  the last line of ovpre's reply with that tag
+#   reply TAG                  the last line of ovpre's reply with that tag: of a
+#                              pre, or of another command written COMMAND.TAG
 #   expect_reply ROW TAG TEXT  stops the run unless that line is TEXT
 #   file_bytes FOLDER          count and total size of the files under FOLDER
 #   compare ...                times ovpre against a yardstick (see below)
 #   peak_kb COMMAND...         the largest peak RSS of 20 runs of COMMAND
 #   machine                    one line on the machine and the file systems
 
-reply() { tail -n 1 "$work/raiden/Output/site-pre.$1" | tr -d '\r'; }
+reply() {
+  local file="site-pre.$1"
+  case $1 in *.*) file="site-$1" ;; esac
+  tail -n 1 "$work/raiden/Output/$file" | tr -d '\r'
+}
 
 expect_reply() {
   [ "$(reply "$2")" = "$3" ] && return

@@ -14,7 +14,7 @@
 # The owner row runs as root: it gives the tree to nobody:nogroup.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
-need_packages g++ cmake make hyperfine time python3 zlib1g-dev unicode-data
+need_packages g++ cmake make hyperfine time python3 zlib1g-dev unicode-data sqlite3
 
 rounds=${OVPRE_BENCH_ROUNDS:-3}
 work=${OVPRE_BENCH_DIR:-/tmp/ovpre-bench}
@@ -53,10 +53,9 @@ echo "|---|---|---|---|---|---|" >>"$out/summary.md"
 # grow with its size.
 same_drive_rows() {
   local rel=Rel-2000 src="$work/pre/Rel-2000"
-  python3 "$bench/make_tree.py" "$work/master" 2000 20 104858     # 2,000 files, 200 MB
+  release_2000
   python3 "$bench/make_tree.py" "$work/pre/Rel-100" 100 1 1000
   python3 "$bench/make_tree.py" "$work/pre/Rel-100k" 100000 100 1000
-  cp -al "$work/master" "$src"
   eval "$(pre SAMEFS s $rel)"
   expect_reply same-drive s "$work/dest/$rel"
   [ ! -e "$src" ] || { echo "same-drive pre left the source"; exit 1; }
@@ -78,17 +77,26 @@ same_drive_rows() {
   rm -rf "$work/pre/Rel-100k" "$work/pre/Rel-100"
 }
 
-# The dupe check on a site of 10 sections, 9 of them dated, with the dated
-# folders of the last 30 days in place and 20 releases in each: 272 folders
-# to look into. Both groups have the same sections; only DUPE has dupedays.
-dupe_row() {
-  local site="$work/site" rel=Rel-2000 src="$work/pre/Rel-2000" today day i s n
-  local dated=(3 1 2 3 1 2 3 0 1 2) lines=()
+# The 2,000-file / 200 MB release in $work/pre, linked from the master tree.
+release_2000() {
+  [ -d "$work/master" ] || python3 "$bench/make_tree.py" "$work/master" 2000 20 104858
+  [ -d "$work/pre/Rel-2000" ] || cp -al "$work/master" "$work/pre/Rel-2000"
+}
+
+# The dupe site: 10 sections, 9 of them dated, with the dated folders of the
+# last 30 days in place and 20 releases in each: 272 folders to look into.
+# Its program has two groups with the same sections; only DUPE has
+# dupedays. Made once for the rows that use it.
+site="$work/site"
+dupe_site() {
+  [ -f "$site/bin/ovpre.ini" ] && return
+  local dated=(3 1 2 3 1 2 3 0 1 2) day i s n
+  sections=()
   mkdir -p "$site/bin" "$site/dest"
   cp "$exe" "$site/bin/ovpre"
   for i in $(seq 1 10); do
     s=$(printf 'S%02d' "$i")
-    lines+=("section=$s*$site/$s*${dated[i - 1]}")
+    sections+=("section=$s*$site/$s*${dated[i - 1]}")
     for day in $(seq 0 29); do
       case ${dated[i - 1]} in
         0) [ "$day" -eq 0 ] || continue; n="$site/$s" ;;
@@ -101,9 +109,16 @@ dupe_row() {
     done
   done
   printf '%s\r\n' "sitename=Bench" "raidendir=$work/raiden" "announcefile=$site/announce.dat" \
-    "group=DUPE" "owndir=$work/pre" "todir=$site/dest" "dated=0" "dupedays=30" "${lines[@]}" \
-    "group=NODUPE" "owndir=$work/pre" "todir=$site/dest" "dated=0" "${lines[@]}" \
+    "group=DUPE" "owndir=$work/pre" "todir=$site/dest" "dated=0" "dupedays=30" "${sections[@]}" \
+    "group=NODUPE" "owndir=$work/pre" "todir=$site/dest" "dated=0" "${sections[@]}" \
     >"$site/bin/ovpre.ini"
+}
+
+# The dupe check by folders on the dupe site.
+dupe_row() {
+  local rel=Rel-2000 src="$work/pre/Rel-2000" today
+  release_2000
+  dupe_site
   today="$site/S01/$(date +%F)/$rel"
   local with="$site/bin/ovpre 'x|DUPE|0|d|$work/pre|pre $rel s01'"
   local without="$site/bin/ovpre 'x|NODUPE|0|n|$work/pre|pre $rel s01'"
@@ -122,6 +137,96 @@ dupe_row() {
     "$back" "$with" "without" "$back" "$without" d "$today"
   expect_reply dupedays-30-10-sections n "$today"
   mv "$today" "$src"
+}
+
+# A program of its own beside a pre record of ROWS pres (in $work/rec-ROWS,
+# the record in its private folder db/), for the dupe site's sections and a
+# group DUPE with dupedays=30. The program makes the record with a first
+# pre, so that the schema, its triggers and the trigram index are its own;
+# bench/make_pres.py then fills it in one transaction and sets its
+# creation a year back, so that the dupe check trusts it alone.
+record_site() {
+  local rows=$1 home="$work/rec-$1" rel=Rel-2000 src="$work/pre/Rel-2000" today
+  [ -f "$home/db/pre.db" ] && return
+  release_2000
+  dupe_site
+  mkdir -p "$home"
+  mkdir -m 700 "$home/db"
+  cp "$exe" "$home/ovpre"
+  printf '%s\r\n' "sitename=Bench" "raidendir=$work/raiden" "announcefile=$home/announce.dat" \
+    "predb=$home/db/pre.db" \
+    "group=DUPE" "owndir=$work/pre" "todir=$site/dest" "dated=0" "dupedays=30" "${sections[@]}" \
+    >"$home/ovpre.ini"
+  today="$site/S01/$(date +%F)/$rel"
+  "$home/ovpre" "x|DUPE|0|r|$work/pre|pre $rel s01"
+  expect_reply "record-$rows" r "$today"
+  mv "$today" "$src"
+  python3 "$bench/make_pres.py" "$rows" "$site" | sqlite3 "$home/db/pre.db"
+  [ "$(sqlite3 "$home/db/pre.db" "SELECT count(*) FROM pres WHERE folder_id IS NOT NULL")" \
+    -eq "$rows" ] || { echo "record-$rows: the record was not filled"; exit 1; }
+}
+
+# The dupe check from the record: a pre with predb, dupedays=30 and the 10
+# sections, 100,000 pres recorded, against the same pre with neither (the
+# dupe site's NODUPE group, no record). Between runs the release goes back
+# and the row of the pre is deleted, else the next pre would be a dupe.
+predb_row() {
+  local rel=Rel-2000 src="$work/pre/Rel-2000" home="$work/rec-100000" today db
+  record_site 100000
+  db="$home/db/pre.db"
+  today="$site/S01/$(date +%F)/$rel"
+  local with="$home/ovpre 'x|DUPE|0|p|$work/pre|pre $rel s01'"
+  local without="$site/bin/ovpre 'x|NODUPE|0|n|$work/pre|pre $rel s01'"
+  local back="if [ -d $today ]; then mv $today $src; fi"
+  # The shell leaves the log as the program does: closing it with a
+  # checkpoint would give every timed pre a new log to make and flush.
+  local unrecord="sqlite3 $db '.dbconfig no_ckpt_on_close on' \"DELETE FROM pres WHERE release = '$rel'\" >/dev/null"
+  eval "$with"
+  expect_reply predb p "$today"
+  # A rename makes no walk, so the row has no counts.
+  [ "$(sqlite3 "$db" "SELECT path FROM pres WHERE release = '$rel' AND folder_id IS NOT NULL
+       AND pre_time > strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '-1 minute')")" = "$today" ] \
+    || { echo "predb: the pre's row is not right"; exit 1; }
+  # With the row in place the same name is a dupe, and nothing moves.
+  mv "$today" "$src"
+  eval "$with"
+  tr -d '\r' <"$work/raiden/Output/site-pre.p" | grep -qxF "Dupe: $rel was already pre'd to:" \
+    && [ -d "$src" ] \
+    || { echo "predb: the recorded pre was not found as a dupe"; exit 1; }
+  eval "$unrecord"
+  compare predb-dupedays-30-100k-rows 1.25 "--warmup 2 --runs 15" \
+    "$back; $unrecord" "$with" "neither" "$back" "$without" p "$today"
+  expect_reply predb-dupedays-30-100k-rows n "$today"
+  mv "$today" "$src"
+  eval "$unrecord"
+}
+
+# site dupe with two 4-character words, "dark" as common as any title
+# word, "tide" in three names only: over 100,000 pres against a pre refused
+# before the record is opened ("Unable to find"), and over 100,000 against
+# 1,000, which should cost the same.
+site_dupe_row() {
+  local big="$work/rec-100000/ovpre" small="$work/rec-1000/ovpre" found
+  record_site 100000
+  record_site 1000
+  local words="dupe dark tide" refused="pre No.Such.Release-GRP"
+  "$big" "x|DUPE|0|u|$work/pre|$refused"
+  expect_reply site-dupe u "Unable to find: No.Such.Release-GRP"
+  "$small" "x|DUPE|0|k|$work/pre|$words"
+  "$big" "x|DUPE|0|q|$work/pre|$words"
+  for found in q k; do
+    found="$work/raiden/Output/site-dupe.$found"
+    [ "$(grep -c '^20[0-9-]* [0-9:]* ' "$found")" -eq 3 ] \
+      && [ "$(grep -c '^20[0-9-]* [0-9:]* Dark\.Tide\.S01E0[1-3]\.' "$found")" -eq 3 ] \
+      || { echo "site-dupe: 'site $words' did not find the three Dark.Tide pres"; exit 1; }
+  done
+  found=$(reply dupe.q)
+  compare site-dupe-100k-rows 1.5 "-N --warmup 10 --runs 60" \
+    "true" "$big 'x|DUPE|0|q|$work/pre|$words'" \
+    "refused-pre" "true" "$big 'x|DUPE|0|u|$work/pre|$refused'" dupe.q "$found"
+  compare site-dupe-100k-vs-1k-rows 1.25 "-N --warmup 10 --runs 60" \
+    "true" "$big 'x|DUPE|0|q|$work/pre|$words'" \
+    "1k-rows" "true" "$small 'x|DUPE|0|k|$work/pre|$words'" dupe.q "$found"
 }
 
 # The sfv check reads a file once, however many lines name it.
@@ -246,13 +351,14 @@ announce_log_row() {
 }
 
 cross_drive_2000() {
+  release_2000
   cross_drive_row cross-drive-2000 0.8 "--warmup 1 --runs 8" "$work/master" o
 }
 
 # OVPRE_BENCH_ROWS picks some of them, for example "same_drive_rows dupe_row".
 echo "== timings ($rounds alternating rounds)"
-for row in ${OVPRE_BENCH_ROWS:-same_drive_rows dupe_row sfv_row cross_drive_2000 \
-    announce_log_row ignored_request_rows deep_row big_rows}; do
+for row in ${OVPRE_BENCH_ROWS:-same_drive_rows dupe_row predb_row site_dupe_row sfv_row \
+    cross_drive_2000 announce_log_row ignored_request_rows deep_row big_rows}; do
   "$row"
 done
 
