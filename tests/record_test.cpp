@@ -161,6 +161,17 @@ TEST_F(RecordTest, SiteDupeFindsEveryWordInAnyCaseNewestFirst) {
   EXPECT_EQ(Run("dupe lease  REL"), Reply(today + " Some.Release-GRP GRP\r\n"
                                           "2026-01-02 03:04:05 Other.Release-OTH OTH/mp3"));
   EXPECT_EQ(Run("dupe nothing here"), Reply("Dupe: nothing matches nothing here."));
+  // Ten at most, by pre time, though the first reserved was done last.
+  Sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 12) "
+      "INSERT INTO pres(release, release_key, group_name, path, folder_id, pre_time) SELECT "
+      "'Many.' || i || '-M', 'k', 'M', 'x', 'y', printf('2025-01-%02dT00:00:00.000Z', 13 - i) "
+      "FROM n");
+  std::string newest;
+  for (int i = 1; i <= 10; ++i) {
+    newest += (i > 1 ? "\r\n2025-01-" : "2025-01-") + std::string(13 - i < 10 ? "0" : "") +
+              std::to_string(13 - i) + " 00:00:00 Many." + std::to_string(i) + "-M M";
+  }
+  EXPECT_EQ(Run("dupe many"), Reply(newest));
   std::string eleven;
   for (int i = 0; i < 11; ++i) eleven += "rel ";
   for (const std::string& words :

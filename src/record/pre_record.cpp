@@ -100,6 +100,9 @@ class Statement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
+/// How many of the newest matches of a search by words are sorted by time.
+constexpr int kSearchWindow = 100;
+
 /// How many columns kRowColumns reads.
 constexpr int kRowColumnCount = 8;
 
@@ -380,12 +383,25 @@ std::optional<std::vector<RecordedPre>> PreRecord::Search(const std::vector<std:
     query += (query.empty() ? "" : " ") + Phrase(word);
   }
   // The trigram index finds the rows holding every word without reading
-  // the others; only those are sorted.
+  // the others, newest reservation first. Only the newest kSearchWindow of
+  // them are sorted by pre time, so that common words cost what rare ones
+  // do: a row further back would be among the newest only if that many
+  // pres of such names were reserved and done while its copy ran.
+  std::optional<std::vector<RecordedPre>> rows = SearchRows(query, limit, kSearchWindow, why);
+  // Fewer than asked: the window may have held rows not shown (undone,
+  // moving), and all matches are few enough to sort.
+  if (rows && static_cast<int>(rows->size()) < limit) rows = SearchRows(query, limit, -1, why);
+  return rows;
+}
+
+std::optional<std::vector<RecordedPre>> PreRecord::SearchRows(const std::string& query, int limit,
+                                                              int window, std::string* why) {
   Statement search(db_, std::string("SELECT ") + kRowColumns +
-                            " FROM pres_names JOIN pres p ON p.id = pres_names.rowid "
-                            "WHERE pres_names MATCH ?1 AND p.folder_id IS NOT NULL AND "
-                            "p.unpre_time IS NULL ORDER BY p.pre_time DESC, p.id DESC LIMIT ?2");
-  search.Bind(1, query).Bind(2, static_cast<int64_t>(limit));
+                            " FROM pres p WHERE p.id IN (SELECT rowid FROM pres_names WHERE "
+                            "pres_names MATCH ?1 ORDER BY rowid DESC LIMIT ?3) AND "
+                            "p.folder_id IS NOT NULL AND p.unpre_time IS NULL "
+                            "ORDER BY p.pre_time DESC, p.id DESC LIMIT ?2");
+  search.Bind(1, query).Bind(2, static_cast<int64_t>(limit)).Bind(3, int64_t{window});
   std::vector<RecordedPre> rows;
   int stepped = SQLITE_ROW;
   while ((stepped = search.Step()) == SQLITE_ROW) rows.push_back(RowAt(search));

@@ -121,6 +121,10 @@ class PreRecord {
   bool Prepare(std::string* why);
   bool ForgetRunsOf(const RunSlot& run, std::string* why);
   bool ForgetRun(int64_t id, std::string* why);
+  /// Search's rows among the newest `window` matches of `query` (all of
+  /// them when negative).
+  std::optional<std::vector<RecordedPre>> SearchRows(const std::string& query, int limit,
+                                                     int window, std::string* why);
   int LookForHolder(const NewPre& pre, int days, const RunSlot& run, RecordedPre* found,
                     std::string* why);
   static int OnBusy(void* record, int tries);
