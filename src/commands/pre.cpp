@@ -24,8 +24,6 @@ constexpr const char* kMoveFailed =
     "Error moving folder -- the destination path probably\r\nalready exists.";
 constexpr const char* kOwnershipFailed =
     "Owner and permissions could not be set, please notify a siteop.";
-constexpr const char* kAnnounceFailed =
-    "The announcement could not be written, please notify a siteop.";
 constexpr const char* kSourceLeft =
     "Part of the release could not be removed from your folder, please notify a siteop.";
 constexpr const char* kReleaseChanged =
@@ -79,14 +77,13 @@ void NoteMove(MoveOutcome outcome, const MoveReport& report, RequestRecord& reco
   }
 }
 
-/// Reply when the space check refuses or fails, or nothing when it passes.
-/// The release's files and bytes go into `record`. The room asked for is
-/// the configured target's: nothing below it is followed.
-std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const PreTarget& target,
+}  // namespace
+
+std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const std::string& folder,
                                       RequestRecord& record) {
   const std::optional<uint64_t> size = FolderSizeBytes(release, &record.files);
   uint64_t free = 0;
-  const FsStatus asked = fs.FreeBytes(target.ToDir, &free);
+  const FsStatus asked = fs.FreeBytes(folder, &free);
   if (!size) record.Fail("space check", "the release could not be read");
   if (asked != FsStatus::kOk) record.Fail("space check", asked);
   if (!size || asked != FsStatus::kOk) {
@@ -97,6 +94,8 @@ std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const Pre
   if (ToMB(*size) > ToMB(free)) return std::string("Not enough diskspace available to pre.");
   return std::nullopt;
 }
+
+namespace {
 
 /// Reply when the release does not match its .sfv files, or they cannot be
 /// read; nothing when it is complete. The counts go into `record`.
@@ -178,8 +177,6 @@ std::string Announcement(const Settings& settings, const PreGroup& group,
          ">> Grab it from " + paths.destination + kCrlf;
 }
 
-}  // namespace
-
 /// Appends the announcement to the announce log, when one is set: the
 /// bot's record of every pre, where the announce file keeps only the last.
 /// False when it was not written; the cause goes into `record`.
@@ -201,6 +198,30 @@ bool AppendToAnnounceLog(Platform& platform, const Settings& settings,
   return logged == FsStatus::kOk;
 }
 
+}  // namespace
+
+bool Announce(Platform& platform, const Settings& settings, const std::string& announcement,
+              RequestRecord& record) {
+  const FsStatus announced = platform.fs.WriteTextFile(settings.AnnounceFile, announcement);
+  if (announced != FsStatus::kOk) record.Fail("announce", announced);
+  const bool logged = AppendToAnnounceLog(platform, settings, announcement, record);
+  return announced == FsStatus::kOk && logged;
+}
+
+const PreGroup* CallerGroup(const Settings& settings, const SiteRequest& request,
+                            const std::string& usage,
+                            const std::function<void(const std::string&)>& reply) {
+  const PreGroup* group = nullptr;
+  if (CountFields(request.CommandText, ' ') < 2) {
+    reply(usage);
+  } else if (settings.Groups.empty()) {
+    reply("No groups setup.");
+  } else if (!(group = settings.FindGroup(request.UserGroup))) {
+    reply("You are not in any pre groups.");
+  }
+  return group;
+}
+
 namespace {
 
 /// Everything after a successful move: the reply, ownership, announcement.
@@ -215,11 +236,7 @@ void FinishPre(Platform& platform, const Settings& settings, const PreGroup& gro
   // the source last of all.
   WriteReply(platform.fs, settings, tag, "pre", reply);
   const bool owned = ApplyOwnership(platform, group, release, paths.destination, record);
-  const std::string announcement = Announcement(settings, group, paths);
-  const FsStatus announced = platform.fs.WriteTextFile(settings.AnnounceFile, announcement);
-  if (announced != FsStatus::kOk) record.Fail("announce", announced);
-  const bool logged = AppendToAnnounceLog(platform, settings, announcement, record);
-  const bool told = announced == FsStatus::kOk && logged;
+  const bool told = Announce(platform, settings, Announcement(settings, group, paths), record);
   if (owned && told && !source_left) return;
   if (!owned) reply += kCrlf + std::string(kOwnershipFailed);
   if (!told) reply += kCrlf + std::string(kAnnounceFailed);
@@ -381,10 +398,8 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
     record.reply = message;
     WriteReply(fs, settings, request.ReplyTag, "pre", message);
   };
-  if (CountFields(request.CommandText, ' ') < 2) return reply("Usage: Site pre dirname");
-  if (settings.Groups.empty()) return reply("No groups setup.");
-  const PreGroup* group = settings.FindGroup(request.UserGroup);
-  if (!group) return reply("You are not in any pre groups.");
+  const PreGroup* group = CallerGroup(settings, request, "Usage: Site pre dirname", reply);
+  if (!group) return;
   const std::string not_own_folder = "You must be on your own directory\r\nto pre a release.";
   if (fs.FoldCase(request.CurrentDir) != fs.FoldCase(group->OwnDir)) return reply(not_own_folder);
   const char sep = fs.Separator();
@@ -465,7 +480,8 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
   bool space_checked = false;
   const auto check_space = [&] {
     space_checked = true;
-    space_refusal = CheckSpace(fs, *release, target, record);
+    // The configured target's room: nothing below it is followed.
+    space_refusal = CheckSpace(fs, *release, target.ToDir, record);
     return !space_refusal;
   };
   if (PlainlyOtherVolume(fs, own_dir, target.ToDir) && !check_space()) {

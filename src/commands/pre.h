@@ -1,4 +1,6 @@
 #pragma once
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "config/settings.h"
@@ -23,11 +25,29 @@ void RunPre(Platform& platform, const Settings& settings, const SiteRequest& req
 /// there.
 std::string MoveFailureReason(const MoveReport& report, bool target_folder_missing);
 
-/// Appends `announcement` to the announce log when the settings name one,
-/// on a line of its own, in turn with the other runs; false when it could
-/// not be, and `record` says why.
-bool AppendToAnnounceLog(Platform& platform, const Settings& settings,
-                         const std::string& announcement, RequestRecord& record);
+/// The note added to a reply when the announcement could not be written.
+inline constexpr const char* kAnnounceFailed =
+    "The announcement could not be written, please notify a siteop.";
+
+/// Writes `announcement` to the announce file and appends it to the
+/// announce log when the settings name one, on a line of its own, in turn
+/// with the other runs; false when either could not be, and `record` says
+/// why.
+bool Announce(Platform& platform, const Settings& settings, const std::string& announcement,
+              RequestRecord& record);
+
+/// The caller's pre group, after the checks every group command starts
+/// with: something named after the command word (else `usage`), groups set
+/// up, the caller in one. Null once `reply` has been given the refusal.
+const PreGroup* CallerGroup(const Settings& settings, const SiteRequest& request,
+                            const std::string& usage,
+                            const std::function<void(const std::string&)>& reply);
+
+/// Reply when the release open as `release` does not fit in the free space
+/// of `folder`'s volume, or its size or that space cannot be read; nothing
+/// when it fits. The release's files and bytes go into `record`.
+std::optional<std::string> CheckSpace(FileSystem& fs, Folder& release, const std::string& folder,
+                                      RequestRecord& record);
 
 /// The reply to a move that did not happen, with the reason when it is
 /// known. The destination's parent is looked at only after a "not found".

@@ -3,7 +3,6 @@
 #include "commands/pre.h"
 #include "commands/record_commands.h"
 #include "commands/record_use.h"
-#include "fs/folder_queries.h"
 #include "fs/move_release.h"
 #include "request/reply.h"
 #include "text/fields.h"
@@ -15,8 +14,6 @@ namespace ovpre {
 namespace {
 
 constexpr const char* kSetupError = "Error in setup, please notify a siteop.";
-constexpr const char* kAnnounceFailed =
-    "The announcement could not be written, please notify a siteop.";
 constexpr const char* kTargetLeft =
     "Part of the release could not be removed from the target folder, please notify a siteop.";
 
@@ -108,14 +105,7 @@ MoveOutcome MoveBack(Platform& platform, PublishedRelease& found, const std::str
   MoveRequest move{*found.holder, *found.release, name,  *own,  own_path,
                    *own,          name,           false, false, nullptr,
                    LoadWorkKey(platform, log)};
-  move.may_copy = [&] {
-    uint64_t free = 0;
-    const std::optional<uint64_t> size = FolderSizeBytes(*found.release, &log.files);
-    if (!size || !platform.fs.FreeBytes(destination, &free).ok()) return false;
-    log.bytes = *size;
-    log.counted = true;
-    return ToMB(*size) <= ToMB(free);
-  };
+  move.may_copy = [&] { return !CheckSpace(fs, *found.release, own_path, log); };
   const MoveOutcome outcome = MoveRelease(platform.fs, &platform.clock, move, report);
   const bool went = outcome == MoveOutcome::kMoved || outcome == MoveOutcome::kMovedSourceLeft;
   if (went) log.how = report->copied ? "copied" : "moved";
@@ -133,10 +123,8 @@ void RunUnpre(Platform& platform, const Settings& settings, const SiteRequest& r
     log.reply = message;
     WriteReply(fs, settings, request.ReplyTag, "unpre", message);
   };
-  if (CountFields(request.CommandText, ' ') < 2) return reply("Usage: Site unpre dirname");
-  if (settings.Groups.empty()) return reply("No groups setup.");
-  const PreGroup* group = settings.FindGroup(request.UserGroup);
-  if (!group) return reply("You are not in any pre groups.");
+  const PreGroup* group = CallerGroup(settings, request, "Usage: Site unpre dirname", reply);
+  if (!group) return;
   const std::string typed = request.CommandText.substr(request.CommandText.find(' ') + 1);
   log.name = typed;
   if (group->UnpreMins <= 0) return reply("Unpre is not allowed for your group.");
@@ -178,11 +166,7 @@ void RunUnpre(Platform& platform, const Settings& settings, const SiteRequest& r
   }
   if (log.failures.empty()) log.outcome = RequestOutcome::kOk;
   std::string message = pre->release + " was taken back to:" + kCrlf + destination;
-  const std::string announcement = UnpreAnnouncement(settings, *group, *pre);
-  const FsStatus announced = fs.WriteTextFile(settings.AnnounceFile, announcement);
-  if (!announced.ok()) log.Fail("announce", announced);
-  const bool logged = AppendToAnnounceLog(platform, settings, announcement, log);
-  if (!announced.ok() || !logged) {
+  if (!Announce(platform, settings, UnpreAnnouncement(settings, *group, *pre), log)) {
     message += kCrlf + std::string(kAnnounceFailed);
   }
   if (outcome == MoveOutcome::kMovedSourceLeft) message += kCrlf + std::string(kTargetLeft);
