@@ -278,8 +278,8 @@ bool PreRecord::ForgetRunsOf(const RunSlot& run, std::string* why) {
   return Run(db_, forget, "forget ended runs", why) && Run(db_, slots, "forget ended runs", why);
 }
 
-int PreRecord::LookForHolder(const NewPre& pre, int days, const RunSlot& run,
-                             RecordedPre* found, std::string* why) {
+PreRecord::Holder PreRecord::LookForHolder(const NewPre& pre, int days, const RunSlot& run,
+                                           RecordedPre* found, std::string* why) {
   // A live pre: done within the days and not undone, or still moving.
   Statement look(db_, std::string("SELECT ") + kRowColumns +
                           ", (SELECT slot FROM pending_runs r WHERE r.pre_id = p.id)"
@@ -292,20 +292,21 @@ int PreRecord::LookForHolder(const NewPre& pre, int days, const RunSlot& run,
                           " minutes'))) ORDER BY p.id DESC LIMIT 1");
   look.Bind(1, pre.key).Bind(2, static_cast<int64_t>(days));
   const int looked = look.Step();
-  if (looked == SQLITE_ROW) {
-    *found = RowAt(look);
-    const int slot = static_cast<int>(look.Int(kRowColumnCount));
-    if (found->folder_id.empty() && !look.Null(kRowColumnCount) && run.runs && !run.runs(slot)) {
-      Statement forget(db_, "DELETE FROM pres WHERE id = ?1");
-      forget.Bind(1, found->id);
-      return Run(db_, forget, "forget an ended run", why) && ForgetRun(found->id, why)
-                 ? SQLITE_BUSY
-                 : SQLITE_ERROR;
-    }
-  } else if (looked != SQLITE_DONE) {
+  if (looked == SQLITE_DONE) return Holder::kNone;
+  if (looked != SQLITE_ROW) {
     *why = Why(db_, "look up the name");
+    return Holder::kFailed;
   }
-  return looked;
+  *found = RowAt(look);
+  const int slot = static_cast<int>(look.Int(kRowColumnCount));
+  if (!found->folder_id.empty() || look.Null(kRowColumnCount) || !run.runs || run.runs(slot)) {
+    return Holder::kLive;
+  }
+  Statement forget(db_, "DELETE FROM pres WHERE id = ?1");
+  forget.Bind(1, found->id);
+  return Run(db_, forget, "forget an ended run", why) && ForgetRun(found->id, why)
+             ? Holder::kEnded
+             : Holder::kFailed;
 }
 
 Reservation PreRecord::Reserve(const NewPre& pre, int days, const RunSlot& run,
@@ -316,13 +317,13 @@ Reservation PreRecord::Reserve(const NewPre& pre, int days, const RunSlot& run,
   }
   WriteTransaction reserve(db_);
   if (!reserve.Begin(why) || !ForgetRunsOf(run, why)) return Reservation::kFailed;
-  int looked = SQLITE_BUSY;
-  // Each try removes one reservation of an ended run.
-  for (int tries = 0; looked == SQLITE_BUSY && tries < 16; ++tries) {
-    looked = LookForHolder(pre, days, run, found, why);
+  Holder holder = Holder::kEnded;
+  // Each look that meets a reservation of an ended run removes it.
+  for (int tries = 0; holder == Holder::kEnded && tries < 16; ++tries) {
+    holder = LookForHolder(pre, days, run, found, why);
   }
-  if (looked == SQLITE_ROW || looked == SQLITE_BUSY) return Reservation::kTaken;
-  if (looked != SQLITE_DONE) return Reservation::kFailed;
+  if (holder == Holder::kFailed) return Reservation::kFailed;
+  if (holder != Holder::kNone) return Reservation::kTaken;
   Statement add(db_, std::string("INSERT INTO pres(release, release_key, group_name, section, "
                                  "path, pre_time) VALUES (?1, ?2, ?3, nullif(?4, ''), ?5, ") +
                          kNow + ")");
@@ -355,13 +356,15 @@ bool PreRecord::Complete(int64_t id, const std::string& folder_id,
                                   "pre_time = ") +
                           kNow + " WHERE id = ?1");
   done.Bind(1, id).Bind(2, folder_id).Bind(3, files).Bind(4, bytes);
-  return Run(db_, done, "record the pre", why) && ForgetRun(id, why);
+  // Its entry in pending_runs means nothing now that the row is done, and
+  // goes when the next run takes the slot.
+  return Run(db_, done, "record the pre", why);
 }
 
 bool PreRecord::Drop(int64_t id, std::string* why) {
   Statement drop(db_, "DELETE FROM pres WHERE id = ?1 AND folder_id IS NULL");
   drop.Bind(1, id);
-  return Run(db_, drop, "drop the reservation", why) && ForgetRun(id, why);
+  return Run(db_, drop, "drop the reservation", why);
 }
 
 std::optional<RecordedPre> PreRecord::Latest(const std::string& key, std::string* why) {

@@ -125,8 +125,11 @@ class PreRecord {
   /// them when negative).
   std::optional<std::vector<RecordedPre>> SearchRows(const std::string& query, int limit,
                                                      int window, std::string* why);
-  int LookForHolder(const NewPre& pre, int days, const RunSlot& run, RecordedPre* found,
-                    std::string* why);
+  /// What holds a name: nothing, a live pre or reservation, or a
+  /// reservation of an ended run, which is removed.
+  enum class Holder { kNone, kLive, kEnded, kFailed };
+  Holder LookForHolder(const NewPre& pre, int days, const RunSlot& run, RecordedPre* found,
+                       std::string* why);
   static int OnBusy(void* record, int tries);
 
   sqlite3* db_;
